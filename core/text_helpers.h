@@ -1,0 +1,35 @@
+// Small in-place routines on NUL-terminated byte strings, shared by the
+// command-line reader, the folder scan and the dispatch cycle.
+#pragma once
+
+#include <cstddef>
+
+namespace druvo {
+
+// Removes leading and trailing spaces and tabs; the rest moves to the front.
+void TrimBlanks(char* text);
+
+// Drops a trailing LF and, measured on the original length, a CR one before
+// the end ('AB\rX' becomes 'AB'). Always returns 0.
+int StripLineEnd(char* text);
+
+// Trims, then strips the line end, in the caller's buffer. Returns 1 when the
+// text is absent or empty afterwards.
+int IsBlank(char* text);
+
+// Ends the path just after its last separator; without one it stays whole.
+// Returns 1 when the path was blank (it is trimmed then), else 0.
+int CutToFolder(char* path, char separator = '\\');
+
+// 1-based position of the last occurrence of needle in text; 0 when absent.
+int FindLast(const char* needle, const char* text);
+
+// Removes spaces (never tabs) at the ends selected by the first letter of
+// mode: 'A' both, 'R' right (after dropping the line end), 'L' left.
+char* SqueezeSpaces(char* text, const char* mode);
+
+// Number of leading bytes before the first pair of NUL bytes, or size when
+// there is none. Never looks at buffer[size] or beyond.
+std::size_t DataLength(const unsigned char* buffer, std::size_t size);
+
+}  // namespace druvo

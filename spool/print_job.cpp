@@ -1,0 +1,94 @@
+#include "spool/print_job.h"
+
+#include <memory>
+
+#include "core/text_helpers.h"
+#include "spool/print_stream.h"
+
+namespace druvo {
+
+namespace {
+
+// Closes the queue, and withdraws a document still open, on every way out.
+class PrinterSession {
+ public:
+  explicit PrinterSession(Spooler& spooler) : spooler_(spooler) {}
+  PrinterSession(const PrinterSession&) = delete;
+  PrinterSession& operator=(const PrinterSession&) = delete;
+  ~PrinterSession() {
+    if (documentOpen_) spooler_.AbortDoc();
+    if (printerOpen_) spooler_.ClosePrinter();
+  }
+  void PrinterOpened() { printerOpen_ = true; }
+  void DocumentStarted() { documentOpen_ = true; }
+  void DocumentEnded() { documentOpen_ = false; }
+
+ private:
+  Spooler& spooler_;
+  bool printerOpen_ = false;
+  bool documentOpen_ = false;
+};
+
+JobResult Fail(JobResult result, std::string error) {
+  result.outcome = JobOutcome::Failed;
+  result.error = std::move(error);
+  return result;
+}
+
+}  // namespace
+
+JobResult PrintFileRaw(char* path, const char* printerName, FileSystem& files, Spooler& spooler,
+                       PrintBuffers& buffers) {
+  JobResult result;
+  if (IsBlank(path)) {
+    result.outcome = JobOutcome::Gone;
+    return result;
+  }
+
+  std::unique_ptr<InputFile> file;
+  std::string openError;
+  switch (files.Open(path, &file, &openError)) {
+    case OpenOutcome::Opened:
+      break;
+    case OpenOutcome::NotReady:
+      result.outcome = JobOutcome::NotReady;
+      return result;
+    case OpenOutcome::Gone:
+      result.outcome = JobOutcome::Gone;
+      return result;
+    case OpenOutcome::Failed:
+      return Fail(result, openError);
+  }
+
+  PrinterSession session(spooler);
+  if (OpResult r = spooler.OpenPrinter(printerName); !r) {
+    result.printerUnavailable = true;
+    return Fail(result, r.error);
+  }
+  session.PrinterOpened();
+  if (OpResult r = spooler.StartDoc(kDocumentName, kRawDataType); !r) return Fail(result, r.error);
+  session.DocumentStarted();
+  if (OpResult r = spooler.StartPage(); !r) return Fail(result, r.error);
+
+  TextModeFilter filter;
+  for (;;) {
+    std::string readError;
+    const long long got = file->Read(buffers.In(), PrintBuffers::kChunk, &readError);
+    if (got < 0) return Fail(result, readError);
+    std::size_t n = got == 0 ? filter.Finish(buffers.Out())
+                             : filter.Filter(buffers.In(), static_cast<std::size_t>(got), buffers.Out());
+    if (n > 0) {
+      if (OpResult r = spooler.Write(buffers.Out(), n); !r) return Fail(result, r.error);
+      result.bytesSent += n;
+    }
+    if (got == 0 || filter.Ended()) break;
+  }
+
+  if (OpResult r = spooler.EndPage(); !r) return Fail(result, r.error);
+  if (OpResult r = spooler.EndDoc(); !r) return Fail(result, r.error);
+  session.DocumentEnded();
+  result.outcome = JobOutcome::Printed;
+  return result;
+}
+
+}  // namespace druvo

@@ -1,0 +1,49 @@
+// Sends one file to a printer queue as a single RAW document of one page.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "spool/ports.h"
+
+namespace druvo {
+
+constexpr const char* kDocumentName = "Printing Document";
+constexpr const char* kRawDataType = "RAW";
+constexpr const char* kOpenPrinterMessage = "Error OpenPrinter !!";
+
+enum class JobOutcome {
+  Printed,   // the spooler accepted the whole document
+  NotReady,  // the file is still being written; nothing was sent
+  Gone,      // the file vanished; nothing was sent
+  Failed,    // nothing or only part was sent, and the document was withdrawn
+};
+
+struct JobResult {
+  JobOutcome outcome = JobOutcome::Failed;
+  std::uint64_t bytesSent = 0;
+  bool printerUnavailable = false;  // the queue could not be opened
+  std::string error;
+};
+
+// Read and write buffers, kept by the caller so that a cycle of many files
+// does not allocate per file.
+class PrintBuffers {
+ public:
+  static constexpr std::size_t kChunk = 64 * 1024;
+  PrintBuffers() : in_(kChunk), out_(kChunk + 1) {}
+  unsigned char* In() { return in_.data(); }
+  unsigned char* Out() { return out_.data(); }
+
+ private:
+  std::vector<unsigned char> in_;
+  std::vector<unsigned char> out_;
+};
+
+// The path may be trimmed in place. The file is opened before the printer,
+// so a file that is not ready or gone costs the spooler nothing.
+JobResult PrintFileRaw(char* path, const char* printerName, FileSystem& files, Spooler& spooler,
+                       PrintBuffers& buffers);
+
+}  // namespace druvo

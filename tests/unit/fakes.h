@@ -1,0 +1,201 @@
+// In-memory stand-ins for the platform, for unit tests only.
+#pragma once
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "core/wildcard.h"
+#include "spool/ports.h"
+
+namespace druvo::testing {
+
+struct FakeFile {
+  std::string content;
+  std::uint32_t attributes = kAttrArchive;
+  std::uint64_t writeTime = 0;
+  OpenOutcome openAs = OpenOutcome::Opened;
+  bool undeletable = false;
+  long long readFailsAfter = -1;  // bytes handed out before a read error
+};
+
+class FakeFileSystem : public FileSystem {
+ public:
+  std::map<std::string, FakeFile> files;  // full path -> file
+  bool searchFails = false;
+  std::size_t maxPath = 4095;
+  std::vector<std::string> deleted;
+  std::size_t readChunk = 7;  // small, odd reads exercise the stream's splits
+
+  void Add(const std::string& path, std::string content, std::uint64_t writeTime) {
+    FakeFile f;
+    f.content = std::move(content);
+    f.writeTime = writeTime;
+    files[path] = f;
+  }
+
+  OpResult Search(const char* pattern, const std::function<void(const DirEntry&)>& visit) override {
+    if (searchFails) return OpResult::Fail("no such folder");
+    std::string p = pattern;
+    const std::size_t cut = p.rfind('/');
+    const std::string folder = cut == std::string::npos ? "" : p.substr(0, cut + 1);
+    const std::string namePattern = cut == std::string::npos ? p : p.substr(cut + 1);
+    // Scan order is insertion-independent: reverse name order, so tests see
+    // that sorting, not the file system, decides.
+    for (auto it = files.rbegin(); it != files.rend(); ++it) {
+      if (it->first.compare(0, folder.size(), folder) != 0) continue;
+      const std::string name = it->first.substr(folder.size());
+      if (name.find('/') != std::string::npos || !WildcardMatch(namePattern.c_str(), name.c_str())) continue;
+      visit(DirEntry{name.c_str(), it->second.attributes, it->second.writeTime, it->second.content.size()});
+    }
+    return OpResult::Ok();
+  }
+
+  class Reader : public InputFile {
+   public:
+    Reader(const FakeFile& f, std::size_t chunk) : file_(f), chunk_(chunk) {}
+    long long Read(void* buffer, std::size_t size, std::string* error) override {
+      if (file_.readFailsAfter >= 0 && static_cast<long long>(at_) >= file_.readFailsAfter) {
+        *error = "read error";
+        return -1;
+      }
+      const std::size_t n = std::min({size, chunk_, file_.content.size() - at_});
+      std::memcpy(buffer, file_.content.data() + at_, n);
+      at_ += n;
+      return static_cast<long long>(n);
+    }
+
+   private:
+    FakeFile file_;
+    std::size_t chunk_;
+    std::size_t at_ = 0;
+  };
+
+  OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) override {
+    auto it = files.find(path);
+    if (it == files.end()) return OpenOutcome::Gone;
+    if (it->second.openAs == OpenOutcome::Failed) *error = "access denied";
+    if (it->second.openAs != OpenOutcome::Opened) return it->second.openAs;
+    *file = std::make_unique<Reader>(it->second, readChunk);
+    return OpenOutcome::Opened;
+  }
+
+  OpResult Delete(const char* path) override {
+    auto it = files.find(path);
+    if (it == files.end()) return OpResult::Fail("not found");
+    if (it->second.undeletable) return OpResult::Fail("permission denied");
+    files.erase(it);
+    deleted.push_back(path);
+    return OpResult::Ok();
+  }
+
+  std::size_t MaxPathLength() const override { return maxPath; }
+  char Separator() const override { return '/'; }
+};
+
+struct FakeDocument {
+  std::string printer;
+  std::string name;
+  std::string dataType;
+  std::string bytes;
+  int writes = 0;
+  bool ended = false;
+  bool aborted = false;
+};
+
+class FakeSpooler : public Spooler {
+ public:
+  std::vector<std::string> calls;
+  std::vector<FakeDocument> documents;
+  std::string failAt;                // step name that fails: "open", "startdoc", ...
+  std::string failPrinter;           // only this printer fails at failAt ("" = any)
+  long long writeFailsAfter = -1;    // bytes accepted before Write fails
+  std::size_t failDocument = 0;      // 1-based: writes to this document fail
+  std::string current;
+
+  bool Fails(const char* step) const {
+    return failAt == step && (failPrinter.empty() || failPrinter == current);
+  }
+  OpResult OpenPrinter(const char* name) override {
+    current = name;
+    calls.push_back("open");
+    if (Fails("open")) return OpResult::Fail("no such printer");
+    return OpResult::Ok();
+  }
+  OpResult StartDoc(const char* documentName, const char* dataType) override {
+    calls.push_back("startdoc");
+    if (Fails("startdoc")) return OpResult::Fail("startdoc refused");
+    documents.push_back(FakeDocument{current, documentName, dataType, "", 0, false, false});
+    return OpResult::Ok();
+  }
+  OpResult StartPage() override {
+    calls.push_back("startpage");
+    return Fails("startpage") ? OpResult::Fail("startpage refused") : OpResult::Ok();
+  }
+  OpResult Write(const void* data, std::size_t size) override {
+    calls.push_back("write");
+    FakeDocument& doc = documents.back();
+    if (Fails("write") || documents.size() == failDocument || (writeFailsAfter >= 0 &&
+                           static_cast<long long>(doc.bytes.size() + size) > writeFailsAfter)) {
+      return OpResult::Fail("write refused");
+    }
+    doc.bytes.append(static_cast<const char*>(data), size);
+    ++doc.writes;
+    return OpResult::Ok();
+  }
+  OpResult EndPage() override {
+    calls.push_back("endpage");
+    return Fails("endpage") ? OpResult::Fail("endpage refused") : OpResult::Ok();
+  }
+  OpResult EndDoc() override {
+    calls.push_back("enddoc");
+    if (Fails("enddoc")) return OpResult::Fail("enddoc refused");
+    documents.back().ended = true;
+    return OpResult::Ok();
+  }
+  void AbortDoc() override {
+    calls.push_back("abort");
+    documents.back().aborted = true;
+  }
+  void ClosePrinter() override { calls.push_back("close"); }
+
+  // Bytes of the documents the spooler accepted, in order.
+  std::vector<std::string> Accepted() const {
+    std::vector<std::string> out;
+    for (const auto& d : documents) {
+      if (d.ended && !d.aborted) out.push_back(d.bytes);
+    }
+    return out;
+  }
+};
+
+struct ShownError {
+  std::string message;
+  std::string detail;
+  bool repeated;
+};
+
+class FakeStatus : public StatusSink {
+ public:
+  std::vector<int> icons;
+  std::vector<ShownError> errors;
+  std::vector<std::string> lines;
+  void ShowIcon(int iconIndex) override { icons.push_back(iconIndex); }
+  void ShowError(const char* message, const std::string& detail, bool repeated) override {
+    errors.push_back({message, detail, repeated});
+  }
+  void Log(const std::string& line) override { lines.push_back(line); }
+};
+
+class FakeTimer : public SpoolTimer {
+ public:
+  std::vector<std::string> events;
+  std::uint64_t now = 0;
+  void Stop() override { events.push_back("stop"); }
+  void Start(int periodMs) override { events.push_back("start " + std::to_string(periodMs)); }
+  void Sleep(int ms) override { events.push_back("sleep " + std::to_string(ms)); }
+  std::uint64_t Now() override { return now; }
+};
+
+}  // namespace druvo::testing

@@ -1,0 +1,123 @@
+#include "spool/print_job.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes.h"
+
+namespace druvo {
+namespace {
+
+using testing::FakeFileSystem;
+using testing::FakeSpooler;
+
+class PrintJobTest : public ::testing::Test {
+ protected:
+  JobResult Print(std::string path = "/in/a.prn") {
+    return PrintFileRaw(path.data(), "RACUN", files_, spooler_, buffers_);
+  }
+  FakeFileSystem files_;
+  FakeSpooler spooler_;
+  PrintBuffers buffers_;
+};
+
+TEST_F(PrintJobTest, SendsOneRawDocumentWithLfLineEnds) {
+  files_.Add("/in/a.prn", "A\r\nB\r\n", 1);
+  JobResult r = Print();
+  EXPECT_EQ(r.outcome, JobOutcome::Printed);
+  EXPECT_EQ(r.bytesSent, 4u);
+  ASSERT_EQ(spooler_.documents.size(), 1u);
+  EXPECT_EQ(spooler_.documents[0].printer, "RACUN");
+  EXPECT_EQ(spooler_.documents[0].name, "Printing Document");
+  EXPECT_EQ(spooler_.documents[0].dataType, "RAW");
+  EXPECT_EQ(spooler_.documents[0].bytes, "A\nB\n");
+  EXPECT_EQ(spooler_.calls, (std::vector<std::string>{"open", "startdoc", "startpage", "write",
+                                                      "endpage", "enddoc", "close"}));
+}
+
+TEST_F(PrintJobTest, WritesInLargeChunksNotPerLine) {
+  files_.readChunk = PrintBuffers::kChunk;
+  std::string content;
+  for (int i = 0; i < 100; ++i) content += std::string(600, 'x') + "\r\n";
+  files_.Add("/in/a.prn", content, 1);
+  JobResult r = Print();
+  ASSERT_EQ(r.outcome, JobOutcome::Printed);
+  EXPECT_EQ(spooler_.documents[0].writes, 1);
+  EXPECT_EQ(spooler_.documents[0].bytes.size(), 100u * 601u);
+}
+
+TEST_F(PrintJobTest, EscPosBytesAndNulPairsArriveUnchanged) {
+  const std::string data("\x1B@\x1D\x76\x30\x00\x00\x00\x10\x00\xFF\x00\x00\x01\n", 15);
+  files_.Add("/in/a.prn", data + "\x1A" + "tail", 1);
+  ASSERT_EQ(Print().outcome, JobOutcome::Printed);
+  EXPECT_EQ(spooler_.documents[0].bytes, data);
+}
+
+TEST_F(PrintJobTest, EmptyFileGivesAnEmptyAcceptedDocument) {
+  files_.Add("/in/a.prn", "", 1);
+  EXPECT_EQ(Print().outcome, JobOutcome::Printed);
+  ASSERT_EQ(spooler_.documents.size(), 1u);
+  EXPECT_TRUE(spooler_.documents[0].ended);
+  EXPECT_EQ(spooler_.documents[0].writes, 0);
+}
+
+TEST_F(PrintJobTest, FilesThatCannotBeOpenedSendNothing) {
+  EXPECT_EQ(Print("/in/missing").outcome, JobOutcome::Gone);
+  files_.Add("/in/busy", "x", 1);
+  files_.files["/in/busy"].openAs = OpenOutcome::NotReady;
+  EXPECT_EQ(Print("/in/busy").outcome, JobOutcome::NotReady);
+  files_.Add("/in/locked", "x", 1);
+  files_.files["/in/locked"].openAs = OpenOutcome::Failed;
+  JobResult r = Print("/in/locked");
+  EXPECT_EQ(r.outcome, JobOutcome::Failed);
+  EXPECT_EQ(r.error, "access denied");
+  EXPECT_FALSE(r.printerUnavailable);
+  EXPECT_EQ(Print("   ").outcome, JobOutcome::Gone);
+  EXPECT_TRUE(spooler_.calls.empty());
+}
+
+// Every spooler step that fails leaves no accepted document behind and
+// always closes the queue.
+TEST_F(PrintJobTest, FailureAtEachStepWithdrawsTheDocumentAndClosesThePrinter) {
+  struct Case { const char* step; std::vector<std::string> calls; };
+  const std::vector<Case> cases = {
+      {"open", {"open"}},
+      {"startdoc", {"open", "startdoc", "close"}},
+      {"startpage", {"open", "startdoc", "startpage", "abort", "close"}},
+      {"write", {"open", "startdoc", "startpage", "write", "abort", "close"}},
+      {"endpage", {"open", "startdoc", "startpage", "write", "endpage", "abort", "close"}},
+      {"enddoc", {"open", "startdoc", "startpage", "write", "endpage", "enddoc", "abort", "close"}},
+  };
+  for (const Case& c : cases) {
+    FakeSpooler spooler;
+    spooler.failAt = c.step;
+    files_.Add("/in/a.prn", "data", 1);
+    std::string path = "/in/a.prn";
+    JobResult r = PrintFileRaw(path.data(), "RACUN", files_, spooler, buffers_);
+    EXPECT_EQ(r.outcome, JobOutcome::Failed) << c.step;
+    EXPECT_EQ(r.printerUnavailable, std::string(c.step) == "open") << c.step;
+    EXPECT_FALSE(r.error.empty()) << c.step;
+    EXPECT_EQ(spooler.calls, c.calls) << c.step;
+    EXPECT_TRUE(spooler.Accepted().empty()) << c.step;
+  }
+}
+
+TEST_F(PrintJobTest, WriteOrReadFailingHalfWayFailsTheJob) {
+  files_.readChunk = 10;
+  files_.Add("/in/a.prn", std::string(100, 'z'), 1);
+  spooler_.writeFailsAfter = 30;
+  JobResult r = Print();
+  EXPECT_EQ(r.outcome, JobOutcome::Failed);
+  EXPECT_EQ(r.bytesSent, 30u);
+  EXPECT_TRUE(spooler_.documents[0].aborted);
+
+  FakeSpooler spooler;
+  files_.files["/in/a.prn"].readFailsAfter = 20;
+  std::string path = "/in/a.prn";
+  r = PrintFileRaw(path.data(), "RACUN", files_, spooler, buffers_);
+  EXPECT_EQ(r.outcome, JobOutcome::Failed);
+  EXPECT_EQ(r.error, "read error");
+  EXPECT_TRUE(spooler.documents[0].aborted);
+}
+
+}  // namespace
+}  // namespace druvo

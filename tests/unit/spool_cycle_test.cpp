@@ -1,0 +1,232 @@
+#include "spool/spool_cycle.h"
+
+#include <gtest/gtest.h>
+
+#include "fakes.h"
+
+namespace druvo {
+namespace {
+
+using namespace druvo::testing;
+
+class SpoolCycleTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    LoadDefaultSettings(settings_, CommandLineRules::Posix);
+    std::strcpy(settings_.fileSource, "/in/*.*");
+    jobs_ = ListCreate();
+  }
+  void TearDown() override { ListDestroy(&jobs_); }
+  SpoolEngine& Engine(EngineOptions options = {}) {
+    engine_ = std::make_unique<SpoolEngine>(settings_, jobs_,
+                                            SpoolPorts{files_, spooler_, status_, timer_}, options);
+    return *engine_;
+  }
+
+  SpoolSettings settings_;
+  RecordList jobs_ = nullptr;
+  FakeFileSystem files_;
+  FakeSpooler spooler_;
+  FakeStatus status_;
+  FakeTimer timer_;
+  std::unique_ptr<SpoolEngine> engine_;
+};
+
+TEST_F(SpoolCycleTest, NothingWaitingChangesNothing) {
+  EXPECT_EQ(Engine().RunSpoolCycle(), 1);
+  EXPECT_TRUE(status_.icons.empty());
+  EXPECT_TRUE(timer_.events.empty());
+  files_.searchFails = true;  // a missing folder is the same, and logged once
+  EXPECT_EQ(engine_->RunSpoolCycle(), 1);
+  EXPECT_EQ(engine_->RunSpoolCycle(), 1);
+  EXPECT_TRUE(status_.icons.empty());
+  EXPECT_EQ(status_.lines.size(), 1u);
+}
+
+TEST_F(SpoolCycleTest, PrintsOldestFirstDeletesAndReturnsToIdle) {
+  files_.Add("/in/b.prn", "second", 200);
+  files_.Add("/in/a.prn", "third", 300);
+  files_.Add("/in/c.prn", "first", 100);
+  EXPECT_EQ(Engine().RunSpoolCycle(), 1);
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"first", "second", "third"}));
+  EXPECT_TRUE(files_.files.empty());
+  EXPECT_EQ(status_.icons, (std::vector<int>{2, 0}));
+  EXPECT_EQ(timer_.events, (std::vector<std::string>{"stop", "start 200"}));
+  EXPECT_TRUE(ListIsEmpty(jobs_));
+}
+
+TEST_F(SpoolCycleTest, OnlyPlainArchiveFilesMatchingThePatternAreTaken) {
+  std::strcpy(settings_.fileSource, "/in/*.prn");
+  files_.Add("/in/ok.prn", "ok", 1);
+  files_.Add("/in/ro.prn", "ro", 1);
+  files_.files["/in/ro.prn"].attributes = kAttrArchive | kAttrReadOnly;
+  files_.Add("/in/dir.prn", "", 1);
+  files_.files["/in/dir.prn"].attributes = kAttrDirectory;
+  files_.Add("/in/fifo.prn", "", 1);
+  files_.files["/in/fifo.prn"].attributes = kAttrReparsePoint;
+  files_.Add("/in/normal.prn", "n", 1);
+  files_.files["/in/normal.prn"].attributes = kAttrNormal;
+  files_.Add("/in/other.txt", "t", 1);
+  EXPECT_EQ(Engine().CollectJobs(), 1);
+  ListClear(jobs_);
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"ok"}));
+}
+
+TEST_F(SpoolCycleTest, ARefusedJobStopsTheWalkAndKeepsTheRestInOrder) {
+  files_.Add("/in/1", "one", 1);
+  files_.Add("/in/2", "two", 2);
+  files_.Add("/in/3", "three", 3);
+  spooler_.failDocument = 2;
+  EXPECT_EQ(Engine().RunSpoolCycle(), 0);
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"one"}));
+  EXPECT_EQ(files_.files.size(), 2u);
+  EXPECT_EQ(status_.icons, (std::vector<int>{2, 1}));
+  EXPECT_EQ(timer_.events, (std::vector<std::string>{"stop", "sleep 1000", "start 200"}));
+
+  spooler_.failDocument = 0;  // the printer is back
+  EXPECT_EQ(engine_->RunSpoolCycle(), 1);
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"one", "two", "three"}));
+  EXPECT_EQ(status_.icons.back(), 0);
+  EXPECT_TRUE(files_.files.empty());
+}
+
+TEST_F(SpoolCycleTest, ForceDeleteRemovesTheFailedFileOnly) {
+  settings_.forceDelete = 1;
+  files_.Add("/in/1", "one", 1);
+  files_.Add("/in/2", "two", 2);
+  files_.Add("/in/3", "three", 3);
+  spooler_.failDocument = 2;
+  EXPECT_EQ(Engine().RunSpoolCycle(), 0);
+  EXPECT_EQ(files_.deleted, (std::vector<std::string>{"/in/1", "/in/2"}));
+  EXPECT_EQ(files_.files.count("/in/3"), 1u);
+}
+
+TEST_F(SpoolCycleTest, MissingPrinterShowsTheMessageEachTimeButLogsOnce) {
+  files_.Add("/in/1", "one", 1);
+  spooler_.failAt = "open";
+  Engine();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(engine_->RunSpoolCycle(), 0);
+  ASSERT_EQ(status_.errors.size(), 3u);
+  EXPECT_EQ(status_.errors[0].message, "Error OpenPrinter !!");
+  EXPECT_NE(status_.errors[0].detail.find("RACUN"), std::string::npos);
+  EXPECT_FALSE(status_.errors[0].repeated);
+  EXPECT_TRUE(status_.errors[1].repeated);
+  EXPECT_TRUE(status_.errors[2].repeated);
+  EXPECT_EQ(std::count(status_.lines.begin(), status_.lines.end(), "state: error"), 1);
+  EXPECT_EQ(files_.files.size(), 1u);
+
+  spooler_.failAt.clear();
+  EXPECT_EQ(engine_->RunSpoolCycle(), 1);
+  EXPECT_EQ(status_.lines.back(), "state: idle");
+  spooler_.failAt = "open";
+  files_.Add("/in/2", "two", 5);
+  engine_->RunSpoolCycle();
+  EXPECT_FALSE(status_.errors.back().repeated);  // a new episode is reported again
+}
+
+TEST_F(SpoolCycleTest, FilesThatCannotBeOpenedFollowTheirOutcome) {
+  files_.Add("/in/1", "one", 1);
+  files_.Add("/in/2", "two", 2);
+  files_.Add("/in/3", "three", 3);
+  files_.files["/in/2"].openAs = OpenOutcome::NotReady;
+  EXPECT_EQ(Engine().RunSpoolCycle(), 1);  // not ready: no error, walk ends
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"one"}));
+  EXPECT_EQ(status_.icons.back(), 0);
+
+  files_.files["/in/2"].openAs = OpenOutcome::Gone;  // vanished: skipped silently
+  EXPECT_EQ(engine_->RunSpoolCycle(), 1);
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"one", "three"}));
+
+  files_.Add("/in/4", "four", 4);
+  files_.files["/in/2"].openAs = OpenOutcome::Failed;  // denied: a failed job
+  EXPECT_EQ(engine_->RunSpoolCycle(), 0);
+  EXPECT_EQ(files_.files.count("/in/2"), 1u);
+  EXPECT_EQ(files_.files.count("/in/4"), 1u);
+  EXPECT_EQ(status_.icons.back(), 1);
+}
+
+TEST_F(SpoolCycleTest, UndeletableFileIsPrintedOnceWhileUnchanged) {
+  files_.Add("/in/1", "one", 1);
+  files_.files["/in/1"].undeletable = true;
+  Engine();
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(engine_->RunSpoolCycle(), 1);
+  EXPECT_EQ(spooler_.Accepted().size(), 1u);
+  EXPECT_EQ(status_.icons, (std::vector<int>{2, 0}));  // later ticks find nothing to do
+
+  files_.files["/in/1"].content = "one, rewritten";  // a new receipt under the same name
+  files_.files["/in/1"].writeTime = 9;
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted().size(), 2u);
+
+  // Once it disappears and an identical file comes back, it prints again.
+  files_.files.erase("/in/1");
+  engine_->RunSpoolCycle();
+  files_.Add("/in/1", "one, rewritten", 9);
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted().size(), 3u);
+}
+
+TEST_F(SpoolCycleTest, FilesStillSettlingWaitForALaterTick) {
+  EngineOptions options;
+  options.settleTicks = 200 * kTicksPerMillisecond;
+  timer_.now = 10'000'000'000;
+  files_.Add("/in/old", "old", timer_.now - 300 * kTicksPerMillisecond);
+  files_.Add("/in/young", "young", timer_.now - 100 * kTicksPerMillisecond);
+  files_.Add("/in/skewed", "skewed", timer_.now + 3'600'000 * kTicksPerMillisecond);
+  EXPECT_EQ(Engine(options).RunSpoolCycle(), 1);
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"old", "skewed"}));
+  timer_.now += 150 * kTicksPerMillisecond;
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted().back(), "young");
+}
+
+TEST_F(SpoolCycleTest, LongNamesArePrintedAndOverlongOnesSkippedWithoutHarm) {
+  files_.maxPath = 300;
+  const std::string longName(255, 'L');
+  const std::string tooLong = std::string(255, 'T');
+  std::strcpy(settings_.fileSource, ("/in/" + std::string(60, 'd') + "/*.*").c_str());
+  const std::string folder = "/in/" + std::string(60, 'd') + "/";
+  files_.Add(folder + longName, "long", 1);
+  files_.Add(folder + "short", "short", 2);
+  files_.maxPath = folder.size() + 254;  // the 255-character name no longer fits
+  files_.Add(folder + tooLong.substr(0, 254), "fits", 3);
+  EXPECT_EQ(Engine().RunSpoolCycle(), 1);
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"short", "fits"}));
+  EXPECT_EQ(files_.files.count(folder + longName), 1u);
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(std::count_if(status_.lines.begin(), status_.lines.end(),
+                          [](const std::string& l) { return l.rfind("skipped", 0) == 0; }),
+            1);
+}
+
+TEST_F(SpoolCycleTest, BarePatternUsesNamesRelativeToTheWorkingFolder) {
+  std::strcpy(settings_.fileSource, "*.prn");
+  files_.Add("a.prn", "bare", 1);
+  EXPECT_EQ(Engine().RunSpoolCycle(), 1);
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"bare"}));
+  EXPECT_EQ(files_.deleted, (std::vector<std::string>{"a.prn"}));
+}
+
+TEST_F(SpoolCycleTest, StopRequestEndsTheCycleAfterTheCurrentJob) {
+  files_.Add("/in/1", "one", 1);
+  files_.Add("/in/2", "two", 2);
+  volatile std::sig_atomic_t stop = 0;
+  // The flag is raised while the first document is written.
+  struct RaisingSpooler : FakeSpooler {
+    volatile std::sig_atomic_t* flag = nullptr;
+    OpResult Write(const void* d, std::size_t n) override {
+      *flag = 1;
+      return FakeSpooler::Write(d, n);
+    }
+  } raising;
+  raising.flag = &stop;
+  SpoolEngine engine(settings_, jobs_, SpoolPorts{files_, raising, status_, timer_});
+  engine.SetStopFlag(&stop);
+  EXPECT_EQ(engine.RunSpoolCycle(), 1);
+  EXPECT_EQ(raising.Accepted(), (std::vector<std::string>{"one"}));
+  EXPECT_EQ(files_.files.count("/in/2"), 1u);
+}
+
+}  // namespace
+}  // namespace druvo
