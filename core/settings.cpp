@@ -14,9 +14,16 @@ constexpr PlatformDefaults kPosixDefaults = {"RACUN", "/var/spool/druvo/*.*",
                                              "RACUN /var/spool/druvo/*.*"};
 constexpr int kMaxTokens = 4;
 
+// Copies at most capacity - 1 characters and always terminates.
+void CopyBounded(char* target, std::size_t capacity, const char* value) {
+  std::size_t n = 0;
+  while (n + 1 < capacity && value[n] != '\0') ++n;
+  std::memcpy(target, value, n);
+  target[n] = '\0';
+}
+
 void CopyText(char (&field)[kSettingsTextSize], const char* value) {
-  std::strncpy(field, value, kSettingsTextSize - 1);
-  field[kSettingsTextSize - 1] = '\0';
+  CopyBounded(field, kSettingsTextSize, value);
 }
 
 bool EqualsIgnoreCase(const char* a, const char* b) {
@@ -81,8 +88,8 @@ void ReadCommandLineText(SpoolSettings& settings, const char* commandLine, Comma
                          int argCount) {
   const PlatformDefaults& defaults = DefaultsFor(rules);
   // A longer command line is cut at the buffer's 511 characters.
-  char buffer[kSettingsTextSize] = {};
-  std::strncpy(buffer, commandLine != nullptr ? commandLine : "", kSettingsTextSize - 1);
+  char buffer[kSettingsTextSize];
+  CopyText(buffer, commandLine != nullptr ? commandLine : "");
 
   SqueezeSpaces(buffer, "A");
   if (rules == CommandLineRules::Windows) UpperCase(buffer);

@@ -1,0 +1,70 @@
+// Micro-benchmarks of the hot path: the scan, the sort and a whole cycle
+// over many waiting files while the printer is missing (every cycle scans,
+// sorts and fails on the first file).
+#include <benchmark/benchmark.h>
+
+#include <cstring>
+#include <random>
+
+#include "fakes.h"
+#include "spool/spool_cycle.h"
+
+namespace druvo {
+namespace {
+
+using namespace druvo::testing;
+
+void Fill(FakeFileSystem& files, int count) {
+  std::mt19937_64 rng(42);
+  for (int i = 0; i < count; ++i) {
+    files.Add("/in/receipt-" + std::to_string(i) + ".prn", "x", rng() % 1000000 + 1);
+  }
+}
+
+void BM_SortJobs(benchmark::State& state) {
+  RecordList list = ListCreate();
+  std::mt19937_64 rng(7);
+  for (auto _ : state) {
+    state.PauseTiming();
+    ListClear(list);
+    for (int i = 0; i < state.range(0); ++i) {
+      AppendJob(list, "/in/", ("r" + std::to_string(i)).c_str(), rng() % 1000000, 1);
+    }
+    state.ResumeTiming();
+    SortJobsByWriteTime(list);
+  }
+  ListDestroy(&list);
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_SortJobs)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity();
+
+void BM_CycleWithPrinterMissing(benchmark::State& state) {
+  SpoolSettings settings;
+  LoadDefaultSettings(settings, CommandLineRules::Posix);
+  std::strcpy(settings.fileSource, "/in/*.*");
+  RecordList list = ListCreate();
+  FakeFileSystem files;
+  Fill(files, static_cast<int>(state.range(0)));
+  FakeSpooler spooler;
+  spooler.failAt = "open";
+  FakeStatus status;
+  FakeTimer timer;
+  EngineOptions options;
+  options.failurePauseMs = 0;
+  SpoolEngine engine(settings, list, SpoolPorts{files, spooler, status, timer}, options);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(engine.RunSpoolCycle());
+    spooler.calls.clear();
+    status.errors.clear();
+    status.icons.clear();
+    timer.events.clear();
+  }
+  ListDestroy(&list);
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_CycleWithPrinterMissing)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity();
+
+}  // namespace
+}  // namespace druvo
+
+BENCHMARK_MAIN();

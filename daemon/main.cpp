@@ -1,0 +1,145 @@
+// druvo [PRINTER [PATTERN [TRUE]]]
+// Forwards every file waiting in a drop folder, oldest first, as a raw job to
+// a CUPS queue, and deletes it once the queue has accepted it.
+#include <sys/stat.h>
+#include <time.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "core/settings.h"
+#include "core/text_helpers.h"
+#include "platform/posix/cups_spooler.h"
+#include "platform/posix/posix_files.h"
+#include "spool/spool_cycle.h"
+
+namespace druvo {
+namespace {
+
+volatile std::sig_atomic_t g_stop = 0;
+
+extern "C" void OnStopSignal(int) { g_stop = 1; }
+
+void LogLine(const std::string& line) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
+  std::fprintf(stderr, "%s.%03ld druvo: %s\n", stamp, now.tv_nsec / 1000000, line.c_str());
+  std::fflush(stderr);
+}
+
+class LogStatus : public StatusSink {
+ public:
+  void ShowIcon(int) override {}
+  void ShowError(const char* message, const std::string& detail, bool repeated) override {
+    if (!repeated) LogLine(std::string(message) + " " + detail);
+  }
+  void Log(const std::string& line) override { LogLine(line); }
+};
+
+long long MonotonicMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+void SleepMs(long long ms) {
+  if (ms <= 0) return;
+  timespec delay{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
+  // A stop signal cuts the wait short.
+  nanosleep(&delay, nullptr);
+}
+
+// A periodic timer like the window timer it stands in for: stopped while a
+// cycle prints, re-armed after it.
+class LoopTimer : public SpoolTimer {
+ public:
+  void Stop() override { armed_ = false; }
+  void Start(int periodMs) override {
+    armed_ = true;
+    periodMs_ = periodMs;
+    dueMs_ = MonotonicMs() + periodMs;
+  }
+  void Sleep(int ms) override { SleepMs(ms); }
+  std::uint64_t Now() override {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return TicksFromUnix(now.tv_sec, now.tv_nsec);
+  }
+
+  bool Due() {
+    if (!armed_ || MonotonicMs() < dueMs_) return false;
+    dueMs_ = MonotonicMs() + periodMs_;
+    return true;
+  }
+  long long MsUntilDue() const { return armed_ ? dueMs_ - MonotonicMs() : periodMs_; }
+
+ private:
+  bool armed_ = false;
+  int periodMs_ = 200;
+  long long dueMs_ = 0;
+};
+
+void PrintConfiguration(const SpoolSettings& s) {
+  std::fprintf(stderr, "Command line: %s\nPrinter: %s\nFile source: %s\nForce delete: %s\n",
+               s.commandLine, s.printerName, s.fileSource, s.forceDelete ? "TRUE" : "FALSE");
+}
+
+void WarnIfFolderMissing(const SpoolSettings& s) {
+  char folder[kSettingsTextSize];
+  std::memcpy(folder, s.fileSource, sizeof folder);
+  CutToFolder(folder, '/');
+  if (std::strchr(folder, '/') == nullptr) return;  // the working folder
+  struct stat st;
+  if (stat(folder, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    LogLine(std::string("warning: folder ") + folder + " does not exist yet; polling until it does");
+  }
+}
+
+int Run(int argc, char** argv) {
+  SpoolSettings& settings = Settings();
+  LoadDefaultSettings();
+  ReadCommandLineArgs(settings, argc, argv);
+  PrintConfiguration(settings);
+  WarnIfFolderMissing(settings);
+
+  struct sigaction action {};
+  action.sa_handler = OnStopSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGINT, &action, nullptr);
+  sigaction(SIGTERM, &action, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  RecordList jobs = ListCreate();
+  PosixFileSystem files;
+  CupsSpooler spooler;
+  LogStatus status;
+  LoopTimer timer;
+  EngineOptions options;
+  // Without share modes, a file written within the last poll interval may
+  // still be growing.
+  options.settleTicks = static_cast<std::uint64_t>(settings.pollInterval) * kTicksPerMillisecond;
+  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, status, timer}, options);
+  engine.SetStopFlag(&g_stop);
+
+  timer.Start(settings.pollInterval);
+  while (g_stop == 0) {
+    if (timer.Due()) engine.RunSpoolCycle();
+    SleepMs(timer.MsUntilDue());
+  }
+  LogLine("stopping");
+  ListDestroy(&jobs);
+  return 0;
+}
+
+}  // namespace
+}  // namespace druvo
+
+int main(int argc, char** argv) { return druvo::Run(argc, argv); }

@@ -1,0 +1,159 @@
+#include "platform/posix/posix_files.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <string>
+
+#include "core/wildcard.h"
+
+namespace druvo {
+
+namespace {
+
+constexpr long long kUnixEpochIn1601Seconds = 11644473600LL;
+
+std::string Why(const char* what, const std::string& where) {
+  return std::string(what) + " " + where + ": " + std::strerror(errno);
+}
+
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+class UniqueFd {
+ public:
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() {
+    if (fd_ >= 0) close(fd_);
+  }
+  int get() const { return fd_; }
+  int release() {
+    const int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+class PosixInputFile : public InputFile {
+ public:
+  explicit PosixInputFile(int fd) : fd_(fd) {}
+  long long Read(void* buffer, std::size_t size, std::string* error) override {
+    for (;;) {
+      const ssize_t n = read(fd_.get(), buffer, size);
+      if (n >= 0) return n;
+      if (errno == EINTR) continue;
+      *error = std::string("read: ") + std::strerror(errno);
+      return -1;
+    }
+  }
+
+ private:
+  UniqueFd fd_;
+};
+
+std::uint32_t AttributesOf(const struct stat& st, const char* name) {
+  if (S_ISDIR(st.st_mode)) return kAttrDirectory;
+  // Links, FIFOs, sockets and devices are never printed (a FIFO would block
+  // the reader for good); they get a bit the scan refuses.
+  if (!S_ISREG(st.st_mode)) return kAttrReparsePoint;
+  std::uint32_t attributes = kAttrArchive;
+  if ((st.st_mode & S_IWUSR) == 0) attributes |= kAttrReadOnly;
+  if (name[0] == '.') attributes |= kAttrHidden;
+  return attributes;
+}
+
+}  // namespace
+
+std::uint64_t TicksFromUnix(long long seconds, long nanoseconds) {
+  return static_cast<std::uint64_t>(seconds + kUnixEpochIn1601Seconds) * 10000000ULL +
+         static_cast<std::uint64_t>(nanoseconds / 100);
+}
+
+PosixFileSystem::PosixFileSystem() {
+  // Taking a read lease briefly (see Open) makes the kernel signal us with
+  // SIGIO when a writer opens the file meanwhile; its default would end the
+  // process.
+  std::signal(SIGIO, SIG_IGN);
+}
+
+OpResult PosixFileSystem::Search(const char* pattern,
+                                 const std::function<void(const DirEntry&)>& visit) {
+  const char* slash = std::strrchr(pattern, '/');
+  const std::string folder = slash == nullptr ? std::string(".") : std::string(pattern, slash + 1);
+  const char* namePattern = slash == nullptr ? pattern : slash + 1;
+
+  UniqueDir dir(opendir(folder.c_str()));
+  if (!dir) return OpResult::Fail(Why("opendir", folder));
+  const int dirFd = dirfd(dir.get());
+  for (;;) {
+    errno = 0;
+    const dirent* entry = readdir(dir.get());
+    if (entry == nullptr) {
+      if (errno != 0) return OpResult::Fail(Why("readdir", folder));
+      break;
+    }
+    if (!WildcardMatch(namePattern, entry->d_name)) continue;
+    struct stat st;
+    if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
+    visit(DirEntry{entry->d_name, AttributesOf(st, entry->d_name),
+                   TicksFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec),
+                   static_cast<std::uint64_t>(st.st_size)});
+  }
+  return OpResult::Ok();
+}
+
+OpenOutcome PosixFileSystem::Open(const char* path, std::unique_ptr<InputFile>* file,
+                                  std::string* error) {
+  // O_NONBLOCK: a FIFO swapped in after the scan must not hang us.
+  const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) return OpenOutcome::Gone;
+    *error = Why("open", path);
+    return OpenOutcome::Failed;
+  }
+  UniqueFd owner(fd);
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *error = Why("fstat", path);
+    return OpenOutcome::Failed;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    *error = std::string(path) + " is not a plain file";
+    return OpenOutcome::Failed;
+  }
+  // A read lease is refused while any process has the file open for writing:
+  // the writer is not done yet. Where leases are not available (another
+  // owner without CAP_LEASE, network file systems) the settle time alone
+  // guards half-written files.
+  if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+  } else if (errno == EAGAIN || errno == EBUSY) {
+    return OpenOutcome::NotReady;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+  *file = std::make_unique<PosixInputFile>(owner.release());
+  return OpenOutcome::Opened;
+}
+
+OpResult PosixFileSystem::Delete(const char* path) {
+  if (unlink(path) != 0) return OpResult::Fail(Why("unlink", path));
+  return OpResult::Ok();
+}
+
+std::size_t PosixFileSystem::MaxPathLength() const { return PATH_MAX - 1; }
+
+}  // namespace druvo

@@ -1,0 +1,65 @@
+#!/usr/bin/env python3
+"""A loopback "printer": accepts raw socket jobs and records the exact bytes.
+
+Each connection becomes OUTDIR/job-NNNN.bin, renamed into place when the
+connection closes, so a file that exists is a whole job. With --drop-after N,
+the first connection is closed after N bytes (a printer that goes away
+mid-job); later connections are recorded normally.
+"""
+import argparse
+import os
+import socket
+import sys
+import threading
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--port-file", required=True)
+    parser.add_argument("--out", required=True)
+    parser.add_argument("--drop-after", type=int, default=-1)
+    args = parser.parse_args()
+
+    os.makedirs(args.out, exist_ok=True)
+    server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    server.bind(("127.0.0.1", 0))
+    server.listen(16)
+    tmp = args.port_file + ".tmp"
+    with open(tmp, "w") as f:
+        f.write(str(server.getsockname()[1]))
+    os.rename(tmp, args.port_file)
+
+    counter = [0]
+    drop = [args.drop_after]
+    lock = threading.Lock()
+
+    def serve(conn):
+        with lock:
+            counter[0] += 1
+            number = counter[0]
+            limit = drop[0]
+            drop[0] = -1
+        received = bytearray()
+        with conn:
+            while True:
+                data = conn.recv(65536)
+                if not data:
+                    break
+                received += data
+                if 0 <= limit <= len(received):
+                    # Vanish mid-job: nothing is recorded as delivered.
+                    conn.shutdown(socket.SHUT_RDWR)
+                    return
+        path = os.path.join(args.out, "job-%04d.bin" % number)
+        with open(path + ".part", "wb") as f:
+            f.write(received)
+        os.rename(path + ".part", path)
+
+    while True:
+        conn, _ = server.accept()
+        threading.Thread(target=serve, args=(conn,), daemon=True).start()
+
+
+if __name__ == "__main__":
+    sys.exit(main())

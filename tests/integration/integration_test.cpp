@@ -1,0 +1,194 @@
+// The real daemon against a private cupsd and a capture printer.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <thread>
+
+#include "harness.h"
+
+namespace druvo::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+class DaemonTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    cups_ = std::make_unique<CupsEnvironment>();
+    drop_ = MakeSharedTempDir("drop");
+  }
+  void TearDown() override {
+    if (daemon_) {
+      EXPECT_EQ(daemon_->Stop(), 0) << "druvo should end cleanly on SIGTERM";
+      if (HasFailure()) std::cerr << "--- druvo log ---\n" << daemon_->Log();
+    }
+    daemon_.reset();
+    cups_.reset();
+    RemoveTree(drop_);
+  }
+  void Start(std::vector<std::string> extra = {}, std::string user = "") {
+    DaemonOptions options;
+    options.args = {"RACUN", drop_ + "/*.*"};
+    options.args.insert(options.args.end(), extra.begin(), extra.end());
+    options.runAsUser = std::move(user);
+    daemon_ = std::make_unique<Daemon>(*cups_, options);
+  }
+  std::string In(const std::string& name) const { return drop_ + "/" + name; }
+  bool WaitGone(const std::string& name) {
+    return WaitFor([&] { return !Exists(In(name)); });
+  }
+  // Gives the daemon several more cycles to do something it should not.
+  static void Linger() { std::this_thread::sleep_for(1500ms); }
+
+  std::unique_ptr<CupsEnvironment> cups_;
+  std::unique_ptr<Daemon> daemon_;
+  std::string drop_;
+};
+
+TEST_F(DaemonTest, PrintsOldestFirstAndDeletes) {
+  WriteFileBytes(In("b.prn"), "second\n");
+  WriteFileBytes(In("a.prn"), "third\n");
+  WriteFileBytes(In("c.prn"), "first\n");
+  SetWriteTime(In("c.prn"), 30);
+  SetWriteTime(In("b.prn"), 20);
+  SetWriteTime(In("a.prn"), 10);
+  Start();
+  ASSERT_TRUE(cups_->WaitForJobs(3));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"first\n", "second\n", "third\n"}));
+  EXPECT_TRUE(ListNames(drop_).empty());
+  Linger();
+  EXPECT_EQ(cups_->Jobs().size(), 3u);
+  EXPECT_NE(daemon_->Log().find("Printer: RACUN"), std::string::npos);
+}
+
+TEST_F(DaemonTest, BytesArriveExactlyAfterTheLineEndRule) {
+  std::string all;
+  for (int b = 0; b < 256; ++b) {
+    if (b != 0x1A && b != '\r') all.push_back(static_cast<char>(b));
+  }
+  WriteFileBytes(In("bytes.prn"), std::string("A\r\nB\rC\0\0D\r\n", 12) + all + "\r\x1A" + "after");
+  WriteFileBytes(In("empty.prn"), "");
+  SetWriteTime(In("empty.prn"), 60);
+  std::string big;
+  for (int i = 0; big.size() < 1536 * 1024; ++i) big += "line " + std::to_string(i) + "\r\n";
+  WriteFileBytes(In("big.prn"), big);
+  SetWriteTime(In("big.prn"), 5);
+  Start();
+  ASSERT_TRUE(cups_->WaitForJobs(2));
+  std::string bigOut;
+  for (char c : big) {
+    if (c != '\r') bigOut.push_back(c);
+  }
+  // The empty file has nothing to print: it leaves the folder without a job.
+  ASSERT_EQ(cups_->Jobs().size(), 2u);
+  EXPECT_EQ(cups_->Jobs()[0], std::string("A\nB\rC\0\0D\n", 10) + all + "\r");
+  EXPECT_EQ(cups_->Jobs()[1].size(), bigOut.size());
+  EXPECT_TRUE(cups_->Jobs()[1] == bigOut);
+  EXPECT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+}
+
+TEST_F(DaemonTest, MissingQueueKeepsTheFileAndLogsOnce) {
+  cups_->Admin("lpadmin -x RACUN");
+  WriteFileBytes(In("r.prn"), "receipt\n");
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return daemon_->Log().find("Error OpenPrinter !!") != std::string::npos; }));
+  Linger();
+  EXPECT_TRUE(Exists(In("r.prn")));
+  const std::string log = daemon_->Log();
+  EXPECT_NE(log.find("RACUN"), std::string::npos);
+  EXPECT_EQ(log.find("Error OpenPrinter !!"), log.rfind("Error OpenPrinter !!")) << "logged more than once";
+}
+
+TEST_F(DaemonTest, MissingQueueWithForceDeleteDeletesTheFile) {
+  cups_->Admin("lpadmin -x RACUN");
+  WriteFileBytes(In("r.prn"), "receipt\n");
+  Start({"TRUE"});
+  EXPECT_TRUE(WaitGone("r.prn"));
+  EXPECT_NE(daemon_->Log().find("force-deleting"), std::string::npos);
+}
+
+TEST_F(DaemonTest, RejectingQueueKeepsTheFileUntilItAcceptsAgain) {
+  cups_->Admin("cupsreject RACUN");
+  WriteFileBytes(In("r.prn"), "receipt\n");
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return daemon_->Log().find("state: error") != std::string::npos; }));
+  EXPECT_TRUE(Exists(In("r.prn")));
+  cups_->Admin("cupsaccept RACUN");
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  EXPECT_TRUE(WaitGone("r.prn"));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"receipt\n"}));
+  EXPECT_TRUE(WaitFor([&] { return daemon_->Log().find("state: idle") != std::string::npos; }));
+}
+
+TEST_F(DaemonTest, UnreadableFileIsAFailedJobAndStays) {
+  WriteFileBytes(In("secret.prn"), "secret\n");
+  chmod(In("secret.prn").c_str(), 0200);  // writable, not readable, by its owner only
+  Start({}, "65534");
+  ASSERT_TRUE(WaitFor([&] { return daemon_->Log().find("state: error") != std::string::npos; }));
+  EXPECT_TRUE(Exists(In("secret.prn")));
+  EXPECT_TRUE(cups_->Jobs().empty());
+  EXPECT_NE(daemon_->Log().find("Permission denied"), std::string::npos);
+}
+
+TEST_F(DaemonTest, UndeletableFileIsPrintedOnce) {
+  WriteFileBytes(In("kept.prn"), "kept\n");
+  chmod(drop_.c_str(), 0755);  // the unprivileged daemon cannot delete here
+  Start({}, "65534");
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  Linger();
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"kept\n"}));
+  EXPECT_TRUE(Exists(In("kept.prn")));
+  EXPECT_NE(daemon_->Log().find("cannot delete"), std::string::npos);
+}
+
+TEST_F(DaemonTest, FileBeingWrittenIsPrintedOnceWholeAfterItsWriterIsDone) {
+  Start();
+  {
+    std::ofstream out(In("slow.prn"), std::ios::binary);
+    for (int i = 0; i < 8; ++i) {
+      out << "part " << i << "\n" << std::flush;
+      std::this_thread::sleep_for(250ms);  // longer than a poll interval
+    }
+  }
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  Linger();
+  EXPECT_EQ(cups_->Jobs(),
+            (std::vector<std::string>{"part 0\npart 1\npart 2\npart 3\npart 4\npart 5\npart 6\npart 7\n"}));
+}
+
+TEST_F(DaemonTest, OnlyPlainWritableVisibleFilesArePrinted) {
+  WriteFileBytes(In("ok.prn"), "ok\n");
+  WriteFileBytes(In("ro.prn"), "read-only\n");
+  chmod(In("ro.prn").c_str(), 0444);
+  WriteFileBytes(In(".hidden.prn"), "hidden\n");
+  ASSERT_EQ(mkfifo(In("fifo.prn").c_str(), 0666), 0);
+  const std::string outside = cups_->Dir() + "/outside.txt";
+  WriteFileBytes(outside, "outside\n");
+  ASSERT_EQ(symlink(outside.c_str(), In("link.prn").c_str()), 0);
+  ASSERT_EQ(mkdir(In("dir.prn").c_str(), 0755), 0);
+  const std::string longName = std::string(200, 'L') + ".prn";
+  WriteFileBytes(In(longName), "long name\n");
+  SetWriteTime(In(longName), 5);
+  Start();
+  ASSERT_TRUE(cups_->WaitForJobs(2));
+  Linger();
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"ok\n", "long name\n"}));
+  EXPECT_EQ(ListNames(drop_), (std::vector<std::string>{".hidden.prn", "dir.prn", "fifo.prn",
+                                                        "link.prn", "ro.prn"}));
+  EXPECT_EQ(ReadFileBytes(outside), "outside\n");
+}
+
+TEST_F(DaemonTest, MissingFolderIsReportedAndPolledUntilItAppears) {
+  RemoveTree(drop_);
+  Start();
+  ASSERT_TRUE(WaitFor([&] { return daemon_->Log().find("does not exist") != std::string::npos; }));
+  mkdir(drop_.c_str(), 0777);
+  WriteFileBytes(In("late.prn"), "late\n");
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  EXPECT_TRUE(WaitGone("late.prn"));
+}
+
+}  // namespace
+}  // namespace druvo::testing
