@@ -70,14 +70,14 @@ class FileSystem {
 class Spooler {
  public:
   virtual ~Spooler() = default;
-  virtual OpResult OpenPrinter(const char* name) = 0;
-  virtual OpResult StartDoc(const char* documentName, const char* dataType) = 0;
-  virtual OpResult StartPage() = 0;
+  virtual OpResult OpenQueue(const char* name) = 0;
+  virtual OpResult BeginDocument(const char* documentName, const char* dataType) = 0;
+  virtual OpResult BeginPage() = 0;
   virtual OpResult Write(const void* data, std::size_t size) = 0;
   virtual OpResult EndPage() = 0;
-  virtual OpResult EndDoc() = 0;
-  virtual void AbortDoc() = 0;  // withdraws a started document
-  virtual void ClosePrinter() = 0;
+  virtual OpResult EndDocument() = 0;
+  virtual void AbortDocument() = 0;  // withdraws a started document
+  virtual void CloseQueue() = 0;
 };
 
 // What the user sees: the tray picture and messages on Windows, log lines in

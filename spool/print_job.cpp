@@ -16,8 +16,8 @@ class PrinterSession {
   PrinterSession(const PrinterSession&) = delete;
   PrinterSession& operator=(const PrinterSession&) = delete;
   ~PrinterSession() {
-    if (documentOpen_) spooler_.AbortDoc();
-    if (printerOpen_) spooler_.ClosePrinter();
+    if (documentOpen_) spooler_.AbortDocument();
+    if (printerOpen_) spooler_.CloseQueue();
   }
   void PrinterOpened() { printerOpen_ = true; }
   void DocumentStarted() { documentOpen_ = true; }
@@ -61,14 +61,14 @@ JobResult PrintFileRaw(char* path, const char* printerName, FileSystem& files, S
   }
 
   PrinterSession session(spooler);
-  if (OpResult r = spooler.OpenPrinter(printerName); !r) {
+  if (OpResult r = spooler.OpenQueue(printerName); !r) {
     result.printerUnavailable = true;
     return Fail(result, r.error);
   }
   session.PrinterOpened();
-  if (OpResult r = spooler.StartDoc(kDocumentName, kRawDataType); !r) return Fail(result, r.error);
+  if (OpResult r = spooler.BeginDocument(kDocumentName, kRawDataType); !r) return Fail(result, r.error);
   session.DocumentStarted();
-  if (OpResult r = spooler.StartPage(); !r) return Fail(result, r.error);
+  if (OpResult r = spooler.BeginPage(); !r) return Fail(result, r.error);
 
   TextModeFilter filter;
   for (;;) {
@@ -85,7 +85,7 @@ JobResult PrintFileRaw(char* path, const char* printerName, FileSystem& files, S
   }
 
   if (OpResult r = spooler.EndPage(); !r) return Fail(result, r.error);
-  if (OpResult r = spooler.EndDoc(); !r) return Fail(result, r.error);
+  if (OpResult r = spooler.EndDocument(); !r) return Fail(result, r.error);
   session.DocumentEnded();
   result.outcome = JobOutcome::Printed;
   return result;

@@ -30,7 +30,7 @@ OpResult CupsSpooler::Connect() {
   return OpResult::Ok();
 }
 
-OpResult CupsSpooler::OpenPrinter(const char* name) {
+OpResult CupsSpooler::OpenQueue(const char* name) {
   printer_ = name;
   jobId_ = 0;
   if (OpResult r = Connect(); !r) return r;
@@ -46,7 +46,7 @@ OpResult CupsSpooler::OpenPrinter(const char* name) {
   return OpResult::Ok();
 }
 
-OpResult CupsSpooler::StartDoc(const char* documentName, const char* /*dataType*/) {
+OpResult CupsSpooler::BeginDocument(const char* documentName, const char* /*dataType*/) {
   // CUPS refuses a document without data, so the job is created with the
   // first bytes; an empty file then costs nothing and prints nothing.
   documentName_ = documentName;
@@ -64,7 +64,7 @@ OpResult CupsSpooler::CreateJob() {
   return OpResult::Ok();
 }
 
-OpResult CupsSpooler::StartPage() { return OpResult::Ok(); }
+OpResult CupsSpooler::BeginPage() { return OpResult::Ok(); }
 
 OpResult CupsSpooler::Write(const void* data, std::size_t size) {
   if (jobId_ == 0) {
@@ -79,7 +79,7 @@ OpResult CupsSpooler::Write(const void* data, std::size_t size) {
 
 OpResult CupsSpooler::EndPage() { return OpResult::Ok(); }
 
-OpResult CupsSpooler::EndDoc() {
+OpResult CupsSpooler::EndDocument() {
   if (jobId_ == 0) return OpResult::Ok();  // no data: nothing to print
   if (!http_) return OpResult::Fail("no connection");
   const ipp_status_t status = cupsFinishDocument(http_.get(), printer_.c_str());
@@ -88,7 +88,7 @@ OpResult CupsSpooler::EndDoc() {
   return OpResult::Ok();
 }
 
-void CupsSpooler::AbortDoc() {
+void CupsSpooler::AbortDocument() {
   if (jobId_ == 0) return;
   // The connection may still be inside the unfinished request: cancel on a
   // fresh one.
@@ -97,6 +97,6 @@ void CupsSpooler::AbortDoc() {
   jobId_ = 0;
 }
 
-void CupsSpooler::ClosePrinter() { printer_.clear(); }
+void CupsSpooler::CloseQueue() { printer_.clear(); }
 
 }  // namespace druvo

@@ -18,14 +18,14 @@ class CupsSpooler : public Spooler {
   CupsSpooler(const CupsSpooler&) = delete;
   CupsSpooler& operator=(const CupsSpooler&) = delete;
 
-  OpResult OpenPrinter(const char* name) override;
-  OpResult StartDoc(const char* documentName, const char* dataType) override;
-  OpResult StartPage() override;
+  OpResult OpenQueue(const char* name) override;
+  OpResult BeginDocument(const char* documentName, const char* dataType) override;
+  OpResult BeginPage() override;
   OpResult Write(const void* data, std::size_t size) override;
   OpResult EndPage() override;
-  OpResult EndDoc() override;
-  void AbortDoc() override;
-  void ClosePrinter() override;
+  OpResult EndDocument() override;
+  void AbortDocument() override;
+  void CloseQueue() override;
 
  private:
   struct HttpCloser {

@@ -117,19 +117,19 @@ class FakeSpooler : public Spooler {
   bool Fails(const char* step) const {
     return failAt == step && (failPrinter.empty() || failPrinter == current);
   }
-  OpResult OpenPrinter(const char* name) override {
+  OpResult OpenQueue(const char* name) override {
     current = name;
     calls.push_back("open");
     if (Fails("open")) return OpResult::Fail("no such printer");
     return OpResult::Ok();
   }
-  OpResult StartDoc(const char* documentName, const char* dataType) override {
+  OpResult BeginDocument(const char* documentName, const char* dataType) override {
     calls.push_back("startdoc");
     if (Fails("startdoc")) return OpResult::Fail("startdoc refused");
     documents.push_back(FakeDocument{current, documentName, dataType, "", 0, false, false});
     return OpResult::Ok();
   }
-  OpResult StartPage() override {
+  OpResult BeginPage() override {
     calls.push_back("startpage");
     return Fails("startpage") ? OpResult::Fail("startpage refused") : OpResult::Ok();
   }
@@ -148,17 +148,17 @@ class FakeSpooler : public Spooler {
     calls.push_back("endpage");
     return Fails("endpage") ? OpResult::Fail("endpage refused") : OpResult::Ok();
   }
-  OpResult EndDoc() override {
+  OpResult EndDocument() override {
     calls.push_back("enddoc");
     if (Fails("enddoc")) return OpResult::Fail("enddoc refused");
     documents.back().ended = true;
     return OpResult::Ok();
   }
-  void AbortDoc() override {
+  void AbortDocument() override {
     calls.push_back("abort");
     documents.back().aborted = true;
   }
-  void ClosePrinter() override { calls.push_back("close"); }
+  void CloseQueue() override { calls.push_back("close"); }
 
   // Bytes of the documents the spooler accepted, in order.
   std::vector<std::string> Accepted() const {

@@ -1,0 +1,43 @@
+// One icon in the notification area: its picture, its tooltip, and the popup
+// menu its mouse actions open for the application's main window.
+#pragma once
+
+#include <windows.h>
+#include <shellapi.h>
+
+#include "tray/window.h"
+
+namespace druvo {
+
+constexpr const char* kTooltipTooLongMessage =
+    "Tray only supports tooltip text up to 64 characters\nStart aplication from C:\\ZEV000 folder !!";
+
+class CSystemTray : public Window {
+ public:
+  CSystemTray();
+  ~CSystemTray() override;
+
+  BOOL AddIcon(Window* parent, UINT callbackMessage, const char* tip, HICON icon, UINT id);
+  void DeleteIcon();
+  BOOL ChangeIcon(HICON icon);
+  BOOL ChangeIconById(int iconId);
+  BOOL SetDefaultItem(UINT item, BOOL byPosition);
+  virtual LRESULT OnTrayNotify(WPARAM wParam, LPARAM lParam);
+
+  static bool IconShown() { return iconShown_; }
+
+ protected:
+  LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+ private:
+  // Explorer forgets its icons when it restarts and then broadcasts this.
+  void OnTaskbarCreated();
+
+  NOTIFYICONDATAA data_;
+  UINT defaultItem_ = 0;
+  BOOL defaultByPosition_ = TRUE;
+  bool iconWanted_ = false;
+  static bool iconShown_;
+};
+
+}  // namespace druvo
