@@ -93,20 +93,18 @@ void RemoveTree(const std::string& path) {
   if (path.size() > 5) std::system(("rm -rf '" + path + "'").c_str());
 }
 
-namespace {
-
-std::string RunCapture(const std::string& command) {
+std::string RunCapture(const std::string& command, int* status) {
   std::string out;
+  int rc = -1;
   if (FILE* p = popen(command.c_str(), "r")) {
     char buf[512];
     while (fgets(buf, sizeof buf, p) != nullptr) out += buf;
-    pclose(p);
+    rc = pclose(p);
   }
+  if (status != nullptr) *status = (rc != -1 && WIFEXITED(rc)) ? WEXITSTATUS(rc) : -1;
   while (!out.empty() && (out.back() == '\n' || out.back() == '\r')) out.pop_back();
   return out;
 }
-
-}  // namespace
 
 CupsEnvironment::CupsEnvironment(const std::map<std::string, std::string>& extraEnv) {
   dir_ = MakeSharedTempDir("cups");
@@ -158,7 +156,7 @@ Daemon::Daemon(const CupsEnvironment& cups, const DaemonOptions& options) {
     argv = {"setpriv", "--reuid=" + options.runAsUser, "--regid=" + options.runAsUser,
             "--clear-groups", "--"};
   }
-  argv.push_back(DRUVO_BINARY);
+  argv.push_back(options.program.empty() ? std::string(DRUVO_BINARY) : options.program);
   argv.insert(argv.end(), options.args.begin(), options.args.end());
   pid_ = fork();
   if (pid_ == 0) {

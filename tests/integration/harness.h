@@ -21,6 +21,10 @@ void SetWriteTime(const std::string& path, long long secondsAgo);
 std::vector<std::string> ListNames(const std::string& folder);
 bool Exists(const std::string& path);
 
+// Runs a shell command and returns what it printed (stdout), trailing
+// newlines removed; status receives its exit status.
+std::string RunCapture(const std::string& command, int* status = nullptr);
+
 // Polls until cond holds or the bound runs out (a liveness bound, not a
 // speed target).
 bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds bound = std::chrono::seconds(30));
@@ -50,6 +54,7 @@ class CupsEnvironment {
 };
 
 struct DaemonOptions {
+  std::string program;            // empty: the druvo daemon under test
   std::vector<std::string> args;  // after the program name
   std::string runAsUser;          // empty: as the test
 };

@@ -1,0 +1,253 @@
+// Drives a running druvo.exe from outside, the way a user would, for the
+// end-to-end tests under Wine. One command per run; prints what it finds and
+// exits 0 when the expectation holds.
+//
+//   druvo_probe popup                 right-click release on the tray icon; lists the popup
+//   druvo_probe config                opens Config, prints fields 1001-1004, presses OK
+//   druvo_probe about-ok|about-escape opens About and closes it
+//   druvo_probe launch-quit EXE [ARGS]  starts druvo, About -> Quit, prints its exit status
+//   druvo_probe taskbar-created       removes the icon behind druvo's back, broadcasts
+//                                     TaskbarCreated and checks the icon is back
+//   druvo_probe message TEXT          waits for a message box showing TEXT and presses OK
+//   druvo_probe open WHAT             opens about|config|popup and leaves it (screenshots)
+//   druvo_probe close                 closes whatever the previous command left open
+#include <windows.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "res/resource.h"
+
+namespace {
+
+constexpr DWORD kWaitMs = 20000;
+
+template <typename Pred>
+bool WaitUntil(Pred pred) {
+  for (DWORD waited = 0; waited < kWaitMs; waited += 50) {
+    if (pred()) return true;
+    Sleep(50);
+  }
+  return pred();
+}
+
+HWND FindTray() { return FindWindowA("DruvoTrayWindow", nullptr); }
+HWND FindFrame() { return FindWindowA("DruvoMainFrame", nullptr); }
+HWND FindDialog(const char* title) { return FindWindowA("#32770", title); }
+
+HWND FindVisibleMenu() {
+  HWND menu = FindWindowA("#32768", nullptr);
+  return (menu != nullptr && IsWindowVisible(menu)) ? menu : nullptr;
+}
+
+struct TextSearch {
+  const char* text;
+  HWND found;
+};
+
+BOOL CALLBACK FindChildWithText(HWND child, LPARAM param) {
+  auto* search = reinterpret_cast<TextSearch*>(param);
+  char text[256] = {};
+  GetWindowTextA(child, text, sizeof text);
+  if (std::strstr(text, search->text) != nullptr) {
+    search->found = child;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+BOOL CALLBACK FindMessageBox(HWND top, LPARAM param) {
+  char cls[64] = {};
+  GetClassNameA(top, cls, sizeof cls);
+  if (std::strcmp(cls, "#32770") != 0) return TRUE;
+  auto* search = reinterpret_cast<TextSearch*>(param);
+  TextSearch inner{search->text, nullptr};
+  EnumChildWindows(top, FindChildWithText, reinterpret_cast<LPARAM>(&inner));
+  if (inner.found != nullptr) {
+    search->found = top;
+    return FALSE;
+  }
+  return TRUE;
+}
+
+void Press(HWND dialog, int id) {
+  PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED),
+               reinterpret_cast<LPARAM>(GetDlgItem(dialog, id)));
+}
+
+bool WaitClosed(const char* title) {
+  return WaitUntil([&] { return FindDialog(title) == nullptr; });
+}
+
+int Fail(const char* why) {
+  std::printf("FAIL: %s\n", why);
+  return 1;
+}
+
+bool IconPresent(HWND tray) {
+  NOTIFYICONDATAA data{};
+  data.cbSize = NOTIFYICONDATAA_V1_SIZE;
+  data.hWnd = tray;
+  data.uID = IDR_TRAY_MENU;
+  data.uFlags = 0;
+  return Shell_NotifyIconA(NIM_MODIFY, &data) != FALSE;
+}
+
+HWND OpenPopup() {
+  HWND tray = FindTray();
+  if (tray == nullptr) return nullptr;
+  PostMessageA(tray, WM_TRAY_NOTIFY, IDR_TRAY_MENU, WM_RBUTTONUP);
+  HWND menuWindow = nullptr;
+  WaitUntil([&] { return (menuWindow = FindVisibleMenu()) != nullptr; });
+  return menuWindow;
+}
+
+void Key(HWND window, WPARAM key) {
+  PostMessageA(window, WM_KEYDOWN, key, 0);
+  PostMessageA(window, WM_KEYUP, key, 0);
+}
+
+// Picks the entry reached with `downs` presses of the Down key and reports
+// which dialog that opened, then closes it.
+bool PopupOpens(int downs, const char* title) {
+  HWND menuWindow = OpenPopup();
+  if (menuWindow == nullptr) return false;
+  for (int i = 0; i < downs; ++i) Key(menuWindow, VK_DOWN);
+  Key(menuWindow, VK_RETURN);
+  HWND dialog = nullptr;
+  if (!WaitUntil([&] { return (dialog = FindDialog(title)) != nullptr; })) return false;
+  std::printf("popup entry %d opens \"%s\"\n", downs, title);
+  Press(dialog, IDOK);
+  return WaitClosed(title);
+}
+
+int Popup() {
+  // The entries are checked by what they do: the menu's text lives in
+  // druvo's process.
+  if (!PopupOpens(1, "About Druvo")) return Fail("first entry is not About");
+  if (!PopupOpens(2, "Configuration")) return Fail("entry after the separator is not Config");
+  return 0;
+}
+
+int Open(const char* title, UINT command) {
+  HWND frame = FindFrame();
+  if (frame == nullptr) return Fail("no frame window");
+  PostMessageA(frame, WM_COMMAND, command, 0);
+  if (!WaitUntil([&] { return FindDialog(title) != nullptr; })) return Fail(title);
+  return 0;
+}
+
+int Config() {
+  if (int rc = Open("Configuration", ID_TRAY_CONFIG); rc != 0) return rc;
+  HWND dialog = FindDialog("Configuration");
+  for (int id : {IDC_CMDLINE, IDC_PRINTER, IDC_SOURCE, IDC_FORCE_DELETE}) {
+    char text[600] = {};
+    GetDlgItemTextA(dialog, id, text, sizeof text);
+    std::printf("%d=%s\n", id, text);
+  }
+  Press(dialog, IDOK);
+  return WaitClosed("Configuration") ? 0 : Fail("Configuration stayed open");
+}
+
+int About(bool escape) {
+  if (int rc = Open("About Druvo", ID_TRAY_ABOUT); rc != 0) return rc;
+  HWND dialog = FindDialog("About Druvo");
+  if (escape) {
+    PostMessageA(dialog, WM_COMMAND, IDCANCEL, 0);  // what Escape sends
+  } else {
+    Press(dialog, IDOK);
+  }
+  if (!WaitClosed("About Druvo")) return Fail("About stayed open");
+  return FindFrame() != nullptr ? 0 : Fail("druvo ended");
+}
+
+int LaunchQuit(int argc, char** argv) {
+  std::string commandLine = std::string("\"") + argv[2] + "\"";
+  for (int i = 3; i < argc; ++i) commandLine += std::string(" ") + argv[i];
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    return Fail("cannot start druvo");
+  }
+  CloseHandle(pi.hThread);
+  int rc = WaitUntil([] { return FindTray() != nullptr && FindFrame() != nullptr; }) ? 0 : Fail("no tray");
+  if (rc == 0) rc = Open("About Druvo", ID_TRAY_ABOUT);
+  if (rc == 0) {
+    Press(FindDialog("About Druvo"), IDC_QUIT);
+    if (WaitForSingleObject(pi.hProcess, kWaitMs) != WAIT_OBJECT_0) rc = Fail("druvo did not end");
+  }
+  DWORD status = 259;
+  GetExitCodeProcess(pi.hProcess, &status);
+  if (rc != 0) TerminateProcess(pi.hProcess, 99);
+  CloseHandle(pi.hProcess);
+  std::printf("exit=%lu\n", static_cast<unsigned long>(status));
+  return rc;
+}
+
+int TaskbarCreated() {
+  HWND tray = FindTray();
+  if (tray == nullptr) return Fail("no tray window");
+  if (!IconPresent(tray)) return Fail("no icon to begin with");
+  // What Explorer's restart looks like to druvo: the icon is gone, then the
+  // new taskbar announces itself.
+  NOTIFYICONDATAA data{};
+  data.cbSize = NOTIFYICONDATAA_V1_SIZE;
+  data.hWnd = tray;
+  data.uID = IDR_TRAY_MENU;
+  Shell_NotifyIconA(NIM_DELETE, &data);
+  if (IconPresent(tray)) return Fail("icon could not be removed");
+  SendMessageA(tray, RegisterWindowMessageA("TaskbarCreated"), 0, 0);
+  if (!WaitUntil([&] { return IconPresent(tray); })) return Fail("icon was not added again");
+  std::printf("icon added again\n");
+  return 0;
+}
+
+int Message(const char* text) {
+  TextSearch search{text, nullptr};
+  if (!WaitUntil([&] {
+        search.found = nullptr;
+        EnumWindows(FindMessageBox, reinterpret_cast<LPARAM>(&search));
+        return search.found != nullptr && IsWindowVisible(search.found);
+      })) {
+    return Fail("no message box");
+  }
+  char caption[128] = {};
+  GetWindowTextA(search.found, caption, sizeof caption);
+  std::printf("message box \"%s\": %s\n", caption, text);
+  Press(search.found, IDOK);
+  return 0;
+}
+
+int Close() {
+  if (HWND menu = FindVisibleMenu()) PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
+  for (const char* title : {"About Druvo", "Configuration"}) {
+    if (HWND dialog = FindDialog(title)) Press(dialog, IDOK);
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) return Fail("usage: druvo_probe COMMAND");
+  const std::string command = argv[1];
+  if (command == "wait") return WaitUntil([] { return FindTray() != nullptr; }) ? 0 : Fail("no tray");
+  if (command == "popup") return Popup();
+  if (command == "config") return Config();
+  if (command == "about-ok") return About(false);
+  if (command == "about-escape") return About(true);
+  if (command == "launch-quit" && argc >= 3) return LaunchQuit(argc, argv);
+  if (command == "taskbar-created") return TaskbarCreated();
+  if (command == "message" && argc >= 3) return Message(argv[2]);
+  if (command == "open" && argc >= 3) {
+    const std::string what = argv[2];
+    if (what == "popup") return OpenPopup() != nullptr ? 0 : Fail("no popup");
+    if (what == "about") return Open("About Druvo", ID_TRAY_ABOUT);
+    if (what == "config") return Open("Configuration", ID_TRAY_CONFIG);
+  }
+  if (command == "close") return Close();
+  return Fail("unknown command");
+}

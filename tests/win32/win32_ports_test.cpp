@@ -1,0 +1,138 @@
+// The Win32 folder and spooler, run under Wine.
+#include "platform/win32/win32_ports.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "../unit/fakes.h"
+#include "spool/spool_cycle.h"
+
+namespace druvo {
+namespace {
+
+class Win32PortsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char temp[MAX_PATH];
+    GetTempPathA(sizeof temp, temp);
+    dir_ = std::string(temp) + "druvo-test-" + std::to_string(GetCurrentProcessId()) + "-" +
+           ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    CreateDirectoryA(dir_.c_str(), nullptr);
+  }
+  void TearDown() override {
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA((dir_ + "\\*").c_str(), &data);
+    if (h != INVALID_HANDLE_VALUE) {
+      do {
+        const std::string path = dir_ + "\\" + data.cFileName;
+        SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileA(path.c_str());
+      } while (FindNextFileA(h, &data));
+      FindClose(h);
+    }
+    RemoveDirectoryA(dir_.c_str());
+  }
+  std::string Path(const std::string& name) const { return dir_ + "\\" + name; }
+  void Write(const std::string& name, const std::string& data) {
+    UniqueFile f(CreateFileA(Path(name).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                             FILE_ATTRIBUTE_ARCHIVE, nullptr));
+    DWORD written = 0;
+    WriteFile(f.get(), data.data(), static_cast<DWORD>(data.size()), &written, nullptr);
+  }
+  // Collects with the real engine scan and returns the paths, oldest first.
+  std::vector<std::string> Collect() {
+    SpoolSettings settings;
+    LoadDefaultSettings(settings, CommandLineRules::Windows);
+    std::strcpy(settings.fileSource, (dir_ + "\\*.*").c_str());
+    RecordList jobs = ListCreate();
+    testing::FakeSpooler spooler;
+    testing::FakeStatus status;
+    testing::FakeTimer timer;
+    SpoolEngine engine(settings, jobs, SpoolPorts{files_, spooler, status, timer});
+    engine.CollectJobs();
+    SortJobsByWriteTime(jobs);
+    std::vector<std::string> paths;
+    for (void* p = ListFirst(jobs); p != nullptr; p = ListNext(p)) {
+      paths.push_back(static_cast<JobRecord*>(p)->path);
+    }
+    ListDestroy(&jobs);
+    return paths;
+  }
+
+  std::string dir_;
+  Win32FileSystem files_;
+};
+
+TEST_F(Win32PortsTest, ReadOnlyAndHiddenFilesAreNotCollected) {
+  Write("plain.prn", "p");
+  Write("ro.prn", "r");
+  Write("hidden.prn", "h");
+  SetFileAttributesA(Path("ro.prn").c_str(), FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_READONLY);
+  SetFileAttributesA(Path("hidden.prn").c_str(), FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN);
+  CreateDirectoryA(Path("sub.prn").c_str(), nullptr);
+  EXPECT_EQ(Collect(), (std::vector<std::string>{Path("plain.prn")}));
+}
+
+TEST_F(Win32PortsTest, SearchReportsSizeAndWriteTime) {
+  Write("a.prn", "12345");
+  FILETIME ft{0x12345678, 0x01D00000};
+  {
+    UniqueFile f(CreateFileA(Path("a.prn").c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, 0, nullptr));
+    SetFileTime(f.get(), nullptr, nullptr, &ft);
+  }
+  bool seen = false;
+  EXPECT_TRUE(files_.Search((dir_ + "\\*.PRN").c_str(), [&](const DirEntry& e) {
+    seen = true;
+    EXPECT_STREQ(e.name, "a.prn");
+    EXPECT_EQ(e.size, 5u);
+    EXPECT_EQ(e.writeTime, TicksFromFileTime(ft));
+  }));
+  EXPECT_TRUE(seen);
+  // A missing folder is a failed search, not a crash or an empty success.
+  EXPECT_FALSE(files_.Search((dir_ + "\\missing\\*.*").c_str(), [](const DirEntry&) {}));
+}
+
+TEST_F(Win32PortsTest, OpenTellsNotReadyGoneAndOpened) {
+  Write("busy.prn", "x");
+  std::unique_ptr<InputFile> file;
+  std::string error;
+  {
+    UniqueFile writer(CreateFileA(Path("busy.prn").c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+    ASSERT_NE(writer.get(), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(files_.Open(Path("busy.prn").c_str(), &file, &error), OpenOutcome::NotReady);
+  }
+  ASSERT_EQ(files_.Open(Path("busy.prn").c_str(), &file, &error), OpenOutcome::Opened);
+  char buffer[8];
+  EXPECT_EQ(file->Read(buffer, sizeof buffer, &error), 1);
+  file.reset();
+  EXPECT_TRUE(files_.Delete(Path("busy.prn").c_str()));
+  EXPECT_EQ(files_.Open(Path("busy.prn").c_str(), &file, &error), OpenOutcome::Gone);
+  EXPECT_EQ(files_.Open((dir_ + "\\nofolder\\x.prn").c_str(), &file, &error), OpenOutcome::Gone);
+  EXPECT_FALSE(files_.Delete(Path("busy.prn").c_str()));
+}
+
+TEST_F(Win32PortsTest, NamesLongerThanSixtyThreeCharactersAreCollectedWhole) {
+  const std::string name = std::string(120, 'n') + ".prn";
+  Write(name, "long");
+  const auto paths = Collect();
+  ASSERT_EQ(paths.size(), 1u);
+  EXPECT_EQ(paths[0], Path(name));
+  std::unique_ptr<InputFile> file;
+  std::string error;
+  EXPECT_EQ(files_.Open(paths[0].c_str(), &file, &error), OpenOutcome::Opened);
+}
+
+TEST_F(Win32PortsTest, PrinterThatDoesNotExistCannotBeOpened) {
+  Win32Spooler spooler;
+  OpResult r = spooler.OpenQueue("NO SUCH PRINTER 4711");
+  EXPECT_FALSE(r);
+  EXPECT_NE(r.error.find("OpenPrinterA"), std::string::npos);
+  spooler.CloseQueue();
+}
+
+}  // namespace
+}  // namespace druvo
