@@ -3,6 +3,7 @@
 // Needs DRUVO_WIN_BUILD (the mingw-w64 x86_64 build folder) and a display.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -38,11 +39,12 @@ class WineTest : public ::testing::Test {
       setenv("WINEPREFIX", (std::string(std::getenv("HOME")) + "/.wine-druvo").c_str(), 1);
     }
     cups_ = std::make_unique<CupsEnvironment>();
-    drop_ = MakeSharedTempDir("wine");
-    // The Windows command line is upper-cased; Wine finds the folder anyway,
-    // but a lower-case name keeps the comparison below simple.
-    for (char& c : drop_) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    mkdir(drop_.c_str(), 0777);
+    // The Windows command line is upper-cased and Wine matches names without
+    // case, so the folder name must not differ from another one by case only.
+    static int counter = 0;
+    drop_ = "/tmp/druvo-wine-" + std::to_string(getpid()) + "-" + std::to_string(++counter);
+    RemoveTree(drop_);
+    ASSERT_EQ(mkdir(drop_.c_str(), 0777), 0);
   }
   void TearDown() override {
     if (druvo_) {
