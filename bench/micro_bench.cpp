@@ -6,7 +6,13 @@
 #include <cstring>
 #include <random>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
+
 #include "fakes.h"
+#include "platform/posix/posix_files.h"
 #include "spool/spool_cycle.h"
 
 namespace druvo {
@@ -63,6 +69,43 @@ void BM_CycleWithPrinterMissing(benchmark::State& state) {
   state.SetComplexityN(state.range(0));
 }
 BENCHMARK(BM_CycleWithPrinterMissing)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity();
+
+// The same on a real folder: readdir, one fstatat per entry, the pattern
+// match, the record copies, the sort, and the failed open of the printer.
+void BM_CycleRealFolderPrinterMissing(benchmark::State& state) {
+  char tmpl[] = "/tmp/druvo-bench-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) {
+    state.SkipWithError("mkdtemp");
+    return;
+  }
+  const std::string dir = tmpl;
+  for (int i = 0; i < state.range(0); ++i) {
+    std::ofstream(dir + "/receipt-" + std::to_string(i) + ".prn") << "x";
+  }
+  SpoolSettings settings;
+  LoadDefaultSettings(settings, CommandLineRules::Posix);
+  std::snprintf(settings.fileSource, sizeof settings.fileSource, "%s/*.*", dir.c_str());
+  RecordList list = ListCreate();
+  PosixFileSystem files;
+  FakeSpooler spooler;
+  spooler.failAt = "open";
+  FakeStatus status;
+  FakeTimer timer;
+  EngineOptions options;
+  options.failurePauseMs = 0;
+  SpoolEngine engine(settings, list, SpoolPorts{files, spooler, status, timer}, options);
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(engine.RunSpoolCycle());
+    spooler.calls.clear();
+    status.errors.clear();
+    status.icons.clear();
+    timer.events.clear();
+  }
+  ListDestroy(&list);
+  std::system(("rm -rf '" + dir + "'").c_str());
+  state.SetComplexityN(state.range(0));
+}
+BENCHMARK(BM_CycleRealFolderPrinterMissing)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity();
 
 }  // namespace
 }  // namespace druvo

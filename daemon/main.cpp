@@ -130,11 +130,15 @@ int Run(int argc, char** argv) {
   engine.SetStopFlag(&g_stop);
 
   timer.Start(settings.pollInterval);
+  unsigned long polls = 0;
   while (g_stop == 0) {
-    if (timer.Due()) engine.RunSpoolCycle();
+    if (timer.Due()) {
+      engine.RunSpoolCycle();
+      ++polls;
+    }
     SleepMs(timer.MsUntilDue());
   }
-  LogLine("stopping");
+  LogLine("stopping after " + std::to_string(polls) + " polls");
   ListDestroy(&jobs);
   return 0;
 }

@@ -2,7 +2,8 @@
 """A loopback "printer": accepts raw socket jobs and records the exact bytes.
 
 Each connection becomes OUTDIR/job-NNNN.bin, renamed into place when the
-connection closes, so a file that exists is a whole job. With --drop-after N,
+connection closes, so a file that exists is a whole job; job-NNNN.bin.time
+holds the arrival time of its first byte. With --drop-after N,
 the first connection is closed after N bytes (a printer that goes away
 mid-job); later connections are recorded normally.
 """
@@ -11,6 +12,7 @@ import os
 import socket
 import sys
 import threading
+import time
 
 
 def main():
@@ -41,17 +43,23 @@ def main():
             limit = drop[0]
             drop[0] = -1
         received = bytearray()
+        first_byte = None
         with conn:
             while True:
                 data = conn.recv(65536)
                 if not data:
                     break
+                if first_byte is None:
+                    first_byte = time.time()
                 received += data
                 if 0 <= limit <= len(received):
                     # Vanish mid-job: nothing is recorded as delivered.
                     conn.shutdown(socket.SHUT_RDWR)
                     return
         path = os.path.join(args.out, "job-%04d.bin" % number)
+        if first_byte is not None:
+            with open(path + ".time", "w") as f:
+                f.write("%.6f\n" % first_byte)
         with open(path + ".part", "wb") as f:
             f.write(received)
         os.rename(path + ".part", path)

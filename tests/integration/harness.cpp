@@ -35,7 +35,8 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   // Written under a hidden name and renamed, like a careful producer, so the
   // daemon never sees it half-way.
   const std::size_t slash = path.rfind('/');
-  const std::string tmp = path.substr(0, slash + 1) + "." + path.substr(slash + 1) + ".partial";
+  static int counter = 0;
+  const std::string tmp = path.substr(0, slash + 1) + ".partial-" + std::to_string(++counter);
   {
     std::ofstream out(tmp, std::ios::binary);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
@@ -128,6 +129,11 @@ int CupsEnvironment::Admin(const std::string& shellCommand) const {
 
 void CupsEnvironment::StopServer() const {
   std::system(("'" DRUVO_CUPSENV "' cupsd-stop '" + dir_ + "'").c_str());
+}
+
+void CupsEnvironment::PauseServer(bool pause) const {
+  const std::string pid = ReadFileBytes(dir_ + "/cupsd.pid");
+  if (!pid.empty()) kill(static_cast<pid_t>(std::stol(pid)), pause ? SIGSTOP : SIGCONT);
 }
 
 void CupsEnvironment::StartServer() const {

@@ -43,6 +43,8 @@ class CupsEnvironment {
   int Admin(const std::string& shellCommand) const;
   void StopServer() const;
   void StartServer() const;
+  // SIGSTOP / SIGCONT: the server stops reading, so a job in flight stalls.
+  void PauseServer(bool pause) const;
 
   // Bytes of each job the printer has received completely, in arrival order.
   std::vector<std::string> Jobs() const;

@@ -1,0 +1,37 @@
+#!/usr/bin/env bash
+# Runs every benchmark and appends the figures to bench/results.md:
+# micro-benchmarks (scan, sort, whole cycle with the printer missing), the
+# soak (memory), and the end-to-end runs beside a shell loop around lp
+# (throughput, latency, idle cost).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+cmake --preset release >/dev/null
+cmake --build build/release -j"$(nproc)" --target druvo druvo_micro_bench druvo_soak
+
+out=bench/results.md
+tmp=$(mktemp)
+{
+  echo
+  echo "## Run of $(date -u '+%Y-%m-%d %H:%M UTC')"
+  echo
+  echo "- machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2- | sed 's/^ *//'), $(free -g | awk '/Mem:/{print $2}') GiB"
+  echo "- command: \`bash bench/run.sh\` (release build)"
+  echo
+  echo "### Scale: one cycle with the printer missing, and the sort alone"
+  echo
+  echo '```'
+  build/release/bench/druvo_micro_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true \
+    --benchmark_min_time=0.2 2>/dev/null | grep -E "median|BigO|Benchmark"
+  echo '```'
+  echo
+  echo "### Memory: 100,000 files through the real folder with a fake spooler"
+  echo
+  echo '```'
+  build/release/bench/druvo_soak 100000
+  echo '```'
+  echo
+  python3 bench/bench_e2e.py build/release
+} | tee "$tmp"
+cat "$tmp" >>"$out"
+rm -f "$tmp"

@@ -1,0 +1,439 @@
+// Fault matrix: each scenario hurts the spool path in one way and then checks
+// that no receipt was lost (a file leaves the folder only when its bytes
+// reached the printer, or with force delete) and none was printed twice.
+// A table of the outcomes is printed at the end.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "../integration/harness.h"
+#include "../unit/fakes.h"
+#include "core/settings.h"
+#include "platform/posix/cups_spooler.h"
+#include "platform/posix/posix_files.h"
+#include "spool/spool_cycle.h"
+
+namespace druvo::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+struct Row {
+  std::string scenario;
+  std::size_t files = 0;
+  std::size_t printed = 0;
+  std::size_t waiting = 0;
+  std::size_t lost = 0;
+  std::size_t doubled = 0;
+  std::string note;
+};
+
+std::vector<Row>& Table() {
+  static std::vector<Row> rows;
+  return rows;
+}
+
+class TablePrinter : public ::testing::Environment {
+ public:
+  void TearDown() override {
+    std::printf("\n| scenario | files | printed | still waiting | lost | printed twice | outcome |\n");
+    std::printf("|---|---:|---:|---:|---:|---:|---|\n");
+    for (const Row& r : Table()) {
+      std::printf("| %s | %zu | %zu | %zu | %zu | %zu | %s |\n", r.scenario.c_str(), r.files, r.printed,
+                  r.waiting, r.lost, r.doubled, r.note.c_str());
+    }
+  }
+};
+const auto* const kTable = ::testing::AddGlobalTestEnvironment(new TablePrinter);
+
+class FaultMatrix : public ::testing::Test {
+ protected:
+  void SetUp() override { drop_ = MakeSharedTempDir("fault"); }
+  void TearDown() override {
+    if (daemon_) {
+      daemon_->Stop();
+      if (HasFailure()) std::cerr << "--- druvo log ---\n" << daemon_->Log();
+    }
+    daemon_.reset();
+    cups_.reset();
+    RemoveTree(drop_);
+  }
+  void StartCups(const std::map<std::string, std::string>& env = {}) {
+    cups_ = std::make_unique<CupsEnvironment>(env);
+  }
+  void StartDruvo(std::vector<std::string> extra = {}, const std::string& user = "") {
+    DaemonOptions options;
+    options.args = {"RACUN", drop_ + "/*.*"};
+    options.args.insert(options.args.end(), extra.begin(), extra.end());
+    options.runAsUser = user;
+    daemon_ = std::make_unique<Daemon>(*cups_, options);
+  }
+  std::string In(const std::string& name) const { return drop_ + "/" + name; }
+  // Drops a receipt whose bytes are unique, so the printer's record tells
+  // which file each job came from. Older files get older stamps.
+  std::string Drop(const std::string& name, long long secondsAgo = 10, std::string body = "") {
+    if (body.empty()) body = "receipt " + name + "\n";
+    WriteFileBytes(In(name), body);
+    SetWriteTime(In(name), secondsAgo);
+    dropped_[name] = body;
+    return body;
+  }
+  // Checks nothing lost and nothing doubled, and records the row.
+  void Account(const std::string& scenario, const std::string& note, bool forceDeleted = false,
+               bool twiceAllowed = false) {
+    Row row;
+    row.scenario = scenario;
+    row.note = note;
+    row.files = dropped_.size();
+    const std::vector<std::string> jobs = cups_ ? cups_->Jobs() : std::vector<std::string>{};
+    for (const auto& [name, body] : dropped_) {
+      std::size_t times = 0;
+      for (const std::string& job : jobs) times += job == body ? 1 : 0;
+      const bool present = Exists(In(name));
+      if (times > 0) ++row.printed;
+      if (present) ++row.waiting;
+      if (!present && times == 0 && !forceDeleted) ++row.lost;
+      if (times > 1) ++row.doubled;
+    }
+    Table().push_back(row);
+    EXPECT_EQ(row.lost, 0u) << scenario;
+    if (!twiceAllowed) {
+      EXPECT_EQ(row.doubled, 0u) << scenario;
+    }
+  }
+  bool LogHas(const std::string& text) {
+    return WaitFor([&] { return daemon_->Log().find(text) != std::string::npos; });
+  }
+  static void Linger() { std::this_thread::sleep_for(1500ms); }
+
+  std::unique_ptr<CupsEnvironment> cups_;
+  std::unique_ptr<Daemon> daemon_;
+  std::string drop_;
+  std::map<std::string, std::string> dropped_;
+};
+
+TEST_F(FaultMatrix, QueueMissing) {
+  StartCups();
+  cups_->Admin("lpadmin -x RACUN");
+  Drop("a.prn");
+  StartDruvo();
+  ASSERT_TRUE(LogHas("Error OpenPrinter !!"));
+  Linger();
+  EXPECT_TRUE(Exists(In("a.prn")));
+  Account("queue missing", "file stays; \"Error OpenPrinter !!\" logged once");
+}
+
+TEST_F(FaultMatrix, CupsdDownThenBack) {
+  StartCups();
+  Drop("a.prn", 20);
+  Drop("b.prn", 10);
+  cups_->StopServer();
+  StartDruvo();
+  ASSERT_TRUE(LogHas("state: error"));
+  Linger();
+  EXPECT_TRUE(Exists(In("a.prn")) && Exists(In("b.prn")));
+  cups_->StartServer();
+  ASSERT_TRUE(cups_->WaitForJobs(2));
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["a.prn"], dropped_["b.prn"]}));
+  Account("cupsd down, then back", "files wait, then print once in order");
+}
+
+TEST_F(FaultMatrix, QueueStopped) {
+  StartCups();
+  cups_->Admin("cupsdisable RACUN");
+  Drop("a.prn");
+  StartDruvo();
+  // A stopped queue still accepts jobs and holds them.
+  ASSERT_TRUE(WaitFor([&] { return !Exists(In("a.prn")); }));
+  Linger();
+  EXPECT_TRUE(cups_->Jobs().empty());
+  cups_->Admin("cupsenable RACUN");
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  Linger();
+  Account("queue stopped", "accepted and held by CUPS; printed once when started");
+}
+
+TEST_F(FaultMatrix, QueueRejecting) {
+  StartCups();
+  cups_->Admin("cupsreject RACUN");
+  Drop("a.prn");
+  StartDruvo();
+  ASSERT_TRUE(LogHas("state: error"));
+  Linger();
+  EXPECT_TRUE(Exists(In("a.prn")));
+  cups_->Admin("cupsaccept RACUN");
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  ASSERT_TRUE(WaitFor([&] { return !Exists(In("a.prn")); }));
+  Linger();
+  Account("queue rejecting", "file stays; printed once after cupsaccept");
+}
+
+TEST_F(FaultMatrix, PrinterDropsTheConnectionMidJob) {
+  StartCups({{"DROP_AFTER", "1000"}});
+  std::string body;
+  for (int i = 0; body.size() < 200000; ++i) body += "line " + std::to_string(i) + "\n";
+  Drop("big.prn", 10, body);
+  StartDruvo();
+  // CUPS has the job once druvo is done; its retry policy re-sends it whole.
+  ASSERT_TRUE(WaitFor([&] { return !Exists(In("big.prn")); }));
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  Linger();
+  EXPECT_EQ(cups_->Jobs().size(), 1u);
+  Account("printer drops the connection mid-job", "CUPS retries the job; one whole copy recorded");
+}
+
+TEST_F(FaultMatrix, WriteFailsHalfWayWithFakeSpooler) {
+  // Real folder, spooler that refuses after 100 bytes.
+  const std::string body(1000, 'w');
+  Drop("a.prn", 10, body);
+  SpoolSettings settings;
+  LoadDefaultSettings(settings, CommandLineRules::Posix);
+  std::snprintf(settings.fileSource, sizeof settings.fileSource, "%s/*.*", drop_.c_str());
+  RecordList jobs = ListCreate();
+  PosixFileSystem files;
+  FakeSpooler spooler;
+  spooler.writeFailsAfter = 100;
+  FakeStatus status;
+  FakeTimer timer;
+  EngineOptions options;
+  options.failurePauseMs = 0;
+  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, status, timer}, options);
+  EXPECT_EQ(engine.RunSpoolCycle(), 0);
+  EXPECT_TRUE(Exists(In("a.prn")));
+  EXPECT_TRUE(spooler.documents.at(0).aborted);
+  spooler.writeFailsAfter = -1;
+  EXPECT_EQ(engine.RunSpoolCycle(), 1);
+  ListDestroy(&jobs);
+  EXPECT_EQ(spooler.Accepted(), (std::vector<std::string>{body}));
+  Row row{"a write fails half-way (fake spooler)", 1, 1, Exists(In("a.prn")) ? 1u : 0u, 0, 0,
+          "document withdrawn, file kept, printed whole on the next cycle"};
+  Table().push_back(row);
+}
+
+TEST_F(FaultMatrix, UnreadableFile) {
+  StartCups();
+  Drop("a.prn", 20);
+  chmod(In("a.prn").c_str(), 0200);
+  Drop("b.prn", 10);
+  StartDruvo({}, "65534");
+  ASSERT_TRUE(LogHas("Permission denied"));
+  Linger();
+  EXPECT_TRUE(Exists(In("a.prn")) && Exists(In("b.prn")));
+  Account("an unreadable file", "failed job: it and the files after it wait, in order");
+}
+
+// The file system of the daemon, except that a file vanishes between the
+// scan and the open.
+class VanishingFiles : public PosixFileSystem {
+ public:
+  OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) override {
+    if (std::strstr(path, "vanish") != nullptr) unlink(path);
+    return PosixFileSystem::Open(path, file, error);
+  }
+};
+
+TEST_F(FaultMatrix, FileVanishesBetweenScanAndOpen) {
+  StartCups();
+  Drop("vanish.prn", 20);
+  Drop("b.prn", 10);
+  dropped_.erase("vanish.prn");  // removed by its producer: not ours to print
+  SpoolSettings settings;
+  LoadDefaultSettings(settings, CommandLineRules::Posix);
+  std::snprintf(settings.fileSource, sizeof settings.fileSource, "%s/*.*", drop_.c_str());
+  RecordList jobs = ListCreate();
+  VanishingFiles files;
+  CupsSpooler spooler;
+  FakeStatus status;
+  FakeTimer timer;
+  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, status, timer});
+  EXPECT_EQ(engine.RunSpoolCycle(), 1);
+  ListDestroy(&jobs);
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["b.prn"]}));
+  EXPECT_TRUE(status.errors.empty());
+  Account("a file vanishes between scan and open", "skipped silently; the next file prints");
+}
+
+TEST_F(FaultMatrix, UndeletableFile) {
+  StartCups();
+  Drop("a.prn");
+  chmod(drop_.c_str(), 0755);
+  StartDruvo({}, "65534");
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  Linger();
+  Linger();
+  EXPECT_TRUE(Exists(In("a.prn")));
+  Account("an undeletable file", "printed once, kept, not printed again");
+}
+
+TEST_F(FaultMatrix, FileWrittenSlowly) {
+  StartCups();
+  StartDruvo();
+  std::string body;
+  {
+    std::ofstream out(In("slow.prn"), std::ios::binary);
+    for (int i = 0; i < 12; ++i) {
+      const std::string part = "slow part " + std::to_string(i) + "\n";
+      out << part << std::flush;
+      body += part;
+      std::this_thread::sleep_for(300ms);
+    }
+  }
+  dropped_["slow.prn"] = body;
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  Linger();
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{body}));
+  Account("a file written slowly over 3.6 s", "printed once, whole, after the writer closed it");
+}
+
+TEST_F(FaultMatrix, SpecialEntriesAreLeftAlone) {
+  StartCups();
+  const std::string outside = cups_->Dir() + "/outside.prn";
+  WriteFileBytes(outside, "outside\n");
+  ASSERT_EQ(mkfifo(In("fifo.prn").c_str(), 0666), 0);
+  ASSERT_EQ(symlink(outside.c_str(), In("link.prn").c_str()), 0);
+  ASSERT_EQ(mkdir(In("dir.prn").c_str(), 0777), 0);
+  Drop("plain.prn");
+  StartDruvo();
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  Linger();
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["plain.prn"]}));
+  EXPECT_TRUE(Exists(In("fifo.prn")) && Exists(In("link.prn")) && Exists(In("dir.prn")));
+  EXPECT_EQ(ReadFileBytes(outside), "outside\n");
+  Account("a FIFO, a symlink to a file outside, a directory named like a receipt",
+          "left alone; the plain file prints");
+}
+
+TEST_F(FaultMatrix, LongAndUnusualNames) {
+  StartCups();
+  int age = 60;
+  for (std::size_t length : {64u, 200u, 255u}) Drop(std::string(length - 4, 'n') + ".prn", age--);
+  Drop("kv\xC3\xA4ttot \xE2\x82\xAC 1.prn", age--);
+  Drop("with  two spaces .prn", age--);
+  Drop("raw\xFF\xFE.prn", age--);
+  StartDruvo();
+  ASSERT_TRUE(cups_->WaitForJobs(dropped_.size()));
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+  Account("names of 64, 200, 255 characters; non-ASCII bytes and spaces", "all printed");
+}
+
+TEST_F(FaultMatrix, EmptyHugeAndAllByteValues) {
+  StartCups();
+  std::string all;
+  for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b));
+  WriteFileBytes(In("all.prn"), all);
+  SetWriteTime(In("all.prn"), 30);
+  WriteFileBytes(In("empty.prn"), "");
+  SetWriteTime(In("empty.prn"), 20);
+  std::string big(100u << 20, '\0');
+  for (std::size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>('A' + i % 26);
+  WriteFileBytes(In("big.prn"), big);
+  SetWriteTime(In("big.prn"), 10);
+  StartDruvo();
+  ASSERT_TRUE(cups_->WaitForJobs(2));
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 120s));
+  const auto jobs = cups_->Jobs();
+  ASSERT_EQ(jobs.size(), 2u);
+  // Ctrl-Z (0x1A) ends the data; no CR stands before an LF here.
+  const std::string expected = all.substr(0, 0x1A);
+  EXPECT_EQ(jobs[0], expected);
+  EXPECT_TRUE(jobs[1] == big);
+  Table().push_back({"an empty file, a 100 MB file, all 256 byte values", 3, 2, 0, 0, 0,
+                     "empty file leaves without a job; others byte-exact"});
+}
+
+TEST_F(FaultMatrix, TenThousandFilesWaiting) {
+  StartCups();
+  constexpr int kCount = 10000;
+  for (int i = 0; i < kCount; ++i) {
+    const std::string name = "r" + std::to_string(100000 + i) + ".prn";
+    const std::string body = "receipt " + std::to_string(i) + "\n";
+    std::ofstream(In(name), std::ios::binary) << body;
+    dropped_[name] = body;
+    // One stamp per file, oldest first in the order written.
+    timespec times[2];
+    clock_gettime(CLOCK_REALTIME, &times[0]);
+    times[0].tv_sec -= 100;
+    times[0].tv_nsec = 0;
+    times[0].tv_sec += i / 1000;
+    times[0].tv_nsec = (i % 1000) * 1000000L;
+    times[1] = times[0];
+    utimensat(AT_FDCWD, In(name).c_str(), times, 0);
+  }
+  StartDruvo();
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 900s));
+  ASSERT_TRUE(WaitFor([&] { return cups_->Jobs().size() >= kCount; }, 900s));
+  const auto jobs = cups_->Jobs();
+  bool inOrder = true;
+  for (int i = 0; i < kCount && i < static_cast<int>(jobs.size()); ++i) {
+    inOrder = inOrder && jobs[static_cast<std::size_t>(i)] == "receipt " + std::to_string(i) + "\n";
+  }
+  EXPECT_TRUE(inOrder);
+  Account("10,000 files waiting at once", inOrder ? "all printed once, oldest first" : "OUT OF ORDER");
+}
+
+TEST_F(FaultMatrix, FolderDeletedAndRecreated) {
+  StartCups();
+  Drop("a.prn");
+  StartDruvo();
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  RemoveTree(drop_);
+  ASSERT_TRUE(LogHas("cannot search"));
+  ASSERT_EQ(mkdir(drop_.c_str(), 0777), 0);
+  Drop("b.prn");
+  ASSERT_TRUE(cups_->WaitForJobs(2));
+  ASSERT_TRUE(WaitFor([&] { return !Exists(In("b.prn")); }));
+  Account("the folder is deleted and recreated", "logged once; polling resumes");
+}
+
+TEST_F(FaultMatrix, KilledMidJobThenRestarted) {
+  StartCups();
+  std::string body(30u << 20, 'k');
+  body += "end\n";
+  Drop("big.prn", 10, body);
+  StartDruvo();
+  // Kill while the document is on its way to cupsd: once druvo has read
+  // into the file, the server is paused so that druvo stalls mid-write.
+  const std::string procFds = "/proc/" + std::to_string(daemon_->Pid()) + "/fd";
+  ASSERT_TRUE(WaitFor([&] {
+    for (const std::string& fd : ListNames(procFds)) {
+      char target[4096] = {};
+      if (readlink((procFds + "/" + fd).c_str(), target, sizeof target - 1) <= 0) continue;
+      if (std::strstr(target, "big.prn") == nullptr) continue;
+      std::ifstream info("/proc/" + std::to_string(daemon_->Pid()) + "/fdinfo/" + fd);
+      std::string key;
+      long long pos = 0;
+      info >> key >> pos;
+      if (pos > 0) return true;
+    }
+    return false;
+  }, 30s));
+  cups_->PauseServer(true);
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(daemon_->Stop(SIGKILL), 128 + SIGKILL);
+  cups_->PauseServer(false);
+  const bool keptAfterKill = Exists(In("big.prn"));
+  StartDruvo();
+  ASSERT_TRUE(WaitFor([&] { return !Exists(In("big.prn")); }, 60s));
+  ASSERT_TRUE(WaitFor([&] {
+    for (const std::string& job : cups_->Jobs()) {
+      if (job == body) return true;
+    }
+    return false;
+  }, 60s));
+  Account("druvo killed with SIGKILL mid-job, restarted",
+          keptAfterKill ? "file kept through the kill; printed after the restart (at least once)"
+                        : "killed after the delete: printed once",
+          false, true);
+}
+
+}  // namespace
+}  // namespace druvo::testing
