@@ -4,7 +4,8 @@
 #     and the Windows program end to end under Wine;
 #   native release (with the benchmarks, built not run);
 #   Windows x86_64: unit and Win32 platform tests under Wine, and the zip;
-#   Windows i686: compile and link only.
+#   Windows i686: compile and link only;
+#   the soak under ASan and LeakSanitizer, and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -40,5 +41,11 @@ DRUVO_WIN_BUILD="$root/build/mingw-x86_64" \
 
 echo "== tests: Windows x86_64 under Wine"
 scripts/with-xvfb.sh ctest --test-dir build/mingw-x86_64 --output-on-failure
+
+echo "== soak: 100,000 files, ASan and LeakSanitizer"
+build/debug-asan/bench/druvo_soak 100000
+
+echo "== fuzz: every target for ${FUZZ_SECONDS:-20}s"
+bash scripts/fuzz.sh
 
 echo "all tests passed"

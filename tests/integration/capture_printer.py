@@ -34,14 +34,8 @@ def main():
 
     counter = [0]
     drop = [args.drop_after]
-    lock = threading.Lock()
 
-    def serve(conn):
-        with lock:
-            counter[0] += 1
-            number = counter[0]
-            limit = drop[0]
-            drop[0] = -1
+    def serve(conn, number, limit):
         received = bytearray()
         first_byte = None
         with conn:
@@ -66,7 +60,11 @@ def main():
 
     while True:
         conn, _ = server.accept()
-        threading.Thread(target=serve, args=(conn,), daemon=True).start()
+        # Numbered here, in the order the connections came in.
+        counter[0] += 1
+        limit = drop[0]
+        drop[0] = -1
+        threading.Thread(target=serve, args=(conn, counter[0], limit), daemon=True).start()
 
 
 if __name__ == "__main__":
