@@ -44,13 +44,10 @@ void BM_SortJobs(benchmark::State& state) {
 }
 BENCHMARK(BM_SortJobs)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity();
 
-void BM_CycleWithPrinterMissing(benchmark::State& state) {
-  SpoolSettings settings;
-  LoadDefaultSettings(settings, CommandLineRules::Posix);
-  std::strcpy(settings.fileSource, "/in/*.*");
+// Cycles over the files of `files` while the printer is missing.
+void RunCyclesPrinterMissing(benchmark::State& state, FileSystem& files, const std::string& pattern) {
+  SpoolSettings settings = SettingsFor(pattern);
   RecordList list = ListCreate();
-  FakeFileSystem files;
-  Fill(files, static_cast<int>(state.range(0)));
   FakeSpooler spooler;
   spooler.failAt = "open";
   FakeStatus status;
@@ -68,6 +65,12 @@ void BM_CycleWithPrinterMissing(benchmark::State& state) {
   ListDestroy(&list);
   state.SetComplexityN(state.range(0));
 }
+
+void BM_CycleWithPrinterMissing(benchmark::State& state) {
+  FakeFileSystem files;
+  Fill(files, static_cast<int>(state.range(0)));
+  RunCyclesPrinterMissing(state, files, "/in/*.*");
+}
 BENCHMARK(BM_CycleWithPrinterMissing)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity();
 
 // The same on a real folder: readdir, one fstatat per entry, the pattern
@@ -82,28 +85,9 @@ void BM_CycleRealFolderPrinterMissing(benchmark::State& state) {
   for (int i = 0; i < state.range(0); ++i) {
     std::ofstream(dir + "/receipt-" + std::to_string(i) + ".prn") << "x";
   }
-  SpoolSettings settings;
-  LoadDefaultSettings(settings, CommandLineRules::Posix);
-  std::snprintf(settings.fileSource, sizeof settings.fileSource, "%s/*.*", dir.c_str());
-  RecordList list = ListCreate();
   PosixFileSystem files;
-  FakeSpooler spooler;
-  spooler.failAt = "open";
-  FakeStatus status;
-  FakeTimer timer;
-  EngineOptions options;
-  options.failurePauseMs = 0;
-  SpoolEngine engine(settings, list, SpoolPorts{files, spooler, status, timer}, options);
-  for (auto _ : state) {
-    benchmark::DoNotOptimize(engine.RunSpoolCycle());
-    spooler.calls.clear();
-    status.errors.clear();
-    status.icons.clear();
-    timer.events.clear();
-  }
-  ListDestroy(&list);
+  RunCyclesPrinterMissing(state, files, dir + "/*.*");
   std::system(("rm -rf '" + dir + "'").c_str());
-  state.SetComplexityN(state.range(0));
 }
 BENCHMARK(BM_CycleRealFolderPrinterMissing)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity();
 

@@ -61,9 +61,7 @@ int Run(int argc, char** argv) {
   if (mkdtemp(tmpl) == nullptr) return 2;
   const std::string dir = tmpl;
 
-  SpoolSettings settings;
-  LoadDefaultSettings(settings, CommandLineRules::Posix);
-  std::snprintf(settings.fileSource, sizeof settings.fileSource, "%s/*.*", dir.c_str());
+  SpoolSettings settings = testing::SettingsFor(dir + "/*.*");
   RecordList jobs = ListCreate();
   PosixFileSystem files;
   CountingSpooler spooler;

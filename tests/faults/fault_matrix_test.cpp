@@ -194,9 +194,7 @@ TEST_F(FaultMatrix, WriteFailsHalfWayWithFakeSpooler) {
   // Real folder, spooler that refuses after 100 bytes.
   const std::string body(1000, 'w');
   Drop("a.prn", 10, body);
-  SpoolSettings settings;
-  LoadDefaultSettings(settings, CommandLineRules::Posix);
-  std::snprintf(settings.fileSource, sizeof settings.fileSource, "%s/*.*", drop_.c_str());
+  SpoolSettings settings = SettingsFor(drop_ + "/*.*");
   RecordList jobs = ListCreate();
   PosixFileSystem files;
   FakeSpooler spooler;
@@ -245,9 +243,7 @@ TEST_F(FaultMatrix, FileVanishesBetweenScanAndOpen) {
   Drop("vanish.prn", 20);
   Drop("b.prn", 10);
   dropped_.erase("vanish.prn");  // removed by its producer: not ours to print
-  SpoolSettings settings;
-  LoadDefaultSettings(settings, CommandLineRules::Posix);
-  std::snprintf(settings.fileSource, sizeof settings.fileSource, "%s/*.*", drop_.c_str());
+  SpoolSettings settings = SettingsFor(drop_ + "/*.*");
   RecordList jobs = ListCreate();
   VanishingFiles files;
   CupsSpooler spooler;

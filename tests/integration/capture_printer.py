@@ -1,8 +1,8 @@
 #!/usr/bin/env python3
 """A loopback "printer": accepts raw socket jobs and records the exact bytes.
 
-Each connection becomes OUTDIR/job-NNNN.bin, renamed into place when the
-connection closes, so a file that exists is a whole job; job-NNNN.bin.time
+Each connection becomes OUTDIR/job-NNNNNN.bin, renamed into place when the
+connection closes, so a file that exists is a whole job; job-NNNNNN.bin.time
 holds the arrival time of its first byte. With --drop-after N,
 the first connection is closed after N bytes (a printer that goes away
 mid-job); later connections are recorded normally.
@@ -50,7 +50,7 @@ def main():
                     # Vanish mid-job: nothing is recorded as delivered.
                     conn.shutdown(socket.SHUT_RDWR)
                     return
-        path = os.path.join(args.out, "job-%04d.bin" % number)
+        path = os.path.join(args.out, "job-%06d.bin" % number)
         if first_byte is not None:
             with open(path + ".time", "w") as f:
                 f.write("%.6f\n" % first_byte)

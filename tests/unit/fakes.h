@@ -1,11 +1,13 @@
 // In-memory stand-ins for the platform, for unit tests only.
 #pragma once
 
+#include <cstdio>
 #include <cstring>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "core/settings.h"
 #include "core/wildcard.h"
 #include "spool/ports.h"
 
@@ -197,5 +199,13 @@ class FakeTimer : public SpoolTimer {
   void Sleep(int ms) override { events.push_back("sleep " + std::to_string(ms)); }
   std::uint64_t Now() override { return now; }
 };
+
+// POSIX defaults with the given drop-folder pattern.
+inline SpoolSettings SettingsFor(const std::string& pattern) {
+  SpoolSettings settings;
+  LoadDefaultSettings(settings, CommandLineRules::Posix);
+  std::snprintf(settings.fileSource, sizeof settings.fileSource, "%s", pattern.c_str());
+  return settings;
+}
 
 }  // namespace druvo::testing
