@@ -109,6 +109,23 @@ def run_lp_loop(cups, folder, files):
     return len(files) / (t_accept - t0), len(files) / (t_arrive - t0)
 
 
+def cupsd_pace(druvo, cups, folder, files):
+    """cupsd's own delivery rate: all jobs are handed to a stopped queue
+    first, then the queue is started and drained."""
+    cups.clear_jobs()
+    subprocess.check_call(["cupsdisable", "-h", cups.socket, "RACUN"])
+    proc = subprocess.Popen([druvo, "RACUN", folder + "/*.*"], stderr=subprocess.DEVNULL)
+    time.sleep(0.5)
+    fill(folder, files)
+    wait_until(lambda: folder_empty(folder))
+    proc.send_signal(signal.SIGTERM)
+    proc.wait()
+    t0 = time.time()
+    subprocess.check_call(["cupsenable", "-h", cups.socket, "RACUN"])
+    t_arrive = wait_until(lambda: len(cups.jobs()) >= len(files))
+    return len(files) / (t_arrive - t0)
+
+
 def cpu_seconds(pid):
     with open("/proc/%d/stat" % pid) as f:
         fields = f.read().rsplit(")", 1)[1].split()
@@ -202,9 +219,10 @@ def main():
             a, b = run_lp_loop(cups, folder, files)
             l_acc.append(a)
             l_arr.append(b)
-            print("run %d: druvo %.0f/%.0f files/s, lp loop %.0f/%.0f files/s (accepted/arrived)"
+            print("- run %d: druvo %.0f/%.0f files/s, lp loop %.0f/%.0f files/s (accepted/arrived)"
                   % (run + 1, d_acc[-1], d_arr[-1], l_acc[-1], l_arr[-1]), flush=True)
         m = statistics.median
+        pace = cupsd_pace(druvo, cups, folder, files)
         lines.append("### Throughput: %d receipts of 200-2000 bytes, medians of %d runs" % (args.files, args.runs))
         lines.append("")
         lines.append("| | accepted by the spooler (files/s) | arrived at the printer (files/s) |")
@@ -212,6 +230,7 @@ def main():
         lines.append("| druvo | %.0f | %.0f |" % (m(d_acc), m(d_arr)))
         lines.append("| `for f in dir/*; do lp -d QUEUE -o raw \"$f\" && rm \"$f\"; done` | %.0f | %.0f |" % (m(l_acc), m(l_arr)))
         lines.append("| ratio druvo / loop | %.1f x | %.1f x |" % (m(d_acc) / m(l_acc), m(d_arr) / m(l_arr)))
+        lines.append("| cupsd alone, draining %d held jobs (the bound for arrival) | | %.0f |" % (args.files, pace))
         lines.append("")
 
         p50, p95, mx = latency(druvo, cups, folder, args.latency_drops, rng)

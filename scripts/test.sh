@@ -37,7 +37,10 @@ unzip -l build/mingw-x86_64/druvo-*-windows.zip
 
 echo "== tests: native (with the Windows program end to end under Wine)"
 DRUVO_WIN_BUILD="$root/build/mingw-x86_64" \
-  scripts/with-xvfb.sh ctest --test-dir build/debug-asan --output-on-failure
+  scripts/with-xvfb.sh ctest --test-dir build/debug-asan --output-on-failure -E fault_matrix
+
+echo "== fault matrix (prints its table of scenarios and outcomes)"
+build/debug-asan/tests/faults/druvo_fault_matrix
 
 echo "== tests: Windows x86_64 under Wine"
 scripts/with-xvfb.sh ctest --test-dir build/mingw-x86_64 --output-on-failure
