@@ -16,6 +16,7 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 export WINEDEBUG=${WINEDEBUG:--all}
 export WINEPREFIX=${WINEPREFIX:-$HOME/.wine-druvo}
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
 echo "== build: native debug (ASan, UBSan)"
 cmake --preset debug-asan >/dev/null
@@ -34,6 +35,11 @@ cmake --preset mingw-x86_64 -DDRUVO_I686_EXE="$root/build/mingw-i686/tray/druvo.
 cmake --build build/mingw-x86_64 -j"$jobs"
 cmake --build build/mingw-x86_64 --target package_zip
 unzip -l build/mingw-x86_64/druvo-*-windows.zip
+
+echo "== Wine prefix"
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  scripts/with-xvfb.sh bash -c 'wineboot -i >/dev/null 2>&1; wineserver -w'
+fi
 
 echo "== tests: native (with the Windows program end to end under Wine)"
 DRUVO_WIN_BUILD="$root/build/mingw-x86_64" \
