@@ -42,7 +42,7 @@ void BM_SortJobs(benchmark::State& state) {
   ListDestroy(&list);
   state.SetComplexityN(state.range(0));
 }
-BENCHMARK(BM_SortJobs)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity();
+BENCHMARK(BM_SortJobs)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oNLogN);
 
 // Cycles over the files of `files` while the printer is missing.
 void RunCyclesPrinterMissing(benchmark::State& state, FileSystem& files, const std::string& pattern) {
