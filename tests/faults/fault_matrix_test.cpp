@@ -178,14 +178,20 @@ TEST_F(FaultMatrix, QueueRejecting) {
 
 TEST_F(FaultMatrix, PrinterDropsTheConnectionMidJob) {
   StartCups({{"DROP_AFTER", "1000"}});
+  // A socket printer that drops the line after the last byte has left the
+  // sender's buffers looks exactly like one that printed. The job is made
+  // larger than loopback TCP can hold in flight (send buffer at most 4 MiB,
+  // plus a receive window the printer never lets grow), so the drop always
+  // reaches CUPS as a failed write.
   std::string body;
-  for (int i = 0; body.size() < 200000; ++i) body += "line " + std::to_string(i) + "\n";
+  for (int i = 0; body.size() < (16u << 20); ++i) body += "line " + std::to_string(i) + "\n";
   Drop("big.prn", 10, body);
   StartDruvo();
   // CUPS has the job once druvo is done; its retry policy re-sends it whole.
   ASSERT_TRUE(WaitFor([&] { return !Exists(In("big.prn")); }));
   ASSERT_TRUE(cups_->WaitForJobs(1));
   Linger();
+  EXPECT_EQ(cups_->DroppedConnections(), 1u);
   EXPECT_EQ(cups_->Jobs().size(), 1u);
   Account("printer drops the connection mid-job", "CUPS retries the job; one whole copy recorded");
 }

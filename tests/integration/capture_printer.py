@@ -5,7 +5,8 @@ Each connection becomes OUTDIR/job-NNNNNN.bin, renamed into place when the
 connection closes, so a file that exists is a whole job; job-NNNNNN.bin.time
 holds the arrival time of its first byte. With --drop-after N,
 the first connection is closed after N bytes (a printer that goes away
-mid-job); later connections are recorded normally.
+mid-job) and job-NNNNNN.dropped marks it; later connections are
+recorded normally.
 """
 import argparse
 import os
@@ -47,8 +48,10 @@ def main():
                     first_byte = time.time()
                 received += data
                 if 0 <= limit <= len(received):
-                    # Vanish mid-job: nothing is recorded as delivered.
+                    # Vanish mid-job: nothing is recorded as delivered, only
+                    # a marker that the drop happened.
                     conn.shutdown(socket.SHUT_RDWR)
+                    open(os.path.join(args.out, "job-%06d.dropped" % number), "w").close()
                     return
         path = os.path.join(args.out, "job-%06d.bin" % number)
         if first_byte is not None:

@@ -60,7 +60,7 @@ FileDevice No
 CONF
     cat >"$dir/etc/cupsd.conf" <<CONF
 Listen $dir/cups.sock
-LogLevel warn
+LogLevel ${CUPS_LOGLEVEL:-warn}
 Browsing Off
 BrowseLocalProtocols none
 DefaultAuthType None

@@ -154,6 +154,14 @@ bool CupsEnvironment::WaitForJobs(std::size_t count) const {
   return WaitFor([&] { return Jobs().size() >= count; });
 }
 
+std::size_t CupsEnvironment::DroppedConnections() const {
+  std::size_t count = 0;
+  for (const std::string& name : ListNames(dir_ + "/jobs")) {
+    count += name.size() > 8 && name.compare(name.size() - 8, 8, ".dropped") == 0 ? 1 : 0;
+  }
+  return count;
+}
+
 Daemon::Daemon(const CupsEnvironment& cups, const DaemonOptions& options) {
   logPath_ = cups.Dir() + "/log/druvo-" + std::to_string(getpid()) + "-" +
              std::to_string(reinterpret_cast<std::uintptr_t>(this)) + ".log";

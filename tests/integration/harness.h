@@ -49,6 +49,8 @@ class CupsEnvironment {
   // Bytes of each job the printer has received completely, in arrival order.
   std::vector<std::string> Jobs() const;
   bool WaitForJobs(std::size_t count) const;
+  // Connections the printer dropped mid-job (with DROP_AFTER).
+  std::size_t DroppedConnections() const;
 
  private:
   std::string dir_;
