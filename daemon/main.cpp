@@ -75,8 +75,10 @@ class LoopTimer : public SpoolTimer {
   }
 
   bool Due() {
-    if (!armed_ || MonotonicMs() < dueMs_) return false;
-    dueMs_ = MonotonicMs() + periodMs_;
+    if (!armed_) return false;
+    const long long now = MonotonicMs();
+    if (now < dueMs_) return false;
+    dueMs_ = now + periodMs_;
     return true;
   }
   long long MsUntilDue() const { return armed_ ? dueMs_ - MonotonicMs() : periodMs_; }

@@ -36,8 +36,7 @@ bool Window::Create(const WindowClass& cls, DWORD exStyle, const char* title, DW
 
 void Window::Destroy() {
   if (hwnd_ != nullptr) {
-    HWND hwnd = hwnd_;
-    DestroyWindow(hwnd);
+    DestroyWindow(hwnd_);
     hwnd_ = nullptr;
   }
 }

@@ -140,13 +140,19 @@ void CupsEnvironment::StartServer() const {
   std::system(("'" DRUVO_CUPSENV "' cupsd-start '" + dir_ + "'").c_str());
 }
 
-std::vector<std::string> CupsEnvironment::Jobs() const {
-  std::vector<std::string> jobs;
+std::vector<std::string> CupsEnvironment::PrinterRecords(const std::string& suffix) const {
+  std::vector<std::string> names;
   for (const std::string& name : ListNames(dir_ + "/jobs")) {
-    if (name.size() > 4 && name.compare(name.size() - 4, 4, ".bin") == 0) {
-      jobs.push_back(ReadFileBytes(dir_ + "/jobs/" + name));
+    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+      names.push_back(dir_ + "/jobs/" + name);
     }
   }
+  return names;
+}
+
+std::vector<std::string> CupsEnvironment::Jobs() const {
+  std::vector<std::string> jobs;
+  for (const std::string& path : PrinterRecords(".bin")) jobs.push_back(ReadFileBytes(path));
   return jobs;
 }
 
@@ -154,13 +160,7 @@ bool CupsEnvironment::WaitForJobs(std::size_t count) const {
   return WaitFor([&] { return Jobs().size() >= count; });
 }
 
-std::size_t CupsEnvironment::DroppedConnections() const {
-  std::size_t count = 0;
-  for (const std::string& name : ListNames(dir_ + "/jobs")) {
-    count += name.size() > 8 && name.compare(name.size() - 8, 8, ".dropped") == 0 ? 1 : 0;
-  }
-  return count;
-}
+std::size_t CupsEnvironment::DroppedConnections() const { return PrinterRecords(".dropped").size(); }
 
 Daemon::Daemon(const CupsEnvironment& cups, const DaemonOptions& options) {
   logPath_ = cups.Dir() + "/log/druvo-" + std::to_string(getpid()) + "-" +

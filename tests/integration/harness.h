@@ -53,6 +53,9 @@ class CupsEnvironment {
   std::size_t DroppedConnections() const;
 
  private:
+  // Paths of the capture printer's records whose names end in suffix, sorted.
+  std::vector<std::string> PrinterRecords(const std::string& suffix) const;
+
   std::string dir_;
   std::string socket_;
 };
