@@ -64,9 +64,17 @@ void LoadDefaultSettings(SpoolSettings& settings, CommandLineRules rules) {
   CopyText(settings.printerName, defaults.printerName);
 }
 
+const char* const kPosixUsage =
+    "usage: druvo [--delete-after=accepted|printed] [PRINTER PATTERN [TRUE]]\n"
+    "  PRINTER  CUPS queue the files go to (default RACUN)\n"
+    "  PATTERN  drop folder and wildcard, quoted so the shell leaves it alone\n"
+    "           (default '/var/spool/druvo/*.*')\n"
+    "  TRUE     delete a file even when its job failed\n"
+    "  --delete-after=printed  keep each file until CUPS reports its job completed\n"
+    "                          (default: accepted, as soon as CUPS has the job)\n";
+
 int ApplyArguments(SpoolSettings& settings, int count, char** tokens, CommandLineRules rules) {
   if (count != 3 && count != 4) return 1;
-  const PlatformDefaults& defaults = DefaultsFor(rules);
   if (!IsBlank(tokens[1])) CopyText(settings.printerName, tokens[1]);
   if (!IsBlank(tokens[2])) CopyText(settings.fileSource, tokens[2]);
   if (count == 4 && !IsBlank(tokens[3])) {
@@ -75,50 +83,65 @@ int ApplyArguments(SpoolSettings& settings, int count, char** tokens, CommandLin
                                                       : EqualsIgnoreCase(tokens[3], "TRUE");
     if (on) settings.forceDelete = 1;
   }
-  if (std::strlen(settings.fileSource) > kSettingsValueLimit) {
-    CopyText(settings.fileSource, defaults.fileSource);
-  }
-  if (std::strlen(settings.printerName) > kSettingsValueLimit) {
-    CopyText(settings.printerName, defaults.printerName);
-  }
   return 1;
 }
 
-void ReadCommandLineText(SpoolSettings& settings, const char* commandLine, CommandLineRules rules,
-                         int argCount) {
+namespace {
+
+std::string TooLong(const std::string& what, std::size_t length) {
+  return what + " is " + std::to_string(length) + " characters long; at most " +
+         std::to_string(kSettingsValueLimit) + " fit";
+}
+
+bool HasWildcard(const char* text) { return std::strpbrk(text, "*?") != nullptr; }
+
+}  // namespace
+
+CommandLineReport ReadCommandLineText(SpoolSettings& settings, const char* commandLine,
+                                      CommandLineRules rules) {
+  CommandLineReport report;
   const PlatformDefaults& defaults = DefaultsFor(rules);
-  // A longer command line is cut at the buffer's 511 characters.
+  const std::string whole = commandLine != nullptr ? commandLine : "";
   char buffer[kSettingsTextSize];
-  CopyText(buffer, commandLine != nullptr ? commandLine : "");
-
+  CopyText(buffer, whole.c_str());
   SqueezeSpaces(buffer, "A");
+  if (whole.size() > kSettingsValueLimit && std::strlen(buffer) >= kSettingsValueLimit) {
+    // Cutting it would hand a piece of a name to the printer or the folder.
+    report.error = TooLong("The command line", whole.size());
+    return report;
+  }
   if (rules == CommandLineRules::Windows) UpperCase(buffer);
-
   CopyText(settings.commandLine, buffer);
 
+  // The program path: up to its closing quote when quoted (Windows quotes a
+  // path under C:\Program Files), else up to the first space.
+  char* cursor = buffer;
+  char* program = buffer;
   bool noArguments;
-  if (rules == CommandLineRules::Windows) {
+  if (buffer[0] == '"') {
+    program = buffer + 1;
+    char* close = std::strchr(program, '"');
+    cursor = close != nullptr ? close + 1 : program + std::strlen(program);
+    if (close != nullptr) *close = '\0';
+    noArguments = IsBlank(cursor) != 0;
+  } else {
     // Up to three characters after the last ".EXE" (a closing quote, say)
     // mean the line holds the program path alone.
     const int n = static_cast<int>(std::strlen(buffer));
     const int p = FindLast(".EXE", buffer);
     noArguments = n - p <= 6;
-  } else {
-    noArguments = argCount <= 1;
+    while (*cursor != '\0' && *cursor != ' ') ++cursor;
+    if (*cursor == ' ') *cursor++ = '\0';
   }
   if (noArguments) {
     CopyText(settings.commandLine, defaults.displayText);
-    return;
-  }
-  if (std::strlen(settings.commandLine) > kSettingsValueLimit) {
-    CopyText(settings.commandLine, defaults.displayText);
+    return report;
   }
 
   char empty[kMaxTokens][1] = {};
-  char* slots[kMaxTokens] = {empty[0], empty[1], empty[2], empty[3]};
-  int count = 0;
+  char* slots[kMaxTokens] = {program, empty[1], empty[2], empty[3]};
+  int count = 1;
   // Split on single spaces only; tabs stay inside tokens and are trimmed.
-  char* cursor = buffer;
   while (*cursor != '\0') {
     while (*cursor == ' ') ++cursor;
     if (*cursor == '\0') break;
@@ -131,16 +154,87 @@ void ReadCommandLineText(SpoolSettings& settings, const char* commandLine, Comma
     slots[count++] = token;
   }
   ApplyArguments(settings, count, slots, rules);
+  return report;
 }
 
-void ReadCommandLineArgs(SpoolSettings& settings, int argc, const char* const* argv) {
-  std::string line;
-  for (int i = 0; i < argc; ++i) {
-    if (i > 0) line += ' ';
-    line += argv[i] != nullptr ? argv[i] : "";
-    if (line.size() >= kSettingsTextSize) break;
+CommandLineReport ReadCommandLineArgs(SpoolSettings& settings, int argc, const char* const* argv) {
+  CommandLineReport report;
+  const PlatformDefaults& defaults = DefaultsFor(CommandLineRules::Posix);
+  std::vector<std::string> positional;
+  std::string shown = argc > 0 && argv[0] != nullptr ? argv[0] : "druvo";
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i] != nullptr ? argv[i] : "";
+    if (arg == "--help" || arg == "-h") {
+      report.help = true;
+      return report;
+    }
+    if (arg == "--version") {
+      report.version = true;
+      return report;
+    }
+    if (arg.rfind("--delete-after=", 0) == 0) {
+      const std::string when = arg.substr(15);
+      if (when != "printed" && when != "accepted") {
+        report.error = "--delete-after takes \"accepted\" or \"printed\", not \"" + when + "\"";
+        return report;
+      }
+      settings.deleteAfterPrinted = when == "printed" ? 1 : 0;
+    } else if (arg.rfind("--", 0) == 0) {
+      report.error = "unknown option \"" + arg + "\" (see --help)";
+      return report;
+    } else {
+      if (arg.size() > kSettingsValueLimit) {
+        report.error = TooLong("Argument " + std::to_string(positional.size() + 1), arg.size());
+        return report;
+      }
+      positional.push_back(arg);
+    }
+    shown += ' ';
+    shown += arg.find_first_of(" \t") == std::string::npos ? arg : "'" + arg + "'";
   }
-  ReadCommandLineText(settings, line.c_str(), CommandLineRules::Posix, argc);
+
+  const std::size_t n = positional.size();
+  if (n >= 3 && !HasWildcard(positional[1].c_str())) {
+    report.error = "the pattern \"" + positional[1] + "\" has no wildcard and " +
+                   std::to_string(n - 2) +
+                   " more argument(s) follow: the shell expanded an unquoted pattern. "
+                   "Quote the pattern, e.g. '/var/spool/druvo/*.*'";
+    return report;
+  }
+  if (n == 0) {
+    CopyText(settings.commandLine, defaults.displayText);
+    return report;
+  }
+  CopyText(settings.commandLine, shown.c_str());
+  if (n == 1) {
+    report.warnings.push_back("ignored the single argument \"" + positional[0] +
+                              "\": a printer needs a pattern after it; the defaults stand");
+    return report;
+  }
+  if (n >= 4) {
+    std::string ignored;
+    for (std::size_t i = 3; i < n; ++i) ignored += (i > 3 ? " " : "") + positional[i];
+    report.warnings.push_back("ignored " + std::to_string(n - 3) + " argument(s) after the third (" +
+                              ignored + "): only PRINTER PATTERN [TRUE] are read");
+  }
+  if (n >= 3 && !EqualsIgnoreCase(positional[2].c_str(), "TRUE")) {
+    report.warnings.push_back("the third argument \"" + positional[2] +
+                              "\" is not TRUE: force delete stays off");
+  }
+  std::vector<std::vector<char>> storage;
+  char* slots[kMaxTokens];
+  const std::string program = shown.substr(0, shown.find(' '));
+  storage.emplace_back(program.begin(), program.end());
+  for (std::size_t i = 0; i < n && i < 3; ++i) {
+    storage.emplace_back(positional[i].begin(), positional[i].end());
+  }
+  int count = 0;
+  for (auto& s : storage) {
+    s.push_back('\0');
+    slots[count++] = s.data();
+  }
+  ApplyArguments(settings, count, slots, CommandLineRules::Posix);
+  return report;
 }
 
 }  // namespace druvo

@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace druvo {
 
-constexpr std::size_t kSettingsTextSize = 512;   // buffers for settings and the command line
-constexpr std::size_t kSettingsValueLimit = 64;  // longer printer names / sources fall back
+constexpr std::size_t kSettingsTextSize = 512;  // buffers for settings and the command line
+constexpr std::size_t kSettingsValueLimit = kSettingsTextSize - 1;
 
 // Icon indexes map to tray icon resources through this table only.
 constexpr int kTrayIconTable[3] = {130, 131, 132};  // idle, error, busy
@@ -21,7 +23,22 @@ struct SpoolSettings {
   char fileSource[kSettingsTextSize];
   char printerName[kSettingsTextSize];
   char commandLine[kSettingsTextSize];  // shown as "Command line:" in the config view
+  // 1: a file is deleted only once the print server reports its job
+  // completed, not when the job was accepted (POSIX option).
+  std::int32_t deleteAfterPrinted;
 };
+
+// What reading the command line found besides the settings. A value that
+// cannot be honoured is an error, never a silent fallback to a default.
+struct CommandLineReport {
+  std::string error;                  // non-empty: do not start; this says why
+  std::vector<std::string> warnings;  // what was ignored, and why
+  bool help = false;
+  bool version = false;
+};
+
+// Usage text of the POSIX program.
+extern const char* const kPosixUsage;
 
 // How the command line is read. Windows upper-cases it and finds the end of
 // the program path by its last ".EXE"; POSIX keeps case (paths and queue names
@@ -48,15 +65,15 @@ SpoolSettings& Settings();
 void LoadDefaultSettings(SpoolSettings& settings, CommandLineRules rules = kNativeRules);
 inline void LoadDefaultSettings() { LoadDefaultSettings(Settings()); }
 
-// Reads a whole command line (program path first, then the arguments).
-// argCount is the number of argv entries where the platform has them, or -1
-// where only the single string exists (Windows).
-void ReadCommandLineText(SpoolSettings& settings, const char* commandLine, CommandLineRules rules,
-                         int argCount = -1);
+// Reads a whole Windows command line (program path first, quoted or not,
+// then the arguments separated by spaces).
+CommandLineReport ReadCommandLineText(SpoolSettings& settings, const char* commandLine,
+                                      CommandLineRules rules = CommandLineRules::Windows);
 
-// Joins argv into one command line, the way a Windows process would see it,
-// and reads it with the POSIX rules.
-void ReadCommandLineArgs(SpoolSettings& settings, int argc, const char* const* argv);
+// Reads argv with the POSIX rules: every element is one token, so a pattern
+// may hold spaces. Options (--help, --version, --delete-after=...) may stand
+// anywhere.
+CommandLineReport ReadCommandLineArgs(SpoolSettings& settings, int argc, const char* const* argv);
 
 // Copies the recognised tokens (program path first) into the record. Acts only
 // on 3 or 4 tokens. Always returns 1.

@@ -80,4 +80,23 @@ std::size_t DataLength(const unsigned char* buffer, std::size_t size) {
   return size;
 }
 
+std::string QuotedForLog(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c < 0x20 || c == 0x7F) {
+      static const char kHex[] = "0123456789abcdef";
+      out += "\\x";
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 15]);
+    } else {
+      out.push_back(static_cast<char>(c));
+    }
+  }
+  return out + "\"";
+}
+
 }  // namespace druvo

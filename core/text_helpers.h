@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 namespace druvo {
 
@@ -31,5 +32,9 @@ char* SqueezeSpaces(char* text, const char* mode);
 // Number of leading bytes before the first pair of NUL bytes, or size when
 // there is none. Never looks at buffer[size] or beyond.
 std::size_t DataLength(const unsigned char* buffer, std::size_t size);
+
+// Text in double quotes for a log line, control bytes escaped (\n, \t,
+// \xNN), so that a file name cannot forge or split a line.
+std::string QuotedForLog(const std::string& text);
 
 }  // namespace druvo

@@ -1,14 +1,18 @@
-// druvo [PRINTER [PATTERN [TRUE]]]
+// druvo [--delete-after=accepted|printed] [PRINTER [PATTERN [TRUE]]]
 // Forwards every file waiting in a drop folder, oldest first, as a raw job to
-// a CUPS queue, and deletes it once the queue has accepted it.
+// a CUPS queue, and deletes it once the queue has accepted it (or, with
+// --delete-after=printed, once CUPS reports it printed).
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 
 #include "core/settings.h"
@@ -90,8 +94,33 @@ class LoopTimer : public SpoolTimer {
 };
 
 void PrintConfiguration(const SpoolSettings& s) {
-  std::fprintf(stderr, "Command line: %s\nPrinter: %s\nFile source: %s\nForce delete: %s\n",
-               s.commandLine, s.printerName, s.fileSource, s.forceDelete ? "TRUE" : "FALSE");
+  std::fprintf(stderr,
+               "Command line: %s\nPrinter: %s\nFile source: %s\nForce delete: %s\nDelete after: %s\n",
+               s.commandLine, s.printerName, s.fileSource, s.forceDelete ? "TRUE" : "FALSE",
+               s.deleteAfterPrinted ? "printed" : "accepted");
+}
+
+extern "C" void OnOutOfMemory() {
+  static const char kMessage[] = "druvo: out of memory\n";
+  ssize_t ignored = write(2, kMessage, sizeof kMessage - 1);
+  (void)ignored;
+  std::_Exit(1);
+}
+
+// systemd's StateDirectory, else DRUVO_STATE_DIR, else /var/lib/druvo.
+std::string StateFolder() {
+  if (const char* systemd = std::getenv("STATE_DIRECTORY"); systemd != nullptr && *systemd != '\0') {
+    const std::string all = systemd;
+    return all.substr(0, all.find(':'));
+  }
+  if (const char* own = std::getenv("DRUVO_STATE_DIR"); own != nullptr && *own != '\0') return own;
+  return "/var/lib/druvo";
+}
+
+void WarnIfQueueMissing(CupsSpooler& spooler, const SpoolSettings& s) {
+  // A queue may be created after druvo starts; until then files wait.
+  if (OpResult r = spooler.OpenQueue(s.printerName); !r) LogLine("warning: " + r.error);
+  spooler.CloseQueue();
 }
 
 void WarnIfFolderMissing(const SpoolSettings& s) {
@@ -106,10 +135,24 @@ void WarnIfFolderMissing(const SpoolSettings& s) {
 }
 
 int Run(int argc, char** argv) {
+  std::set_new_handler(OnOutOfMemory);
   SpoolSettings& settings = Settings();
   LoadDefaultSettings();
-  ReadCommandLineArgs(settings, argc, argv);
+  const CommandLineReport report = ReadCommandLineArgs(settings, argc, argv);
+  if (report.help) {
+    std::fputs(kPosixUsage, stdout);
+    return 0;
+  }
+  if (report.version) {
+    std::printf("druvo %s\n", DRUVO_VERSION);
+    return 0;
+  }
+  if (!report.error.empty()) {
+    std::fprintf(stderr, "druvo: %s\n", report.error.c_str());
+    return 2;
+  }
   PrintConfiguration(settings);
+  for (const std::string& warning : report.warnings) LogLine("warning: " + warning);
   WarnIfFolderMissing(settings);
 
   struct sigaction action {};
@@ -121,14 +164,18 @@ int Run(int argc, char** argv) {
 
   RecordList jobs = ListCreate();
   PosixFileSystem files;
-  CupsSpooler spooler;
+  CupsOptions cupsOptions;
+  cupsOptions.stopFlag = &g_stop;
+  CupsSpooler spooler(cupsOptions);
+  WarnIfQueueMissing(spooler, settings);
+  PosixStateStore state(StateFolder());
   LogStatus status;
   LoopTimer timer;
   EngineOptions options;
   // Without share modes, a file written within the last poll interval may
   // still be growing.
   options.settleTicks = static_cast<std::uint64_t>(settings.pollInterval) * kTicksPerMillisecond;
-  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, status, timer}, options);
+  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, status, timer, &state}, options);
   engine.SetStopFlag(&g_stop);
 
   timer.Start(settings.pollInterval);

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -66,6 +67,13 @@ class FileSystem {
   virtual char Separator() const = 0;
 };
 
+// Where a job handed to the print server stands.
+enum class JobState {
+  Pending,    // waiting, held, stopped or being printed
+  Completed,  // printed
+  Failed,     // aborted or cancelled
+};
+
 // A print queue taking one RAW document at a time.
 class Spooler {
  public:
@@ -78,6 +86,25 @@ class Spooler {
   virtual OpResult EndDocument() = 0;
   virtual void AbortDocument() = 0;  // withdraws a started document
   virtual void CloseQueue() = 0;
+  // The server's id of the last document ended, 0 when none was created
+  // (an empty file) or the spooler has no ids.
+  virtual int LastJobId() const { return 0; }
+  // States of the jobs the server still knows on a queue. A job it does not
+  // list was lost (a crash) or purged. Fails when the server cannot tell.
+  virtual OpResult JobStates(const char* /*queue*/, std::map<int, JobState>* /*states*/) {
+    return OpResult::Fail("this spooler cannot report job states");
+  }
+};
+
+// A small file that keeps the engine's memory across restarts. It is
+// replaced as a whole, so a crash leaves the old or the new version.
+class StateStore {
+ public:
+  virtual ~StateStore() = default;
+  // Ok with an empty text when there is no file yet.
+  virtual OpResult Load(std::string* text) = 0;
+  virtual OpResult Save(const std::string& text) = 0;
+  virtual std::string Where() const = 0;
 };
 
 // What the user sees: the tray picture and messages on Windows, log lines in
@@ -90,6 +117,8 @@ class StatusSink {
   // the same fault was reported by the previous failing cycle as well.
   virtual void ShowError(const char* message, const std::string& detail, bool repeated) = 0;
   virtual void Log(const std::string& line) = 0;
+  // The fault now holding receipts back, for the tooltip; empty when none.
+  virtual void ShowFault(const std::string& /*fault*/) {}
 };
 
 class SpoolTimer {

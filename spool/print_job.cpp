@@ -87,6 +87,7 @@ JobResult PrintFileRaw(char* path, const char* printerName, FileSystem& files, S
   if (OpResult r = spooler.EndPage(); !r) return Fail(result, r.error);
   if (OpResult r = spooler.EndDocument(); !r) return Fail(result, r.error);
   session.DocumentEnded();
+  result.jobId = spooler.LastJobId();
   result.outcome = JobOutcome::Printed;
   return result;
 }

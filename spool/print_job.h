@@ -24,6 +24,7 @@ struct JobResult {
   JobOutcome outcome = JobOutcome::Failed;
   std::uint64_t bytesSent = 0;
   bool printerUnavailable = false;  // the queue could not be opened
+  int jobId = 0;                    // the server's id, where it has one
   std::string error;
 };
 

@@ -6,12 +6,14 @@
 #include <mutex>
 #include <vector>
 
+#include "core/reentrant_lock.h"
+
 namespace druvo {
 
 namespace {
 
 struct RecordPool {
-  std::recursive_mutex lock;
+  ReentrantLock lock;
   PoolBlock* current = nullptr;
   long liveBlocks = 0;
   PoolHeapAlloc alloc = std::malloc;
@@ -40,7 +42,7 @@ void* PayloadOfNode(ListNode* node) {
 
 void* PoolAlloc(std::size_t size) {
   RecordPool& pool = Pool();
-  std::lock_guard<std::recursive_mutex> guard(pool.lock);
+  std::lock_guard<ReentrantLock> guard(pool.lock);
   PoolBlock* block = pool.current;
   if (block == nullptr || static_cast<std::size_t>(block->used) + size > kPoolPayloadBytes) {
     void* memory = pool.alloc(kPoolBlockHeaderSize + kPoolPayloadBytes);
@@ -61,7 +63,7 @@ void* PoolAlloc(std::size_t size) {
 
 void PoolRelease(PoolBlock* block) {
   RecordPool& pool = Pool();
-  std::lock_guard<std::recursive_mutex> guard(pool.lock);
+  std::lock_guard<ReentrantLock> guard(pool.lock);
   block->references -= 1;
   if (block->references <= 0) {
     if (block == pool.current) pool.current = nullptr;
@@ -74,7 +76,7 @@ RecordList ListCreate() {
   RecordPool& pool = Pool();
   ListNode* head;
   {
-    std::lock_guard<std::recursive_mutex> guard(pool.lock);
+    std::lock_guard<ReentrantLock> guard(pool.lock);
     head = static_cast<ListNode*>(PoolAlloc(kListHeadSize));
     if (head == nullptr) return nullptr;
     head->block = pool.current;
@@ -95,7 +97,7 @@ void ListAppend(RecordList list, const void* data, std::size_t length) {
   RecordPool& pool = Pool();
   ListNode* node;
   {
-    std::lock_guard<std::recursive_mutex> guard(pool.lock);
+    std::lock_guard<ReentrantLock> guard(pool.lock);
     node = static_cast<ListNode*>(PoolAlloc(kListNodeHeaderSize + length));
     if (node == nullptr) {
       list->status = 0;
@@ -181,13 +183,13 @@ void ListSortStable(RecordList list, bool (*less)(const void* a, const void* b))
 
 PoolStats GetPoolStats() {
   RecordPool& pool = Pool();
-  std::lock_guard<std::recursive_mutex> guard(pool.lock);
+  std::lock_guard<ReentrantLock> guard(pool.lock);
   return PoolStats{pool.current, pool.liveBlocks};
 }
 
 void SetPoolHeap(PoolHeapAlloc alloc, PoolHeapFree release) {
   RecordPool& pool = Pool();
-  std::lock_guard<std::recursive_mutex> guard(pool.lock);
+  std::lock_guard<ReentrantLock> guard(pool.lock);
   pool.alloc = alloc != nullptr ? alloc : std::malloc;
   pool.release = release != nullptr ? release : std::free;
 }

@@ -9,13 +9,22 @@ namespace druvo {
 
 namespace {
 
-std::string Quoted(const char* text) { return std::string("\"") + text + "\""; }
+std::string Seconds(std::uint64_t ticks) {
+  return std::to_string(ticks / (1000 * kTicksPerMillisecond));
+}
+
+bool EndsInBlank(const char* name) {
+  const std::size_t n = std::strlen(name);
+  return n > 0 && (name[n - 1] == ' ' || name[n - 1] == '\t');
+}
 
 }  // namespace
 
 SpoolEngine::SpoolEngine(const SpoolSettings& settings, RecordList& jobs, SpoolPorts ports,
                          EngineOptions options)
-    : settings_(settings), jobs_(jobs), ports_(ports), options_(options) {}
+    : settings_(settings), jobs_(jobs), ports_(ports), options_(options) {
+  LoadState();
+}
 
 bool SpoolEngine::IsSettling(std::uint64_t writeTime, std::uint64_t now) const {
   // A stamp far in the future (a producer with a wrong clock) must not hold
@@ -24,10 +33,46 @@ bool SpoolEngine::IsSettling(std::uint64_t writeTime, std::uint64_t now) const {
   return writeTime + options_.settleTicks > now && writeTime <= now + slack;
 }
 
-void SpoolEngine::ReportFault(const std::string& line) {
-  if (line == lastFault_) return;
-  lastFault_ = line;
-  ports_.status.Log(line);
+bool SpoolEngine::NewFault(FaultKind kind, const std::string& subject) {
+  if (kind == lastFault_ && subject == lastFaultSubject_) return false;
+  lastFault_ = kind;
+  lastFaultSubject_ = subject;
+  return true;
+}
+
+void SpoolEngine::LoadState() {
+  if (ports_.state == nullptr) return;
+  std::string text;
+  const std::string where = QuotedForLog(ports_.state->Where());
+  if (OpResult r = ports_.state->Load(&text); !r) {
+    ports_.status.Log("cannot read the state file " + where + ": " + r.error +
+                      "; starting with nothing remembered");
+    return;
+  }
+  if (text.empty()) return;
+  std::string why;
+  if (!ParseState(text, &state_, &why)) {
+    ports_.status.Log("the state file " + where + " is damaged (" + why +
+                      "); starting with nothing remembered");
+    return;
+  }
+  saved_ = state_;
+  ports_.status.Log("state file " + where + ": " + std::to_string(state_.undeletable.size()) +
+                    " printed file(s) still to delete, " + std::to_string(state_.inFlight.size()) +
+                    " job(s) in flight");
+}
+
+void SpoolEngine::SaveState() {
+  if (ports_.state == nullptr || state_ == saved_) return;
+  if (OpResult r = ports_.state->Save(FormatState(state_)); !r) {
+    // Printing goes on; only a restart would forget.
+    if (NewFault(FaultKind::StateNotSaved, ports_.state->Where())) {
+      ports_.status.Log("cannot save the state file " + QuotedForLog(ports_.state->Where()) + ": " +
+                        r.error);
+    }
+    return;
+  }
+  saved_ = state_;
 }
 
 int SpoolEngine::CollectJobs() {
@@ -38,8 +83,12 @@ int SpoolEngine::CollectJobs() {
   std::memcpy(prefix, settings_.fileSource, sizeof prefix);
   prefix[sizeof prefix - 1] = '\0';
   CutToFolder(prefix, separator);
-  // A bare pattern such as '*.PRN' names files in the working folder.
-  if (std::strchr(prefix, separator) == nullptr) prefix[0] = '\0';
+  if (std::strchr(prefix, separator) == nullptr) {
+    // A bare pattern such as '*.PRN' names files in the working folder; a
+    // drive-relative one such as 'C:*.*' in that drive's current folder.
+    const bool driveRelative = separator == '\\' && prefix[0] != '\0' && prefix[1] == ':';
+    prefix[driveRelative ? 2 : 0] = '\0';
+  }
   const std::size_t prefixLength = std::strlen(prefix);
   const std::size_t maxPath = files.MaxPathLength();
 
@@ -47,27 +96,46 @@ int SpoolEngine::CollectJobs() {
   const unsigned long generation = ++scanGeneration_;
   int count = 0;
   std::string joined;
+  retryDeletes_.clear();
 
   const OpResult searched = files.Search(settings_.fileSource, [&](const DirEntry& entry) {
     if (entry.attributes != kAttrArchive || entry.name[0] == '\0') return;
+    if (EndsInBlank(entry.name)) {
+      // Paths are trimmed on their way to the printer, so such a name would
+      // never be found again.
+      if (reportedNames_.insert(entry.name).second) {
+        ports_.status.Log("cannot print " + QuotedForLog(entry.name) +
+                          ": its name ends in a blank; rename it");
+      }
+      return;
+    }
     if (options_.settleTicks != 0 && IsSettling(entry.writeTime, now)) return;
     const std::size_t length = prefixLength + std::strlen(entry.name);
     if (length > maxPath || length + 1 > kJobPathCapacity) {
-      if (reportedLongNames_.insert(entry.name).second) {
-        ports_.status.Log("skipped " + Quoted(entry.name) + ": its path is longer than " +
+      if (reportedNames_.insert(entry.name).second) {
+        ports_.status.Log("skipped " + QuotedForLog(entry.name) + ": its path is longer than " +
                           std::to_string(maxPath) + " characters");
       }
       return;
     }
-    if (!undeletable_.empty()) {
+    if (!state_.undeletable.empty() || !state_.inFlight.empty()) {
       joined.assign(prefix).append(entry.name);
-      auto it = undeletable_.find(joined);
-      if (it != undeletable_.end()) {
-        if (it->second.writeTime == entry.writeTime && it->second.size == entry.size) {
-          it->second.seen = generation;
+      auto printed = state_.undeletable.find(joined);
+      if (printed != state_.undeletable.end()) {
+        if (printed->second.writeTime == entry.writeTime && printed->second.size == entry.size) {
+          printed->second.seen = generation;
+          retryDeletes_.push_back(joined);
           return;
         }
-        undeletable_.erase(it);  // rewritten since: a new receipt
+        state_.undeletable.erase(printed);  // rewritten since: a new receipt
+      }
+      auto flying = state_.inFlight.find(joined);
+      if (flying != state_.inFlight.end()) {
+        if (flying->second.writeTime == entry.writeTime && flying->second.size == entry.size) {
+          flying->second.seen = generation;  // the walk looks after it
+        } else {
+          state_.inFlight.erase(flying);
+        }
       }
     }
     if (AppendJob(jobs_, prefix, entry.name, entry.writeTime, entry.size)) ++count;
@@ -76,83 +144,202 @@ int SpoolEngine::CollectJobs() {
   if (!searched) {
     if (searched.error != searchFault_) {
       searchFault_ = searched.error;
-      ports_.status.Log("cannot search " + Quoted(settings_.fileSource) + ": " + searched.error);
+      ports_.status.Log("cannot search " + QuotedForLog(settings_.fileSource) + ": " +
+                        searched.error);
     }
     ListClear(jobs_);
     return 0;
   }
   if (!searchFault_.empty()) {
     searchFault_.clear();
-    ports_.status.Log("searching " + Quoted(settings_.fileSource) + " again");
+    ports_.status.Log("searching " + QuotedForLog(settings_.fileSource) + " again");
   }
-  for (auto it = undeletable_.begin(); it != undeletable_.end();) {
-    it = it->second.seen == generation ? std::next(it) : undeletable_.erase(it);
+  // Whatever is no longer in the folder needs no remembering.
+  for (auto it = state_.undeletable.begin(); it != state_.undeletable.end();) {
+    it = it->second.seen == generation ? std::next(it) : state_.undeletable.erase(it);
   }
+  for (auto it = state_.inFlight.begin(); it != state_.inFlight.end();) {
+    it = it->second.seen == generation ? std::next(it) : state_.inFlight.erase(it);
+  }
+  RetryDeletes(retryDeletes_);
+  SaveState();
   return count;
+}
+
+void SpoolEngine::RetryDeletes(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    if (!ports_.files.Delete(path.c_str())) continue;  // logged at the first failure
+    state_.undeletable.erase(path);
+    ports_.status.Log("deleted " + QuotedForLog(path) + " (printed earlier)");
+  }
+}
+
+void SpoolEngine::DeletePrinted(const char* path, std::uint64_t writeTime, std::uint64_t size) {
+  const OpResult deleted = ports_.files.Delete(path);
+  if (deleted) return;
+  state_.undeletable[path] = RememberedFile{writeTime, size, scanGeneration_};
+  SaveState();
+  ports_.status.Log("cannot delete " + QuotedForLog(path) + " after printing: " + deleted.error +
+                    "; trying again at every cycle, and it is not printed again while unchanged");
 }
 
 void SpoolEngine::DeleteAfterFailure(const char* path) {
   const OpResult deleted = ports_.files.Delete(path);
-  if (!deleted) ports_.status.Log("cannot delete " + Quoted(path) + " after a failed job: " + deleted.error);
+  if (!deleted) {
+    ports_.status.Log("cannot delete " + QuotedForLog(path) + " after a failed job: " +
+                      deleted.error);
+  }
+}
+
+void SpoolEngine::NoteNotReady(const char* path) {
+  const std::uint64_t now = ports_.timer.Now();
+  if (stuck_.path != path) {
+    ClearStuck();
+    stuck_.path = path;
+    stuck_.since = now;
+    return;
+  }
+  if (stuck_.reported || now < stuck_.since + options_.stuckTicks) return;
+  stuck_.reported = true;
+  ports_.status.Log(QuotedForLog(path) + " has waited " + Seconds(now - stuck_.since) +
+                    " s: its writer still has it open; the files after it wait");
+  ports_.status.ShowFault("waiting for " + std::string(path) + ": its writer still has it open");
+}
+
+void SpoolEngine::ClearStuck() {
+  if (stuck_.reported) {
+    ports_.status.Log(QuotedForLog(stuck_.path) + " is no longer held open");
+  }
+  stuck_ = Stuck{};
+}
+
+bool SpoolEngine::QueryInFlight(std::map<int, JobState>* states) {
+  const OpResult r = ports_.spooler.JobStates(settings_.printerName, states);
+  if (!r && NewFault(FaultKind::JobStatesUnknown, settings_.printerName)) {
+    ports_.status.Log("cannot ask the print server how " +
+                      std::to_string(state_.inFlight.size()) +
+                      " job(s) in flight stand: " + r.error + "; their files wait");
+  }
+  return static_cast<bool>(r);
+}
+
+SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const char* path,
+                                                      const std::map<int, JobState>& states,
+                                                      bool known) {
+  if (!known) return InFlightStep::Skip;
+  auto it = state_.inFlight.find(path);
+  const InFlightJob job = it->second;
+  const std::string jobText = "job " + std::to_string(job.jobId) + " of " + QuotedForLog(path);
+  auto found = states.find(job.jobId);
+  if (found != states.end() && found->second == JobState::Pending) return InFlightStep::Skip;
+  state_.inFlight.erase(it);
+  if (found != states.end() && found->second == JobState::Completed) {
+    ports_.status.Log(jobText + " is printed");
+    DeletePrinted(path, job.writeTime, job.size);
+    SaveState();
+    return InFlightStep::Done;
+  }
+  ports_.status.Log(jobText + (found == states.end()
+                                   ? " is unknown to the print server (lost in a crash?)"
+                                   : " was aborted or cancelled") +
+                    "; sending the file again");
+  SaveState();
+  return InFlightStep::Resend;
+}
+
+void SpoolEngine::EnterIdle() {
+  ports_.status.ShowIcon(settings_.idleIcon);
+  if (!inError_) return;
+  inError_ = false;
+  lastFault_ = FaultKind::None;
+  lastFaultSubject_.clear();
+  ports_.status.ShowFault("");
+  ports_.status.Log("state: idle");
 }
 
 int SpoolEngine::RunSpoolCycle() {
   const int count = CollectJobs();
-  if (count == 0) return 1;
+  if (count == 0) {
+    if (stuck_.reported) {  // the stuck file went away
+      ClearStuck();
+      EnterIdle();
+    }
+    return 1;
+  }
 
   ports_.status.ShowIcon(settings_.busyIcon);
   ports_.timer.Stop();
   if (count > 1) SortJobsByWriteTime(jobs_);
 
+  std::map<int, JobState> states;
+  const bool statesKnown = !state_.inFlight.empty() && QueryInFlight(&states);
+
   int result = 1;
+  std::string notReady;
   for (void* payload = ListFirst(jobs_); payload != nullptr; payload = ListNext(payload)) {
     if (StopRequested()) break;
     auto* record = static_cast<JobRecord*>(payload);
     if (IsBlank(record->path)) continue;
+    if (state_.inFlight.count(record->path) != 0 &&
+        HandleInFlight(record->path, states, statesKnown) != InFlightStep::Resend) {
+      continue;
+    }
     const JobResult job =
         PrintFileRaw(record->path, settings_.printerName, ports_.files, ports_.spooler, buffers_);
     if (job.outcome == JobOutcome::Gone) continue;
-    if (job.outcome == JobOutcome::NotReady) break;  // keep the order: try again next tick
+    if (job.outcome == JobOutcome::NotReady) {  // keep the order: try again next tick
+      notReady = record->path;
+      NoteNotReady(record->path);
+      break;
+    }
     if (job.outcome == JobOutcome::Printed) {
-      ports_.status.Log("printed " + Quoted(record->path) + " (" + std::to_string(job.bytesSent) +
-                        " bytes)");
-      const OpResult deleted = ports_.files.Delete(record->path);
-      if (!deleted) {
-        undeletable_[record->path] = Remembered{JobWriteTime(*record), JobSize(*record), scanGeneration_};
-        ports_.status.Log("cannot delete " + Quoted(record->path) + " after printing: " +
-                          deleted.error + "; it is not printed again while it stays unchanged");
+      if (settings_.deleteAfterPrinted != 0 && job.jobId != 0) {
+        state_.inFlight[record->path] =
+            InFlightJob{job.jobId, JobWriteTime(*record), JobSize(*record), scanGeneration_};
+        SaveState();
+        ports_.status.Log("sent " + QuotedForLog(record->path) + " (" +
+                          std::to_string(job.bytesSent) + " bytes) as job " +
+                          std::to_string(job.jobId) + "; deleted once it is printed");
+      } else {
+        ports_.status.Log("printed " + QuotedForLog(record->path) + " (" +
+                          std::to_string(job.bytesSent) + " bytes)");
+        DeletePrinted(record->path, JobWriteTime(*record), JobSize(*record));
       }
       continue;
     }
 
     result = 0;
+    if (StopRequested()) {
+      ports_.status.Log("stopping: the job of " + QuotedForLog(record->path) +
+                        " was abandoned; the file stays");
+      break;
+    }
     if (job.printerUnavailable) {
-      const std::string detail = "printer " + Quoted(settings_.printerName) + ": " + job.error;
-      const bool repeated = lastFault_ == detail;
-      lastFault_ = detail;
-      ports_.status.ShowError(kOpenPrinterMessage, detail, repeated);
-    } else {
-      ReportFault("failed " + Quoted(record->path) + " after " + std::to_string(job.bytesSent) +
-                  " bytes: " + job.error);
+      const std::string detail = "printer " + QuotedForLog(settings_.printerName) + ": " + job.error;
+      const bool fresh = NewFault(FaultKind::PrinterUnavailable, settings_.printerName);
+      // The error picture first: the message box below waits for the user.
+      ports_.status.ShowIcon(settings_.errorIcon);
+      if (fresh) ports_.status.ShowFault("printer " + std::string(settings_.printerName) + " unavailable");
+      ports_.status.ShowError(kOpenPrinterMessage, detail, !fresh);
+    } else if (NewFault(FaultKind::JobFailed, record->path)) {
+      ports_.status.Log("failed " + QuotedForLog(record->path) + " after " +
+                        std::to_string(job.bytesSent) + " bytes: " + job.error);
+      ports_.status.ShowFault("cannot print " + std::string(record->path) + ": " + job.error);
     }
     if (settings_.forceDelete != 0) {
-      ports_.status.Log("force-deleting " + Quoted(record->path) + " (" +
+      ports_.status.Log("force-deleting " + QuotedForLog(record->path) + " (" +
                         std::to_string(job.bytesSent) + " bytes sent)");
       DeleteAfterFailure(record->path);
     }
     break;
   }
+  if (!stuck_.path.empty() && notReady != stuck_.path) ClearStuck();
 
   ListClear(jobs_);
-  if (result == 1) {
-    ports_.status.ShowIcon(settings_.idleIcon);
-    if (inError_) {
-      inError_ = false;
-      lastFault_.clear();
-      ports_.status.Log("state: idle");
-    }
+  if (result == 1 && !stuck_.reported) {
+    EnterIdle();
   } else {
-    ports_.timer.Sleep(options_.failurePauseMs);
+    if (result == 0 && !StopRequested()) ports_.timer.Sleep(options_.failurePauseMs);
     ports_.status.ShowIcon(settings_.errorIcon);
     if (!inError_) {
       inError_ = true;

@@ -7,11 +7,13 @@
 #include <map>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "core/settings.h"
 #include "spool/job_record.h"
 #include "spool/ports.h"
 #include "spool/print_job.h"
+#include "spool/spool_state.h"
 
 namespace druvo {
 
@@ -20,6 +22,7 @@ struct SpoolPorts {
   Spooler& spooler;
   StatusSink& status;
   SpoolTimer& timer;
+  StateStore* state = nullptr;  // none: nothing survives a restart
 };
 
 struct EngineOptions {
@@ -28,7 +31,13 @@ struct EngineOptions {
   // modes on Windows), this is 0.
   std::uint64_t settleTicks = 0;
   int failurePauseMs = 1000;
+  // A file whose writer keeps it open this long is reported as stuck.
+  std::uint64_t stuckTicks = 10000 * kTicksPerMillisecond;
 };
+
+// Kinds of fault. A fault is logged once per kind and subject (a printer or a
+// file), however its text varies from one attempt to the next.
+enum class FaultKind { None, PrinterUnavailable, JobFailed, JobStatesUnknown, StateNotSaved };
 
 class SpoolEngine {
  public:
@@ -48,18 +57,31 @@ class SpoolEngine {
   void SetStopFlag(const volatile std::sig_atomic_t* flag) { stopFlag_ = flag; }
 
   bool InError() const { return inError_; }
+  const SpoolState& State() const { return state_; }
 
  private:
-  struct Remembered {
-    std::uint64_t writeTime;
-    std::uint64_t size;
-    unsigned long seen;
+  struct Stuck {
+    std::string path;
+    std::uint64_t since = 0;
+    bool reported = false;
   };
 
   bool StopRequested() const { return stopFlag_ != nullptr && *stopFlag_ != 0; }
   bool IsSettling(std::uint64_t writeTime, std::uint64_t now) const;
-  void ReportFault(const std::string& line);
+  // True when this fault differs from the one reported last.
+  bool NewFault(FaultKind kind, const std::string& subject);
+  void LoadState();
+  void SaveState();
+  void RetryDeletes(const std::vector<std::string>& paths);
+  void DeletePrinted(const char* path, std::uint64_t writeTime, std::uint64_t size);
   void DeleteAfterFailure(const char* path);
+  void NoteNotReady(const char* path);
+  void ClearStuck();
+  void EnterIdle();
+  // Asks the server how the jobs in flight stand; false when it cannot tell.
+  bool QueryInFlight(std::map<int, JobState>* states);
+  enum class InFlightStep { Skip, Done, Resend };
+  InFlightStep HandleInFlight(const char* path, const std::map<int, JobState>& states, bool known);
 
   const SpoolSettings& settings_;
   RecordList& jobs_;
@@ -68,14 +90,17 @@ class SpoolEngine {
   PrintBuffers buffers_;
   const volatile std::sig_atomic_t* stopFlag_ = nullptr;
 
-  // Printed files whose deletion failed: not printed again while unchanged.
-  std::map<std::string, Remembered> undeletable_;
+  SpoolState state_;
+  SpoolState saved_;
   unsigned long scanGeneration_ = 0;
-  std::set<std::string> reportedLongNames_;
+  std::vector<std::string> retryDeletes_;
+  std::set<std::string> reportedNames_;  // names logged once as unprintable
 
+  Stuck stuck_;
   bool inError_ = false;
-  std::string lastFault_;    // logged once until the state changes
-  std::string searchFault_;  // likewise for a folder that cannot be searched
+  FaultKind lastFault_ = FaultKind::None;
+  std::string lastFaultSubject_;
+  std::string searchFault_;  // a folder that cannot be searched, logged once
 };
 
 }  // namespace druvo

@@ -20,7 +20,9 @@ namespace {
 constexpr long long kUnixEpochIn1601Seconds = 11644473600LL;
 
 std::string Why(const char* what, const std::string& where) {
-  return std::string(what) + " " + where + ": " + std::strerror(errno);
+  const int code = errno;
+  return std::string(what) + " " + where + ": " +
+         (code != 0 ? std::strerror(code) : "failed for an unknown reason");
 }
 
 struct DirCloser {
@@ -155,5 +157,50 @@ OpResult PosixFileSystem::Delete(const char* path) {
 }
 
 std::size_t PosixFileSystem::MaxPathLength() const { return PATH_MAX - 1; }
+
+PosixStateStore::PosixStateStore(std::string folder) : folder_(std::move(folder)) {}
+
+std::string PosixStateStore::Where() const { return folder_ + "/state"; }
+
+OpResult PosixStateStore::Load(std::string* text) {
+  text->clear();
+  const std::string path = Where();
+  UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  if (fd.get() < 0) {
+    if (errno == ENOENT) return OpResult::Ok();
+    return OpResult::Fail(Why("open", path));
+  }
+  char buffer[8192];
+  for (;;) {
+    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return OpResult::Fail(Why("read", path));
+    if (n == 0) break;
+    text->append(buffer, static_cast<std::size_t>(n));
+  }
+  return OpResult::Ok();
+}
+
+OpResult PosixStateStore::Save(const std::string& text) {
+  // Written beside the old file, flushed, then renamed over it: a crash
+  // leaves one whole version or the other.
+  const std::string path = Where();
+  const std::string temporary = path + ".new";
+  if (mkdir(folder_.c_str(), 0750) != 0 && errno != EEXIST) return OpResult::Fail(Why("mkdir", folder_));
+  UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0640));
+  if (fd.get() < 0) return OpResult::Fail(Why("open", temporary));
+  std::size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return OpResult::Fail(Why("write", temporary));
+    done += static_cast<std::size_t>(n);
+  }
+  if (fsync(fd.get()) != 0) return OpResult::Fail(Why("fsync", temporary));
+  if (rename(temporary.c_str(), path.c_str()) != 0) return OpResult::Fail(Why("rename", temporary));
+  UniqueFd dir(open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (dir.get() >= 0) fsync(dir.get());
+  return OpResult::Ok();
+}
 
 }  // namespace druvo

@@ -2,6 +2,8 @@
 // opening for print with a check that nobody is still writing, and delete.
 #pragma once
 
+#include <string>
+
 #include "spool/ports.h"
 
 namespace druvo {
@@ -17,6 +19,18 @@ class PosixFileSystem : public FileSystem {
   OpResult Delete(const char* path) override;
   std::size_t MaxPathLength() const override;
   char Separator() const override { return '/'; }
+};
+
+// The engine's state file: FOLDER/state.
+class PosixStateStore : public StateStore {
+ public:
+  explicit PosixStateStore(std::string folder);
+  OpResult Load(std::string* text) override;
+  OpResult Save(const std::string& text) override;
+  std::string Where() const override;
+
+ private:
+  std::string folder_;
 };
 
 }  // namespace druvo

@@ -29,6 +29,7 @@ class FakeFileSystem : public FileSystem {
   std::size_t maxPath = 4095;
   std::vector<std::string> deleted;
   std::size_t readChunk = 7;  // small, odd reads exercise the stream's splits
+  char separator = '/';
 
   void Add(const std::string& path, std::string content, std::uint64_t writeTime) {
     FakeFile f;
@@ -40,15 +41,18 @@ class FakeFileSystem : public FileSystem {
   OpResult Search(const char* pattern, const std::function<void(const DirEntry&)>& visit) override {
     if (searchFails) return OpResult::Fail("no such folder");
     std::string p = pattern;
-    const std::size_t cut = p.rfind('/');
-    const std::string folder = cut == std::string::npos ? "" : p.substr(0, cut + 1);
-    const std::string namePattern = cut == std::string::npos ? p : p.substr(cut + 1);
+    const std::size_t cut = p.rfind(separator);
+    std::string folder = cut == std::string::npos ? "" : p.substr(0, cut + 1);
+    if (cut == std::string::npos && separator == '\\' && p.size() > 1 && p[1] == ':') {
+      folder = p.substr(0, 2);  // 'C:*.*': the drive's current folder
+    }
+    const std::string namePattern = p.substr(folder.size());
     // Scan order is insertion-independent: reverse name order, so tests see
     // that sorting, not the file system, decides.
     for (auto it = files.rbegin(); it != files.rend(); ++it) {
       if (it->first.compare(0, folder.size(), folder) != 0) continue;
       const std::string name = it->first.substr(folder.size());
-      if (name.find('/') != std::string::npos || !WildcardMatch(namePattern.c_str(), name.c_str())) continue;
+      if (name.find(separator) != std::string::npos || !WildcardMatch(namePattern.c_str(), name.c_str())) continue;
       visit(DirEntry{name.c_str(), it->second.attributes, it->second.writeTime, it->second.content.size()});
     }
     return OpResult::Ok();
@@ -93,7 +97,7 @@ class FakeFileSystem : public FileSystem {
   }
 
   std::size_t MaxPathLength() const override { return maxPath; }
-  char Separator() const override { return '/'; }
+  char Separator() const override { return separator; }
 };
 
 struct FakeDocument {
@@ -115,6 +119,10 @@ class FakeSpooler : public Spooler {
   long long writeFailsAfter = -1;    // bytes accepted before Write fails
   std::size_t failDocument = 0;      // 1-based: writes to this document fail
   std::string current;
+  int nextJobId = 0;                     // 0: no job ids; else ids count up from here
+  std::map<int, JobState> jobStates;     // what JobStates reports
+  bool jobStatesFail = false;
+  int opens = 0;
 
   bool Fails(const char* step) const {
     return failAt == step && (failPrinter.empty() || failPrinter == current);
@@ -122,7 +130,8 @@ class FakeSpooler : public Spooler {
   OpResult OpenQueue(const char* name) override {
     current = name;
     calls.push_back("open");
-    if (Fails("open")) return OpResult::Fail("no such printer");
+    // The text varies from try to try, as a real server's does.
+    if (Fails("open")) return OpResult::Fail("no such printer (try " + std::to_string(++opens) + ")");
     return OpResult::Ok();
   }
   OpResult BeginDocument(const char* documentName, const char* dataType) override {
@@ -154,6 +163,14 @@ class FakeSpooler : public Spooler {
     calls.push_back("enddoc");
     if (Fails("enddoc")) return OpResult::Fail("enddoc refused");
     documents.back().ended = true;
+    if (nextJobId != 0) jobStates[lastJobId = nextJobId++] = JobState::Pending;
+    return OpResult::Ok();
+  }
+  int lastJobId = 0;
+  int LastJobId() const override { return lastJobId; }
+  OpResult JobStates(const char*, std::map<int, JobState>* states) override {
+    if (jobStatesFail) return OpResult::Fail("server down");
+    *states = jobStates;
     return OpResult::Ok();
   }
   void AbortDocument() override {
@@ -188,6 +205,31 @@ class FakeStatus : public StatusSink {
     errors.push_back({message, detail, repeated});
   }
   void Log(const std::string& line) override { lines.push_back(line); }
+  std::vector<std::string> faults;
+  void ShowFault(const std::string& fault) override { faults.push_back(fault); }
+  std::size_t LinesWith(const std::string& text) const {
+    std::size_t n = 0;
+    for (const std::string& line : lines) n += line.find(text) != std::string::npos ? 1 : 0;
+    return n;
+  }
+};
+
+class FakeStateStore : public StateStore {
+ public:
+  std::string text;
+  bool loadFails = false;
+  int saves = 0;
+  OpResult Load(std::string* out) override {
+    if (loadFails) return OpResult::Fail("permission denied");
+    *out = text;
+    return OpResult::Ok();
+  }
+  OpResult Save(const std::string& in) override {
+    text = in;
+    ++saves;
+    return OpResult::Ok();
+  }
+  std::string Where() const override { return "/state"; }
 };
 
 class FakeTimer : public SpoolTimer {

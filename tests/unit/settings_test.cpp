@@ -90,29 +90,40 @@ TEST(ReadCommandLineWindows, TokenCountRules) {
   EXPECT_STREQ(s.printerName, "P\tQ");
 }
 
-TEST(ReadCommandLineWindows, SixtyFourCharactersAreTheLimit) {
-  const std::string p64(64, 'P'), p65(65, 'P');
-  const std::string s63 = "C:\\" + std::string(60, 'S');
-  EXPECT_STREQ(ReadWindows("C:\\A\\X.EXE " + p64 + " C:\\S\\*.*").printerName, p64.c_str());
-  EXPECT_STREQ(ReadWindows("C:\\A\\X.EXE " + p65 + " C:\\S\\*.*").printerName, "RACUN");
-  EXPECT_STREQ(ReadWindows("C:\\A\\X.EXE P " + s63 + "S").fileSource, (s63 + "S").c_str());
-  EXPECT_STREQ(ReadWindows("C:\\A\\X.EXE P " + s63 + "SS").fileSource, "C:\\FPRI\\*.*");
-
-  // A long command line is not shown but still applied.
-  SpoolSettings s = ReadWindows("C:\\A\\X.EXE " + p64 + " C:\\S\\*.*");
-  EXPECT_STREQ(s.commandLine, "RACUN C:\\FPRI\\*.*");
-  EXPECT_STREQ(s.printerName, p64.c_str());
+TEST(ReadCommandLineWindows, LongValuesAreKeptAndShownNeverReplacedByDefaults) {
+  const std::string p200(200, 'P');
+  const std::string source = "C:\\" + std::string(250, 'S') + "\\*.*";
+  SpoolSettings s = ReadWindows("C:\\A\\X.EXE " + p200 + " " + source);
+  EXPECT_STREQ(s.printerName, p200.c_str());
+  EXPECT_STREQ(s.fileSource, source.c_str());
+  EXPECT_STREQ(s.commandLine, ("C:\\A\\X.EXE " + p200 + " " + source).c_str());
 }
 
-TEST(ReadCommandLineWindows, OverlongLinesAreCutAtTheBufferAndNothingOverflows) {
-  std::string line = "C:\\A\\X.EXE P C:\\S\\*.* " + std::string(5000, 'Z');
-  SpoolSettings s = ReadWindows(line);
+TEST(ReadCommandLineWindows, ALineThatDoesNotFitIsAnErrorNotACut) {
+  SpoolSettings s;
+  LoadDefaultSettings(s, CommandLineRules::Windows);
+  for (const std::string& line : {"C:\\A\\X.EXE P C:\\S\\*.* " + std::string(5000, 'Z'),
+                                  "C:\\A\\X.EXE " + std::string(3000, 'Q') + " C:\\S\\*.*"}) {
+    const CommandLineReport report = ReadCommandLineText(s, line.c_str());
+    EXPECT_NE(report.error.find("at most 511"), std::string::npos) << report.error;
+  }
+  // Blanks around a line that fits do not count.
+  EXPECT_EQ(ReadCommandLineText(s, ("C:\\A\\X.EXE P C:\\S\\*.*" + std::string(600, ' ')).c_str()).error,
+            "");
   EXPECT_STREQ(s.printerName, "P");
-  EXPECT_EQ(s.forceDelete, 0);
-  // A huge single token: the working buffer holds 511 characters.
-  s = ReadWindows("C:\\A\\X.EXE " + std::string(3000, 'Q') + " C:\\S\\*.*");
-  EXPECT_STREQ(s.printerName, "RACUN");
-  EXPECT_STREQ(s.fileSource, "C:\\FPRI\\*.*");
+}
+
+TEST(ReadCommandLineWindows, AQuotedProgramPathIsOneToken) {
+  SpoolSettings s = ReadWindows("\"C:\\Program Files\\Druvo\\druvo.exe\" rac2 c:\\in\\*.* true");
+  EXPECT_STREQ(s.printerName, "RAC2");
+  EXPECT_STREQ(s.fileSource, "C:\\IN\\*.*");
+  EXPECT_EQ(s.forceDelete, 1);
+  // Quoted and alone, or followed by blanks only: no arguments.
+  for (const char* line : {"\"C:\\Program Files\\Druvo\\druvo.exe\"", "\"C:\\P F\\druvo.exe\"   "}) {
+    s = ReadWindows(line);
+    EXPECT_STREQ(s.printerName, "RACUN") << line;
+    EXPECT_STREQ(s.commandLine, "RACUN C:\\FPRI\\*.*") << line;
+  }
 }
 
 TEST(ReadCommandLinePosix, KeepsCaseAndReadsTheSwitchWithoutCase) {
@@ -139,6 +150,62 @@ TEST(ReadCommandLinePosix, NoArgumentsMeansArgcOfOne) {
 
   s = ReadPosix({"druvo", "OnlyPrinter"});
   EXPECT_STREQ(s.printerName, "RACUN");
+}
+
+CommandLineReport ReportPosix(std::vector<const char*> argv, SpoolSettings* out = nullptr) {
+  SpoolSettings s;
+  LoadDefaultSettings(s, CommandLineRules::Posix);
+  argv.insert(argv.begin(), "druvo");
+  const CommandLineReport report = ReadCommandLineArgs(s, static_cast<int>(argv.size()), argv.data());
+  if (out != nullptr) *out = s;
+  return report;
+}
+
+TEST(ReadCommandLinePosix, EachArgumentIsOneTokenSpacesIncluded) {
+  SpoolSettings s;
+  EXPECT_EQ(ReportPosix({"RACUN", "/srv/my drop/*.*"}, &s).error, "");
+  EXPECT_STREQ(s.fileSource, "/srv/my drop/*.*");
+  EXPECT_STREQ(s.commandLine, "druvo RACUN '/srv/my drop/*.*'");
+  const std::string p400(400, 'p');
+  EXPECT_EQ(ReportPosix({p400.c_str(), "/in/*.*"}, &s).error, "");
+  EXPECT_STREQ(s.printerName, p400.c_str());
+}
+
+TEST(ReadCommandLinePosix, IgnoredArgumentsAreWarnedAboutAndMisreadOnesRefused) {
+  struct Case {
+    std::vector<const char*> args;
+    const char* expectInError;    // "" = no error
+    const char* expectInWarning;  // "" = no warning
+  };
+  const std::string longArg(600, 'x');
+  const Case cases[] = {
+      {{"RACUN", "/in/*.*", "TRUE"}, "", ""},
+      {{"RACUN", "/in/*.*", "True"}, "", ""},
+      {{"OnlyPrinter"}, "", "single argument"},
+      {{"RACUN", "/in/*.*", "yes"}, "", "not TRUE"},
+      {{"RACUN", "/in/*.*", "TRUE", "x", "y"}, "", "after the third"},
+      // An unquoted pattern that the shell expanded into file names.
+      {{"RACUN", "/in/a.prn", "/in/b.prn"}, "Quote the pattern", ""},
+      {{"RACUN", "/in/a.prn", "/in/b.prn", "/in/c.prn"}, "Quote the pattern", ""},
+      {{"RACUN", longArg.c_str(), "TRUE"}, "at most 511", ""},
+      {{"--delete-after=later"}, "accepted\" or \"printed", ""},
+      {{"--frobnicate"}, "unknown option", ""},
+  };
+  for (const Case& c : cases) {
+    const CommandLineReport report = ReportPosix(c.args);
+    const std::string warnings = report.warnings.empty() ? "" : report.warnings.front();
+    EXPECT_EQ(report.error.empty(), *c.expectInError == '\0') << c.args[0] << ": " << report.error;
+    EXPECT_NE(report.error.find(c.expectInError), std::string::npos) << report.error;
+    EXPECT_EQ(warnings.empty(), *c.expectInWarning == '\0') << c.args[0] << ": " << warnings;
+    EXPECT_NE(warnings.find(c.expectInWarning), std::string::npos) << warnings;
+  }
+  EXPECT_TRUE(ReportPosix({"--help"}).help);
+  EXPECT_TRUE(ReportPosix({"RACUN", "-h"}).help);
+  EXPECT_TRUE(ReportPosix({"--version"}).version);
+  SpoolSettings s;
+  EXPECT_EQ(ReportPosix({"--delete-after=printed", "Q", "/in/*.*"}, &s).error, "");
+  EXPECT_EQ(s.deleteAfterPrinted, 1);
+  EXPECT_STREQ(s.printerName, "Q");
 }
 
 }  // namespace

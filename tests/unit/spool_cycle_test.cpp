@@ -19,7 +19,7 @@ class SpoolCycleTest : public ::testing::Test {
   void TearDown() override { ListDestroy(&jobs_); }
   SpoolEngine& Engine(EngineOptions options = {}) {
     engine_ = std::make_unique<SpoolEngine>(settings_, jobs_,
-                                            SpoolPorts{files_, spooler_, status_, timer_}, options);
+                                            SpoolPorts{files_, spooler_, status_, timer_, store_}, options);
     return *engine_;
   }
 
@@ -29,6 +29,7 @@ class SpoolCycleTest : public ::testing::Test {
   FakeSpooler spooler_;
   FakeStatus status_;
   FakeTimer timer_;
+  StateStore* store_ = nullptr;
   std::unique_ptr<SpoolEngine> engine_;
 };
 
@@ -163,8 +164,140 @@ TEST_F(SpoolCycleTest, UndeletableFileIsPrintedOnceWhileUnchanged) {
   files_.files.erase("/in/1");
   engine_->RunSpoolCycle();
   files_.Add("/in/1", "one, rewritten", 9);
+  files_.files["/in/1"].undeletable = true;
   engine_->RunSpoolCycle();
   EXPECT_EQ(spooler_.Accepted().size(), 3u);
+
+  // Every cycle tries the delete again, and says so once it works.
+  EXPECT_EQ(status_.LinesWith("cannot delete \"/in/1\" after printing"), 3u);
+  files_.files["/in/1"].undeletable = false;
+  engine_->RunSpoolCycle();
+  EXPECT_TRUE(files_.files.empty());
+  EXPECT_EQ(status_.LinesWith("deleted \"/in/1\" (printed earlier)"), 1u);
+  EXPECT_EQ(spooler_.Accepted().size(), 3u);
+}
+
+TEST_F(SpoolCycleTest, WhatMustBeRememberedSurvivesARestartAndADamagedFileIsNoHarm) {
+  FakeStateStore store;
+  store_ = &store;
+  settings_.deleteAfterPrinted = 1;
+  spooler_.nextJobId = 7;
+  files_.Add("/in/printed", "p", 1);
+  files_.files["/in/printed"].undeletable = true;
+  files_.Add("/in/sent\nname", "s", 2);
+  Engine().RunSpoolCycle();  // job 7 completes below; job 8 stays in flight
+  spooler_.jobStates[7] = JobState::Completed;
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(engine_->State().undeletable.count("/in/printed"), 1u);
+  EXPECT_EQ(engine_->State().inFlight.at("/in/sent\nname").jobId, 8);
+
+  // A restart reads the same set back: nothing is printed again.
+  Engine().RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted().size(), 2u);
+  EXPECT_EQ(status_.LinesWith("1 printed file(s) still to delete, 1 job(s) in flight"), 1u);
+
+  // Files that are gone are dropped from it.
+  files_.files.clear();
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(store.text, "druvo-state 1\n");
+
+  for (const char* damaged : {"garbage", "druvo-state 1\ninflight x y z /a\n",
+                              "druvo-state 1\nundeletable 1 2 bad%zzname\n"}) {
+    store.text = damaged;
+    files_.Add("/in/new", "new", 3);
+    Engine().RunSpoolCycle();
+    EXPECT_EQ(status_.LinesWith("is damaged"), 1u) << damaged;
+    EXPECT_EQ(spooler_.Accepted().back(), "new");
+    status_.lines.clear();
+  }
+  store.loadFails = true;
+  Engine();
+  EXPECT_EQ(status_.LinesWith("cannot read the state file \"/state\": permission denied"), 1u);
+}
+
+TEST_F(SpoolCycleTest, DeleteAfterPrintedWaitsForTheJobAndResendsLostOnesInOrder) {
+  settings_.deleteAfterPrinted = 1;
+  spooler_.nextJobId = 1;
+  files_.Add("/in/a", "a", 1);
+  files_.Add("/in/b", "b", 2);
+  files_.Add("/in/c", "c", 3);
+  Engine().RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted().size(), 3u);
+  EXPECT_EQ(files_.files.size(), 3u);  // kept until printed
+
+  // Pending jobs are not sent again; a newer file still flows.
+  files_.Add("/in/d", "d", 4);
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"a", "b", "c", "d"}));
+
+  // Server down: nobody can tell, so nothing is sent again or deleted.
+  spooler_.jobStatesFail = true;
+  engine_->RunSpoolCycle();
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted().size(), 4u);
+  EXPECT_EQ(status_.LinesWith("cannot ask the print server"), 1u);
+  spooler_.jobStatesFail = false;
+
+  // a printed, b lost in a crash, c cancelled, d still pending.
+  spooler_.jobStates = {{1, JobState::Completed}, {3, JobState::Failed}, {4, JobState::Pending}};
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(files_.files.count("/in/a"), 0u);
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"a", "b", "c", "d", "b", "c"}));
+  EXPECT_EQ(engine_->State().inFlight.at("/in/b").jobId, 5);
+  EXPECT_EQ(status_.LinesWith("unknown to the print server"), 1u);
+  EXPECT_EQ(status_.LinesWith("aborted or cancelled"), 1u);
+}
+
+TEST_F(SpoolCycleTest, AStuckFileIsReportedOnceThenClearsAndKeepsTheOrder) {
+  EngineOptions options;
+  options.stuckTicks = 10000 * kTicksPerMillisecond;
+  files_.Add("/in/1", "one", 1);
+  files_.Add("/in/2", "two", 2);
+  files_.files["/in/1"].openAs = OpenOutcome::NotReady;
+  Engine(options);
+  for (int second = 0; second <= 12; ++second) {
+    timer_.now = static_cast<std::uint64_t>(second) * 1000 * 10000;
+    EXPECT_EQ(engine_->RunSpoolCycle(), 1);
+  }
+  EXPECT_TRUE(spooler_.Accepted().empty());
+  EXPECT_EQ(status_.LinesWith("\"/in/1\" has waited 10 s: its writer still has it open"), 1u);
+  EXPECT_EQ(status_.icons.back(), settings_.errorIcon);
+  EXPECT_EQ(status_.faults.back(), "waiting for /in/1: its writer still has it open");
+
+  files_.files["/in/1"].openAs = OpenOutcome::Opened;
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"one", "two"}));
+  EXPECT_EQ(status_.LinesWith("is no longer held open"), 1u);
+  EXPECT_EQ(status_.icons.back(), settings_.idleIcon);
+  EXPECT_EQ(status_.faults.back(), "");
+}
+
+TEST_F(SpoolCycleTest, LogLinesNameEachFaultOnceAndEscapeControlCharacters) {
+  // A server whose reason changes from try to try is still one fault.
+  files_.Add("/in/forged\nprinted \"x\" (3 bytes)", "one", 1);
+  files_.Add("/in/ends in blank ", "two", 2);
+  spooler_.failAt = "open";
+  Engine();
+  for (int i = 0; i < 4; ++i) engine_->RunSpoolCycle();
+  EXPECT_EQ(status_.errors.size(), 4u);
+  EXPECT_EQ(std::count_if(status_.errors.begin(), status_.errors.end(),
+                          [](const ShownError& e) { return !e.repeated; }),
+            1);
+  EXPECT_EQ(status_.LinesWith("its name ends in a blank"), 1u);
+  spooler_.failAt.clear();
+  engine_->RunSpoolCycle();
+  for (const std::string& line : status_.lines) {
+    EXPECT_EQ(line.find('\n'), std::string::npos) << line;
+  }
+  EXPECT_EQ(status_.LinesWith("printed \"/in/forged\\nprinted"), 1u);
+}
+
+TEST_F(SpoolCycleTest, DriveRelativePatternKeepsItsDrive) {
+  files_.separator = '\\';
+  std::strcpy(settings_.fileSource, "C:*.prn");
+  files_.Add("C:a.prn", "drive", 1);
+  EXPECT_EQ(Engine().RunSpoolCycle(), 1);
+  EXPECT_EQ(files_.deleted, (std::vector<std::string>{"C:a.prn"}));
 }
 
 TEST_F(SpoolCycleTest, FilesStillSettlingWaitForALaterTick) {

@@ -1,0 +1,22 @@
+#include <windows.h>
+
+#include <new>
+
+#include "core/reentrant_lock.h"
+
+namespace druvo {
+
+static_assert(sizeof(CRITICAL_SECTION) <= 64, "ReentrantLock storage too small");
+
+namespace {
+CRITICAL_SECTION* Section(unsigned char* storage) {
+  return std::launder(reinterpret_cast<CRITICAL_SECTION*>(storage));
+}
+}  // namespace
+
+ReentrantLock::ReentrantLock() { InitializeCriticalSection(new (storage_) CRITICAL_SECTION); }
+ReentrantLock::~ReentrantLock() { DeleteCriticalSection(Section(storage_)); }
+void ReentrantLock::lock() { EnterCriticalSection(Section(storage_)); }
+void ReentrantLock::unlock() { LeaveCriticalSection(Section(storage_)); }
+
+}  // namespace druvo
