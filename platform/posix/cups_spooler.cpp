@@ -1,17 +1,23 @@
 #include "platform/posix/cups_spooler.h"
 
+#include <arpa/inet.h>
 #include <cups/cups.h>
+#include <dirent.h>
+#include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 
 namespace druvo {
 
 namespace {
 
-// The server is polled in slices this long, so a stop request is seen soon.
-constexpr double kSliceSeconds = 0.2;
+// How often the watchdog looks at the clock and the stop flag.
+constexpr auto kWatchdogTick = std::chrono::milliseconds(100);
 constexpr const char* kNotAnswering = "print server not answering";
 
 static_assert(sizeof(std::sig_atomic_t) == sizeof(int), "httpConnect2 takes the stop flag as int");
@@ -20,23 +26,88 @@ static_assert(sizeof(std::sig_atomic_t) == sizeof(int), "httpConnect2 takes the 
 
 void CupsSpooler::HttpCloser::operator()(http_t* http) const { httpClose(http); }
 
-CupsSpooler::CupsSpooler(CupsOptions options) : options_(options) {}
+CupsWatchdog::CupsWatchdog(const volatile std::sig_atomic_t* stopFlag)
+    : stopFlag_(stopFlag), thread_([this] { Run(); }) {}
+
+CupsWatchdog::~CupsWatchdog() {
+  {
+    std::lock_guard<std::mutex> guard(lock_);
+    quit_ = true;
+  }
+  wake_.notify_one();
+  thread_.join();
+}
+
+void CupsWatchdog::Arm(double seconds) {
+  std::lock_guard<std::mutex> guard(lock_);
+  armed_ = true;
+  deadline_ = std::chrono::steady_clock::now() +
+              std::chrono::milliseconds(static_cast<long long>(seconds * 1000));
+  timedOut_ = false;
+}
+
+void CupsWatchdog::Disarm() {
+  std::lock_guard<std::mutex> guard(lock_);
+  armed_ = false;
+}
+
+bool CupsWatchdog::TimedOut() const {
+  std::lock_guard<std::mutex> guard(lock_);
+  return timedOut_;
+}
+
+void CupsWatchdog::Run() {
+  std::unique_lock<std::mutex> guard(lock_);
+  while (!quit_) {
+    wake_.wait_for(guard, kWatchdogTick);
+    if (!armed_) continue;
+    const bool stop = stopFlag_ != nullptr && *stopFlag_ != 0;
+    if (!stop && std::chrono::steady_clock::now() < deadline_) continue;
+    if (!stop) timedOut_ = true;
+    // Again at every tick: libcups may reconnect and wait once more.
+    CutServerConnections();
+  }
+}
+
+void CupsWatchdog::CutServerConnections() {
+  const std::string server = cupsServer();
+  const int port = ippPort();
+  DIR* fds = opendir("/proc/self/fd");
+  if (fds == nullptr) return;
+  while (const dirent* entry = readdir(fds)) {
+    const int fd = std::atoi(entry->d_name);
+    if (fd <= 2 || fd == dirfd(fds)) continue;
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
+    bool ours = false;
+    if (peer.ss_family == AF_UNIX) {
+      ours = server == reinterpret_cast<const sockaddr_un*>(&peer)->sun_path;
+    } else if (peer.ss_family == AF_INET) {
+      ours = ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port) == port;
+    } else if (peer.ss_family == AF_INET6) {
+      ours = ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port) == port;
+    }
+    if (ours) shutdown(fd, SHUT_RDWR);
+  }
+  closedir(fds);
+}
+
+CupsSpooler::CupsSpooler(CupsOptions options) : options_(options), watchdog_(options.stopFlag) {}
 CupsSpooler::~CupsSpooler() = default;
 
-int CupsSpooler::OnTimeout(http_t* /*http*/, void* self) {
-  auto* spooler = static_cast<CupsSpooler*>(self);
-  if (spooler->StopRequested()) return 0;
-  spooler->waited_ += kSliceSeconds;
-  if (spooler->waited_ < spooler->options_.timeoutSeconds) return 1;  // keep waiting
-  spooler->timedOut_ = true;
-  return 0;
+CupsSpooler::Bounded::Bounded(CupsSpooler& spooler) : spooler_(spooler) {
+  spooler_.watchdog_.Arm(spooler_.options_.timeoutSeconds);
 }
+CupsSpooler::Bounded::~Bounded() { spooler_.watchdog_.Disarm(); }
+
+void CupsSpooler::Disconnect() { http_.reset(); }
 
 OpResult CupsSpooler::Failure(const std::string& what) {
   // After a failed request the connection may be mid-way through it; the
   // next job starts on a fresh one.
   std::string why;
-  if (timedOut_) {
+  if (watchdog_.TimedOut()) {
     why = kNotAnswering;
   } else if (StopRequested()) {
     why = "stopped while waiting for the print server";
@@ -50,14 +121,12 @@ OpResult CupsSpooler::Failure(const std::string& what) {
   } else {
     why = "the print server closed the connection";
   }
-  timedOut_ = false;
-  http_.reset();
+  Disconnect();
   return OpResult::Fail(what + ": " + why);
 }
 
 OpResult CupsSpooler::Connect() {
   if (http_) return OpResult::Ok();
-  timedOut_ = false;
   const int timeoutMs = static_cast<int>(options_.timeoutSeconds * 1000);
   // The stop flag doubles as the connect's cancel flag.
   int* cancel = const_cast<int*>(reinterpret_cast<const volatile int*>(options_.stopFlag));
@@ -67,7 +136,6 @@ OpResult CupsSpooler::Connect() {
     return OpResult::Fail(std::string("cannot connect to the print server ") + cupsServer() + ": " +
                           (errno != 0 ? std::strerror(errno) : kNotAnswering));
   }
-  httpSetTimeout(http_.get(), kSliceSeconds, &CupsSpooler::OnTimeout, this);
   return OpResult::Ok();
 }
 
@@ -75,12 +143,12 @@ OpResult CupsSpooler::OpenQueue(const char* name) {
   printer_ = name;
   jobId_ = 0;
   lastJobId_ = 0;
-  StartWaiting();
+  Bounded bounded(*this);
   if (OpResult r = Connect(); !r) return r;
   cups_dest_t* dest = cupsGetNamedDest(http_.get(), name, nullptr);
   if (dest == nullptr) {
     const ipp_status_t status = cupsLastError();
-    if (!timedOut_ && !StopRequested() &&
+    if (!watchdog_.TimedOut() && !StopRequested() &&
         (status <= IPP_STATUS_OK_EVENTS_COMPLETE || status == IPP_STATUS_ERROR_NOT_FOUND)) {
       return OpResult::Fail("the print server has no queue \"" + printer_ + "\"");
     }
@@ -111,7 +179,7 @@ OpResult CupsSpooler::CreateJob() {
 OpResult CupsSpooler::BeginPage() { return OpResult::Ok(); }
 
 OpResult CupsSpooler::Write(const void* data, std::size_t size) {
-  StartWaiting();
+  Bounded bounded(*this);
   if (jobId_ == 0) {
     if (OpResult r = CreateJob(); !r) return r;
   }
@@ -127,9 +195,9 @@ OpResult CupsSpooler::EndPage() { return OpResult::Ok(); }
 OpResult CupsSpooler::EndDocument() {
   if (jobId_ == 0) return OpResult::Ok();  // no data: nothing to print
   if (!http_) return OpResult::Fail("no connection");
-  StartWaiting();
+  Bounded bounded(*this);
   const ipp_status_t status = cupsFinishDocument(http_.get(), printer_.c_str());
-  if (status > IPP_STATUS_OK_EVENTS_COMPLETE || timedOut_) return Failure("finish the job");
+  if (status > IPP_STATUS_OK_EVENTS_COMPLETE || watchdog_.TimedOut()) return Failure("finish the job");
   lastJobId_ = jobId_;
   jobId_ = 0;
   return OpResult::Ok();
@@ -139,10 +207,12 @@ void CupsSpooler::AbortDocument() {
   if (jobId_ == 0) return;
   // The connection may still be inside the unfinished request: cancel on a
   // fresh one. While stopping, the cancel gets one short try.
-  http_.reset();
-  StartWaiting();
-  if (Connect()) cupsCancelJob2(http_.get(), printer_.c_str(), jobId_, 1);
-  http_.reset();
+  Disconnect();
+  {
+    Bounded bounded(*this);
+    if (Connect()) cupsCancelJob2(http_.get(), printer_.c_str(), jobId_, 1);
+  }
+  Disconnect();
   jobId_ = 0;
 }
 
@@ -150,12 +220,14 @@ void CupsSpooler::CloseQueue() { printer_.clear(); }
 
 OpResult CupsSpooler::JobStates(const char* queue, std::map<int, JobState>* states) {
   states->clear();
-  StartWaiting();
+  Bounded bounded(*this);
   if (OpResult r = Connect(); !r) return r;
   cups_job_t* jobs = nullptr;
   const int n = cupsGetJobs2(http_.get(), &jobs, queue, 0, CUPS_WHICHJOBS_ALL);
   // A server that lists nothing may answer "not found": no job survived.
-  if (n < 0 && cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND && !timedOut_) return OpResult::Ok();
+  if (n < 0 && cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND && !watchdog_.TimedOut()) {
+    return OpResult::Ok();
+  }
   if (n < 0) return Failure("list the jobs of \"" + std::string(queue) + "\"");
   for (int i = 0; i < n; ++i) {
     JobState state = JobState::Pending;

@@ -3,9 +3,13 @@
 // is bounded in time, and a stop request cuts any wait short.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 
 #include "spool/ports.h"
 
@@ -17,6 +21,34 @@ struct CupsOptions {
   // No progress for this long fails the request: "print server not answering".
   double timeoutSeconds = 30.0;
   const volatile std::sig_atomic_t* stopFlag = nullptr;
+};
+
+// Bounds every call into libcups, which has waits of its own that no
+// timeout reaches: past the deadline, or once a stop is requested, the
+// connection's socket is shut down, and the call fails at once.
+class CupsWatchdog {
+ public:
+  CupsWatchdog(const volatile std::sig_atomic_t* stopFlag);
+  ~CupsWatchdog();
+  CupsWatchdog(const CupsWatchdog&) = delete;
+  CupsWatchdog& operator=(const CupsWatchdog&) = delete;
+  void Arm(double seconds);
+  void Disarm();
+  bool TimedOut() const;
+
+ private:
+  void Run();
+  // Shuts down every socket of this process connected to the print server:
+  // libcups reconnects on its own, so no single descriptor can be trusted.
+  static void CutServerConnections();
+  const volatile std::sig_atomic_t* stopFlag_;
+  mutable std::mutex lock_;
+  std::condition_variable wake_;
+  bool armed_ = false;
+  std::chrono::steady_clock::time_point deadline_;
+  bool timedOut_ = false;
+  bool quit_ = false;
+  std::thread thread_;
 };
 
 class CupsSpooler : public Spooler {
@@ -41,10 +73,20 @@ class CupsSpooler : public Spooler {
   struct HttpCloser {
     void operator()(http_t* http) const;
   };
-  static int OnTimeout(http_t* http, void* self);
+  // Arms the watchdog for one call; disarmed when the guard goes.
+  class Bounded {
+   public:
+    explicit Bounded(CupsSpooler& spooler);
+    ~Bounded();
+    Bounded(const Bounded&) = delete;
+    Bounded& operator=(const Bounded&) = delete;
+
+   private:
+    CupsSpooler& spooler_;
+  };
   bool StopRequested() const { return options_.stopFlag != nullptr && *options_.stopFlag != 0; }
-  void StartWaiting() { waited_ = 0; }
   OpResult Connect();
+  void Disconnect();
   OpResult CreateJob();
   OpResult Failure(const std::string& what);  // drops the connection
 
@@ -54,8 +96,7 @@ class CupsSpooler : public Spooler {
   std::string documentName_;
   int jobId_ = 0;
   int lastJobId_ = 0;
-  double waited_ = 0;
-  bool timedOut_ = false;
+  CupsWatchdog watchdog_;
 };
 
 }  // namespace druvo

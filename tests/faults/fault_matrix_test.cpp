@@ -264,16 +264,24 @@ TEST_F(FaultMatrix, FileVanishesBetweenScanAndOpen) {
   Account("a file vanishes between scan and open", "skipped silently; the next file prints");
 }
 
-TEST_F(FaultMatrix, UndeletableFile) {
+TEST_F(FaultMatrix, UndeletableFileAcrossARestartThenDeletable) {
   StartCups();
   Drop("a.prn");
   chmod(drop_.c_str(), 0755);
   StartDruvo({}, "65534");
   ASSERT_TRUE(cups_->WaitForJobs(1));
   Linger();
-  Linger();
   EXPECT_TRUE(Exists(In("a.prn")));
-  Account("an undeletable file", "printed once, kept, not printed again");
+  EXPECT_EQ(daemon_->LogCount("cannot delete"), 1u);
+  daemon_->Stop();
+  StartDruvo({}, "65534");  // remembers it from its state file
+  ASSERT_TRUE(LogHas("1 printed file(s) still to delete"));
+  Linger();
+  chmod(drop_.c_str(), 0777);
+  ASSERT_TRUE(LogHas("(printed earlier)"));
+  EXPECT_FALSE(Exists(In("a.prn")));
+  Account("an undeletable file, druvo restarted, then the folder made writable",
+          "printed once; kept and remembered across the restart; deleted when it could be");
 }
 
 TEST_F(FaultMatrix, FileWrittenSlowly) {
@@ -435,6 +443,141 @@ TEST_F(FaultMatrix, KilledMidJobThenRestarted) {
           keptAfterKill ? "file kept through the kill; printed after the restart (at least once)"
                         : "killed after the delete: printed once",
           false, true);
+}
+
+TEST_F(FaultMatrix, CommandLinesThatWouldPrintSomewhereElse) {
+  StartCups();
+  struct Case {
+    std::string args;
+    int status;
+    std::string says;
+  };
+  const std::string quoted = "'" + drop_ + "/*.*'";
+  const Case cases[] = {
+      {"--help", 0, "usage: druvo"},
+      {"--version", 0, "druvo 1."},
+      {"RACUN " + drop_ + "/a.prn " + drop_ + "/b.prn", 2, "Quote the pattern"},
+      {"RACUN '" + std::string(600, 'p') + "' " + quoted, 2, "at most 511"},
+      {"--delete-after=soon", 2, "--delete-after takes"},
+  };
+  std::string outcomes;
+  for (const Case& c : cases) {
+    int status = -1;
+    const std::string out = RunCapture("timeout 10 '" + DaemonBinary() + "' " + c.args + " 2>&1", &status);
+    EXPECT_EQ(status, c.status) << c.args << "\n" << out;
+    EXPECT_NE(out.find(c.says), std::string::npos) << c.args << "\n" << out;
+  }
+  // Warnings: druvo starts, and says what it ignored and why.
+  const std::vector<std::pair<std::vector<std::string>, std::string>> warned = {
+      {{"RACUN"}, "single argument"},
+      {{"RACUN", drop_ + "/*.*", "yes"}, "is not TRUE"},
+      {{"RACUN", drop_ + "/*.*", "TRUE", "x", "y"}, "after the third"},
+      {{"NOSUCHQUEUE", drop_ + "/*.*"}, "warning: the print server has no queue"},
+  };
+  for (const auto& [args, says] : warned) {
+    DaemonOptions options;
+    options.args = args;
+    Daemon daemon(*cups_, options);
+    EXPECT_TRUE(WaitFor([&] { return daemon.Log().find(says) != std::string::npos; })) << daemon.Log();
+    daemon.Stop();
+  }
+  // A queue name past the old 64-character limit and a folder with a space
+  // are honoured, not replaced by the defaults.
+  const std::string longQueue(100, 'Q');
+  cups_->Admin("lpadmin -p " + longQueue + " -E -v socket://127.0.0.1:$(cat " + cups_->Dir() +
+               "/printer.port)");
+  const std::string spaced = drop_ + "/my drop";
+  ASSERT_EQ(mkdir(spaced.c_str(), 0777), 0);
+  WriteFileBytes(spaced + "/r.prn", "long queue\n");
+  DaemonOptions options;
+  options.args = {longQueue, spaced + "/*.*"};
+  daemon_ = std::make_unique<Daemon>(*cups_, options);
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"long queue\n"}));
+  Account("command lines: glob expanded by the shell, values too long, unknown option, ignored "
+          "arguments, missing queue, a 100-character queue and a folder with a space",
+          "refused with status 2 or warned about; long values and spaces honoured");
+}
+
+TEST_F(FaultMatrix, WriterThatNeverCloses) {
+  StartCups();
+  Drop("a.prn", 30);
+  Drop("c.prn", 10);
+  const std::string body = "held open\n";
+  // O_CLOEXEC: the daemon forked below must not inherit the writer's end.
+  const int fd = open(In("b.prn").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, body.data(), body.size()), static_cast<ssize_t>(body.size()));
+  SetWriteTime(In("b.prn"), 20);
+  dropped_["b.prn"] = body;
+  StartDruvo();
+  ASSERT_TRUE(LogHas("its writer still has it open"));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["a.prn"]}));  // c waits behind b
+  EXPECT_TRUE(LogHas("state: error"));
+  close(fd);
+  ASSERT_TRUE(LogHas("is no longer held open"));
+  ASSERT_TRUE(cups_->WaitForJobs(3));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["a.prn"], body, dropped_["c.prn"]}));
+  EXPECT_EQ(daemon_->LogCount("its writer still has it open"), 1u);
+  Account("a writer that keeps its file open", "after 10 s one line and the error state; order kept");
+}
+
+TEST_F(FaultMatrix, CupsdFrozenThenSigterm) {
+  StartCups();
+  StartDruvo();
+  ASSERT_TRUE(LogHas("Delete after"));
+  std::this_thread::sleep_for(500ms);
+  cups_->PauseServer(true);
+  Drop("a.prn");
+  std::this_thread::sleep_for(2s);  // druvo now waits on the frozen server
+  const auto before = std::chrono::steady_clock::now();
+  EXPECT_EQ(daemon_->Stop(SIGTERM), 0);
+  const auto stopMs = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          std::chrono::steady_clock::now() - before).count();
+  EXPECT_LT(stopMs, 5000) << "SIGTERM must not wait for the server";  // liveness bound
+  EXPECT_TRUE(Exists(In("a.prn")));
+  // A daemon left waiting gives up after its timeout and says why.
+  StartDruvo();
+  ASSERT_TRUE(WaitFor([&] { return daemon_->LogCount("print server not answering") > 0; }, 90s));
+  EXPECT_TRUE(Exists(In("a.prn")));
+  cups_->PauseServer(false);
+  ASSERT_TRUE(WaitFor([&] { return !Exists(In("a.prn")); }, 60s));
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  Linger();
+  Account("cupsd frozen (SIGSTOP), SIGTERM, then left frozen past the timeout",
+          "stopped in " + std::to_string(stopMs) + " ms; \"print server not answering\"; "
+          "printed once after SIGCONT", false, false);
+}
+
+TEST_F(FaultMatrix, DeleteAfterPrintedSurvivesCupsdKilledMidBacklog) {
+  // A stock cupsd: job history kept, job files saved lazily.
+  StartCups({{"PRESERVE_HISTORY", "Yes"}});
+  cups_->Admin("cupsdisable RACUN");  // jobs are accepted and wait in the server
+  constexpr int kCount = 200;
+  for (int i = 0; i < kCount; ++i) Drop("r" + std::to_string(1000 + i) + ".prn", 1000 - i);
+  StartDruvo({"--delete-after=printed"});
+  ASSERT_TRUE(WaitFor([&] { return daemon_->LogCount(" as job ") >= kCount; }, 120s));
+  EXPECT_EQ(ListNames(drop_).size(), static_cast<std::size_t>(kCount));  // all kept until printed
+  cups_->KillServer();
+  cups_->StartServer();
+  cups_->RestoreQueue();
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 300s));
+  Linger();
+  const std::size_t resent = daemon_->LogCount("sending the file again");
+  Account("--delete-after=printed: 200 receipts in flight, cupsd killed (-9) and restarted",
+          std::to_string(resent) + " lost by cupsd and sent again; none lost", false, true);
+}
+
+TEST_F(FaultMatrix, NewlineInAName) {
+  StartCups();
+  Drop("evil\nprinted \"x.prn\" (3 bytes).prn");
+  StartDruvo();
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  const std::string log = daemon_->Log();
+  EXPECT_NE(log.find("printed \"" + drop_ + "/evil\\nprinted"), std::string::npos) << log;
+  EXPECT_EQ(log.find("\nprinted \"x.prn\""), std::string::npos) << log;
+  Account("a newline in a file name", "printed; the name is escaped in the log line");
 }
 
 }  // namespace

@@ -6,6 +6,9 @@
 #   cupsenv.sh start DIR [QUEUE]   prints the CUPS_SERVER socket path
 #   cupsenv.sh stop DIR
 #   cupsenv.sh cupsd-stop DIR / cupsd-start DIR   (the server alone)
+#   cupsenv.sh queue DIR [QUEUE]   (re)creates the queue, enabled and accepting
+#
+# PRESERVE_HISTORY=Yes keeps finished jobs listed, as a stock cupsd does.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cmd=$1
@@ -22,6 +25,11 @@ start_cupsd() {
   echo "cupsenv: cupsd did not come up" >&2
   cat "$dir/log/"* >&2 || true
   return 1
+}
+
+add_queue() {
+  lpadmin -h "$dir/cups.sock" -p "$queue" -E -v "socket://127.0.0.1:$(cat "$dir/printer.port")" \
+    -o printer-error-policy=retry-job 2>"$dir/log/lpadmin.out"
 }
 
 stop_pid() {
@@ -66,7 +74,7 @@ BrowseLocalProtocols none
 DefaultAuthType None
 WebInterface No
 MaxJobs 0
-PreserveJobHistory No
+PreserveJobHistory ${PRESERVE_HISTORY:-No}
 PreserveJobFiles No
 JobRetryInterval 1
 <Location />
@@ -84,9 +92,13 @@ CONF
     echo $! >"$dir/printer.pid"
     for _ in $(seq 1 100); do [ -f "$dir/printer.port" ] && break; sleep 0.05; done
     start_cupsd
-    lpadmin -h "$dir/cups.sock" -p "$queue" -E -v "socket://127.0.0.1:$(cat "$dir/printer.port")" \
-      -o printer-error-policy=retry-job 2>"$dir/log/lpadmin.out"
+    add_queue
     echo "$dir/cups.sock"
+    ;;
+  queue)
+    add_queue
+    cupsenable -h "$dir/cups.sock" "$queue"
+    cupsaccept -h "$dir/cups.sock" "$queue"
     ;;
   cupsd-stop) stop_pid "$dir/cupsd.pid" ;;
   cupsd-start) start_cupsd ;;

@@ -136,6 +136,19 @@ void CupsEnvironment::PauseServer(bool pause) const {
   if (!pid.empty()) kill(static_cast<pid_t>(std::stol(pid)), pause ? SIGSTOP : SIGCONT);
 }
 
+void CupsEnvironment::KillServer() const {
+  const std::string pid = ReadFileBytes(dir_ + "/cupsd.pid");
+  if (pid.empty()) return;
+  const auto id = static_cast<pid_t>(std::stol(pid));
+  kill(id, SIGKILL);
+  WaitFor([&] { return kill(id, 0) != 0; }, std::chrono::seconds(5));
+  std::remove((dir_ + "/cupsd.pid").c_str());
+}
+
+void CupsEnvironment::RestoreQueue() const {
+  std::system(("'" DRUVO_CUPSENV "' queue '" + dir_ + "' >/dev/null 2>&1").c_str());
+}
+
 void CupsEnvironment::StartServer() const {
   std::system(("'" DRUVO_CUPSENV "' cupsd-start '" + dir_ + "'").c_str());
 }
@@ -162,7 +175,14 @@ bool CupsEnvironment::WaitForJobs(std::size_t count) const {
 
 std::size_t CupsEnvironment::DroppedConnections() const { return PrinterRecords(".dropped").size(); }
 
+std::string DaemonBinary() { return DRUVO_BINARY; }
+
 Daemon::Daemon(const CupsEnvironment& cups, const DaemonOptions& options) {
+  // One state folder per print server, so a restarted daemon finds what
+  // the previous one remembered, and tests never share it.
+  const std::string state = cups.Dir() + "/druvo-state";
+  mkdir(state.c_str(), 0777);
+  chmod(state.c_str(), 0777);
   logPath_ = cups.Dir() + "/log/druvo-" + std::to_string(getpid()) + "-" +
              std::to_string(reinterpret_cast<std::uintptr_t>(this)) + ".log";
   std::vector<std::string> argv;
@@ -177,6 +197,7 @@ Daemon::Daemon(const CupsEnvironment& cups, const DaemonOptions& options) {
     const int fd = open(logPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(fd, 2);
     dup2(fd, 1);
+    setenv("DRUVO_STATE_DIR", state.c_str(), 1);
     std::vector<char*> cargv;
     for (std::string& a : argv) cargv.push_back(a.data());
     cargv.push_back(nullptr);
@@ -200,5 +221,12 @@ int Daemon::Stop(int signal) {
 }
 
 std::string Daemon::Log() const { return ReadFileBytes(logPath_); }
+
+std::size_t Daemon::LogCount(const std::string& text) const {
+  const std::string log = Log();
+  std::size_t n = 0;
+  for (std::size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) ++n;
+  return n;
+}
 
 }  // namespace druvo::testing

@@ -45,6 +45,10 @@ class CupsEnvironment {
   void StartServer() const;
   // SIGSTOP / SIGCONT: the server stops reading, so a job in flight stalls.
   void PauseServer(bool pause) const;
+  // SIGKILL, as a crash or a power cut would end it.
+  void KillServer() const;
+  // Creates the queue again (after a crash lost it), enabled and accepting.
+  void RestoreQueue() const;
 
   // Bytes of each job the printer has received completely, in arrival order.
   std::vector<std::string> Jobs() const;
@@ -66,6 +70,9 @@ struct DaemonOptions {
   std::string runAsUser;          // empty: as the test
 };
 
+// The druvo daemon under test.
+std::string DaemonBinary();
+
 class Daemon {
  public:
   Daemon(const CupsEnvironment& cups, const DaemonOptions& options);
@@ -74,6 +81,7 @@ class Daemon {
   Daemon& operator=(const Daemon&) = delete;
   int Stop(int signal = 15);  // exit status, or 128+signal
   std::string Log() const;
+  std::size_t LogCount(const std::string& text) const;
   pid_t Pid() const { return pid_; }
 
  private:
