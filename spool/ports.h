@@ -34,10 +34,11 @@ struct OpResult {
 };
 
 struct DirEntry {
-  const char* name;
+  const char* name;  // UTF-8 on Windows; the bytes as stored on POSIX
   std::uint32_t attributes;
   std::uint64_t writeTime;
   std::uint64_t size;
+  bool nameLost = false;  // the name could not be converted: no path reaches it
 };
 
 enum class OpenOutcome {

@@ -100,6 +100,13 @@ int SpoolEngine::CollectJobs() {
 
   const OpResult searched = files.Search(settings_.fileSource, [&](const DirEntry& entry) {
     if (entry.attributes != kAttrArchive || entry.name[0] == '\0') return;
+    if (entry.nameLost) {
+      if (reportedNames_.insert(entry.name).second) {
+        ports_.status.Log("cannot print " + QuotedForLog(entry.name) +
+                          ": its name cannot be converted to a path; rename it");
+      }
+      return;
+    }
     if (EndsInBlank(entry.name)) {
       // Paths are trimmed on their way to the printer, so such a name would
       // never be found again.

@@ -1,7 +1,6 @@
 #include "tray/main_frame.h"
 
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "res/resource.h"
@@ -22,9 +21,21 @@ const WindowClass& FrameWindowClass() {
 
 }  // namespace
 
-CMainFrame::CMainFrame(SpoolSettings& settings) : settings_(settings), jobs_(ListCreate()) {
-  engine_ = std::make_unique<SpoolEngine>(settings_, jobs_,
-                                          SpoolPorts{files_, spooler_, *this, *this});
+CMainFrame::CMainFrame(SpoolSettings& settings)
+    : settings_(settings),
+      engineSettings_(settings),
+      jobs_(ListCreate()),
+      dataFolder_(DataFolder()),
+      log_(dataFolder_),
+      state_(dataFolder_) {
+  std::snprintf(engineSettings_.fileSource, sizeof engineSettings_.fileSource, "%s",
+                Utf8FromAnsi(settings_.fileSource).c_str());
+  Log(std::string("start: Command line: ") + settings_.commandLine + "; Printer: " +
+      settings_.printerName + "; File source: " + engineSettings_.fileSource +
+      "; Force delete: " + (settings_.forceDelete != 0 ? "TRUE" : "FALSE"));
+  engine_ = std::make_unique<SpoolEngine>(
+      engineSettings_, jobs_,
+      SpoolPorts{files_, spooler_, *this, *this, dataFolder_.empty() ? nullptr : &state_});
 }
 
 CMainFrame::~CMainFrame() {
@@ -49,34 +60,57 @@ int CMainFrame::OnCreate() {
   std::snprintf(tip, sizeof tip, "Direct POS ROW printing:\n %s   %s", settings_.printerName,
                 settings_.fileSource);
   tip[kTooltipLimit] = '\0';
+  baseTip_ = tip;
   HICON info = LoadIconA(nullptr, MAKEINTRESOURCEA(32516));  // IDI_ASTERISK
-  if (!tray_.AddIcon(nullptr, WM_TRAY_NOTIFY, tip, info, IDR_TRAY_MENU)) return -1;
+  if (!tray_.AddIcon(nullptr, WM_TRAY_NOTIFY, tip, info, IDR_TRAY_MENU)) {
+    if (!tray_.IconWanted()) return -1;  // Windows older than XP
+    // The taskbar is not there yet: print anyway and add the icon later.
+    Log("the notification area refused the icon; printing goes on, and the icon is added when "
+        "the taskbar is ready");
+  }
   tray_.ChangeIconById(kTrayIconTable[settings_.idleIcon]);
   tray_.SetDefaultItem(4, TRUE);
   SetTimer(Handle(), SPOOL_TIMER_ID, static_cast<UINT>(settings_.pollInterval), nullptr);
   return 0;
 }
 
+void CMainFrame::OnTimer() {
+  if (!CSystemTray::IconShown() && tray_.IconWanted() && tray_.EnsureShown()) {
+    Log("tray icon added");
+  }
+  engine_->RunSpoolCycle();
+}
+
+bool CMainFrame::FrontOpenPopup() {
+  // About, Config and the error box are owned by the frame; while one is
+  // open, the menu brings it forward instead of opening another.
+  HWND popup = GetLastActivePopup(Handle());
+  if (popup == nullptr || popup == Handle() || !IsWindowVisible(popup)) return false;
+  SetForegroundWindow(popup);
+  return true;
+}
+
 void CMainFrame::OnAbout() {
   CAboutBox about;
   if (about.DoModal(Handle()) != 0) return;
-  // Quit. The icon goes too, so no dead icon lingers in the notification area.
-  tray_.DeleteIcon();
-  ListDestroy(&jobs_);
-  std::exit(0);
+  // Quit through the window: WM_DESTROY removes the icon and ends the loop.
+  Log("quit");
+  DestroyWindow(Handle());
 }
 
 void CMainFrame::OnCommand(UINT id) {
   switch (id) {
     case ID_TRAY_ABOUT:
-      OnAbout();
+      if (!FrontOpenPopup()) OnAbout();
       break;
     case ID_APP_ABOUT: {
+      if (FrontOpenPopup()) break;
       CAboutBox about;
       about.DoModal(Handle());
       break;
     }
     case ID_TRAY_CONFIG: {
+      if (FrontOpenPopup()) break;
       CConfigDialog config(settings_);
       config.DoModal(Handle());
       break;
@@ -94,7 +128,7 @@ LRESULT CMainFrame::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_CREATE:
       return OnCreate();
     case WM_TIMER:
-      engine_->RunSpoolCycle();
+      OnTimer();
       break;
     case WM_COMMAND:
       OnCommand(LOWORD(wParam));
@@ -114,12 +148,33 @@ void CMainFrame::ShowIcon(int iconIndex) {
   if (iconIndex >= 0 && iconIndex < 3) tray_.ChangeIconById(kTrayIconTable[iconIndex]);
 }
 
-void CMainFrame::ShowError(const char* message, const std::string& detail, bool /*repeated*/) {
-  Log(std::string(message) + " " + detail);
-  MessageBoxA(Handle(), message, kAppTitle, MB_OK | MB_ICONEXCLAMATION);
+void CMainFrame::ShowError(const char* message, const std::string& detail, bool repeated) {
+  if (!repeated) Log(std::string(message) + " " + detail);
+  // In front of a full-screen till application, and on top until confirmed.
+  MessageBoxA(Handle(), message, kAppTitle,
+              MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST);
 }
 
-void CMainFrame::Log(const std::string& line) { OutputDebugStringA(("druvo: " + line + "\n").c_str()); }
+void CMainFrame::ShowFault(const std::string& fault) {
+  fault_ = fault;
+  UpdateTooltip();
+}
+
+void CMainFrame::UpdateTooltip() {
+  std::string tip = baseTip_;
+  if (logFailed_) tip = "Druvo: cannot write its log file";
+  if (!fault_.empty()) tip = "Druvo: " + fault_;
+  tray_.SetTooltip(tip.c_str());
+}
+
+void CMainFrame::Log(const std::string& line) {
+  OutputDebugStringA(("druvo: " + line + "\n").c_str());
+  const bool failed = !log_.Write(line);
+  if (failed != logFailed_) {
+    logFailed_ = failed;  // printing goes on; the tooltip tells
+    if (Handle() != nullptr) UpdateTooltip();
+  }
+}
 
 void CMainFrame::Stop() { KillTimer(Handle(), SPOOL_TIMER_ID); }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <string>
 
 #include "platform/win32/win32_ports.h"
 #include "spool/spool_cycle.h"
@@ -18,19 +19,25 @@ class CMainFrame : public Window, private StatusSink, private SpoolTimer {
 
   // Creates the frame from its resources without showing it.
   bool LoadFrame();
+  // One line in the log file (and the debugger's output).
+  void Log(const std::string& line) override;
 
  protected:
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
 
  private:
   int OnCreate();
+  void OnTimer();
   void OnCommand(UINT id);
   void OnAbout();
+  // Brings an open dialog or message box to the front; true if there was one.
+  bool FrontOpenPopup();
+  void UpdateTooltip();
 
-  // StatusSink: the tray picture and the message box.
+  // StatusSink: the tray picture, the tooltip and the message box.
   void ShowIcon(int iconIndex) override;
   void ShowError(const char* message, const std::string& detail, bool repeated) override;
-  void Log(const std::string& line) override;
+  void ShowFault(const std::string& fault) override;
   // SpoolTimer: the window timer.
   void Stop() override;
   void Start(int periodMs) override;
@@ -38,11 +45,19 @@ class CMainFrame : public Window, private StatusSink, private SpoolTimer {
   std::uint64_t Now() override;
 
   SpoolSettings& settings_;
+  // The engine's copy: the drop-folder pattern in UTF-8, as paths travel.
+  SpoolSettings engineSettings_;
   CSystemTray tray_;
   RecordList jobs_;
   Win32FileSystem files_;
   Win32Spooler spooler_;
+  std::wstring dataFolder_;
+  Win32LogFile log_;
+  Win32StateStore state_;
   std::unique_ptr<SpoolEngine> engine_;
+  std::string baseTip_;
+  std::string fault_;
+  bool logFailed_ = false;
 };
 
 }  // namespace druvo

@@ -2,23 +2,35 @@
 // and runs the message loop.
 #include <windows.h>
 
+#include <new>
+#include <string>
+
 #include "core/settings.h"
 #include "tray/main_frame.h"
 
 namespace druvo {
 
+constexpr int kBadCommandLine = 2;
+
 class CPrintApp {
  public:
-  BOOL InitInstance() {
+  // 0 when the program may run; otherwise its exit status.
+  int InitInstance() {
     LoadDefaultSettings();
-    ReadCommandLineText(Settings(), GetCommandLineA(), CommandLineRules::Windows);
+    const CommandLineReport report = ReadCommandLineText(Settings(), GetCommandLineA());
+    if (!report.error.empty()) {
+      // Never print somewhere else than asked: say why, and do not start.
+      MessageBoxA(nullptr, ("Druvo cannot start.\n\n" + report.error).c_str(), "Druvo",
+                  MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
+      return kBadCommandLine;
+    }
     frame_ = std::make_unique<CMainFrame>(Settings());
     if (!frame_->LoadFrame()) {
       frame_.reset();
-      return FALSE;
+      return 1;
     }
     SetAppMainWindow(frame_->Handle());
-    return TRUE;  // the frame stays hidden: the tray icon is all the user sees
+    return 0;  // the frame stays hidden: the tray icon is all the user sees
   }
   int Run() { return RunMessageLoop(); }
 
@@ -26,10 +38,13 @@ class CPrintApp {
   std::unique_ptr<CMainFrame> frame_;
 };
 
+void OnOutOfMemory() { ExitProcess(1); }
+
 }  // namespace druvo
 
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+  std::set_new_handler(druvo::OnOutOfMemory);
   static druvo::CPrintApp app;
-  if (!app.InitInstance()) return 1;
+  if (const int status = app.InitInstance(); status != 0) return status;
   return app.Run();
 }

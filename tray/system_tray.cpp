@@ -66,9 +66,40 @@ BOOL CSystemTray::AddIcon(Window* parent, UINT callbackMessage, const char* tip,
   data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
   std::strcpy(data_.szTip, tip);
   TaskbarCreatedMessage();
-  iconShown_ = Shell_NotifyIconA(NIM_ADD, &data_) != FALSE;
-  iconWanted_ = iconShown_;
+  // Wanted even when the shell refuses it now: at logon the Run key may
+  // start us before the taskbar exists.
+  iconWanted_ = true;
+  iconShown_ = NotifyAdd() != FALSE;
   return iconShown_ ? TRUE : FALSE;
+}
+
+BOOL CSystemTray::NotifyAdd() {
+  // A test seam: DRUVO_TRAY_REFUSALS=N makes the first N adds fail, as on a
+  // desktop whose taskbar is not there yet.
+  static int refusals = [] {
+    char value[16] = {};
+    return GetEnvironmentVariableA("DRUVO_TRAY_REFUSALS", value, sizeof value) > 0 ? std::atoi(value) : 0;
+  }();
+  if (refusals > 0) {
+    --refusals;
+    return FALSE;
+  }
+  return Shell_NotifyIconA(NIM_ADD, &data_);
+}
+
+bool CSystemTray::EnsureShown() {
+  if (iconShown_ || !iconWanted_) return iconShown_;
+  data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+  iconShown_ = NotifyAdd() != FALSE;
+  return iconShown_;
+}
+
+void CSystemTray::SetTooltip(const char* tip) {
+  std::strncpy(data_.szTip, tip, sizeof data_.szTip - 1);
+  data_.szTip[sizeof data_.szTip - 1] = '\0';
+  if (!iconShown_) return;
+  data_.uFlags = NIF_TIP;
+  Shell_NotifyIconA(NIM_MODIFY, &data_);
 }
 
 void CSystemTray::DeleteIcon() {
@@ -80,6 +111,8 @@ void CSystemTray::DeleteIcon() {
 }
 
 BOOL CSystemTray::ChangeIcon(HICON icon) {
+  // Kept while hidden, so the icon comes back with its current picture.
+  if (iconWanted_) data_.hIcon = icon;
   if (!iconShown_) return FALSE;
   data_.uFlags = NIF_ICON;
   data_.hIcon = icon;
@@ -103,10 +136,9 @@ BOOL CSystemTray::SetDefaultItem(UINT item, BOOL byPosition) {
 }
 
 void CSystemTray::OnTaskbarCreated() {
-  if (!iconWanted_) return;
   // Add the icon again with what it showed last: picture, tooltip, callback.
-  data_.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
-  iconShown_ = Shell_NotifyIconA(NIM_ADD, &data_) != FALSE;
+  iconShown_ = false;
+  EnsureShown();
 }
 
 LRESULT CSystemTray::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {

@@ -23,8 +23,14 @@ class CSystemTray : public Window {
   BOOL ChangeIconById(int iconId);
   BOOL SetDefaultItem(UINT item, BOOL byPosition);
   virtual LRESULT OnTrayNotify(WPARAM wParam, LPARAM lParam);
+  // Replaces the tooltip (cut to what the notification area holds).
+  void SetTooltip(const char* tip);
+  // Adds the icon again when it is wanted but not showing (Explorer not
+  // started yet, or restarted). True when it is showing afterwards.
+  bool EnsureShown();
 
   static bool IconShown() { return iconShown_; }
+  bool IconWanted() const { return iconWanted_; }
 
  protected:
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -32,6 +38,7 @@ class CSystemTray : public Window {
  private:
   // Explorer forgets its icons when it restarts and then broadcasts this.
   void OnTaskbarCreated();
+  BOOL NotifyAdd();
 
   NOTIFYICONDATAA data_;
   UINT defaultItem_ = 0;

@@ -1,8 +1,11 @@
 #include "platform/win32/win32_ports.h"
 
+#include <shlobj.h>
 #include <winspool.h>
 
 #include <climits>
+#include <cstdio>
+#include <vector>
 
 namespace druvo {
 
@@ -48,20 +51,65 @@ class Win32InputFile : public InputFile {
 
 }  // namespace
 
+std::wstring WideFromUtf8(const std::string& text) {
+  if (text.empty()) return std::wstring();
+  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
+  return wide;
+}
+
+std::string Utf8FromWide(const wchar_t* text, bool* lossless) {
+  std::string narrow;
+  const int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (n > 1) {
+    narrow.resize(static_cast<std::size_t>(n));
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, &narrow[0], n, nullptr, nullptr);
+    narrow.resize(static_cast<std::size_t>(n - 1));
+  }
+  if (lossless != nullptr) *lossless = WideFromUtf8(narrow) == text;
+  return narrow;
+}
+
+std::string Utf8FromAnsi(const char* text) {
+  const int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
+  if (n <= 1) return std::string();
+  std::vector<wchar_t> wide(static_cast<std::size_t>(n));
+  MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), n);
+  return Utf8FromWide(wide.data());
+}
+
+std::wstring DataFolder() {
+  // SHGetFolderPath, not the LOCALAPPDATA variable: Windows XP has no such
+  // variable but has the folder.
+  wchar_t base[MAX_PATH] = {};
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base))) {
+    return std::wstring();
+  }
+  std::wstring folder = std::wstring(base) + L"\\Druvo";
+  CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
 OpResult Win32FileSystem::Search(const char* pattern,
                                  const std::function<void(const DirEntry&)>& visit) {
-  WIN32_FIND_DATAA data;
-  HANDLE first = FindFirstFileA(pattern, &data);
+  // The wide search: the ANSI one cannot name files outside the code page.
+  WIN32_FIND_DATAW data;
+  HANDLE first = FindFirstFileW(WideFromUtf8(pattern).c_str(), &data);
   if (first == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_NO_MORE_FILES) return OpResult::Ok();
-    return OpResult::Fail(ErrorText(std::string("FindFirstFileA ") + pattern, code));
+    return OpResult::Fail(ErrorText(std::string("FindFirstFileW ") + pattern, code));
   }
   UniqueFind find(first);
   do {
-    visit(DirEntry{data.cFileName, data.dwFileAttributes, TicksFromFileTime(data.ftLastWriteTime),
-                   (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow});
-  } while (FindNextFileA(find.get(), &data));
+    bool lossless = true;
+    const std::string name = Utf8FromWide(data.cFileName, &lossless);
+    DirEntry entry{name.c_str(), data.dwFileAttributes, TicksFromFileTime(data.ftLastWriteTime),
+                   (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow};
+    entry.nameLost = !lossless;
+    visit(entry);
+  } while (FindNextFileW(find.get(), &data));
   return OpResult::Ok();
 }
 
@@ -69,13 +117,13 @@ OpenOutcome Win32FileSystem::Open(const char* path, std::unique_ptr<InputFile>* 
                                   std::string* error) {
   // Readers may share; a writer that still has the file open makes this a
   // sharing violation, which means the file is not finished yet.
-  HANDLE h = CreateFileA(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  HANDLE h = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return OpenOutcome::NotReady;
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return OpenOutcome::Gone;
-    *error = ErrorText(std::string("CreateFileA ") + path, code);
+    *error = ErrorText(std::string("CreateFileW ") + path, code);
     return OpenOutcome::Failed;
   }
   *file = std::make_unique<Win32InputFile>(h);
@@ -83,7 +131,9 @@ OpenOutcome Win32FileSystem::Open(const char* path, std::unique_ptr<InputFile>* 
 }
 
 OpResult Win32FileSystem::Delete(const char* path) {
-  if (!DeleteFileA(path)) return OpResult::Fail(LastErrorText(std::string("DeleteFileA ") + path));
+  if (!DeleteFileW(WideFromUtf8(path).c_str())) {
+    return OpResult::Fail(LastErrorText(std::string("DeleteFileW ") + path));
+  }
   return OpResult::Ok();
 }
 
@@ -144,5 +194,82 @@ void Win32Spooler::AbortDocument() {
 }
 
 void Win32Spooler::CloseQueue() { printer_.reset(); }
+
+namespace {
+
+OpResult ReadWhole(const std::wstring& path, std::string* text, bool* missing) {
+  text->clear();
+  *missing = false;
+  HANDLE h = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    *missing = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+    return *missing ? OpResult::Ok() : OpResult::Fail(ErrorText("CreateFileW", code));
+  }
+  UniqueFile file(h);
+  char buffer[8192];
+  DWORD got = 0;
+  while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) text->append(buffer, got);
+  return OpResult::Ok();
+}
+
+}  // namespace
+
+std::string Win32StateStore::Where() const { return Utf8FromWide((folder_ + L"\\state").c_str()); }
+
+OpResult Win32StateStore::Load(std::string* text) {
+  bool missing = false;
+  return ReadWhole(folder_ + L"\\state", text, &missing);
+}
+
+OpResult Win32StateStore::Save(const std::string& text) {
+  // Written beside the old file, flushed, then moved over it: a crash
+  // leaves one whole version or the other.
+  const std::wstring path = folder_ + L"\\state";
+  const std::wstring temporary = path + L".new";
+  HANDLE h = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return OpResult::Fail(LastErrorText("CreateFileW " + Where() + ".new"));
+  {
+    UniqueFile file(h);
+    DWORD written = 0;
+    if (!WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) ||
+        written != text.size()) {
+      return OpResult::Fail(LastErrorText("WriteFile " + Where() + ".new"));
+    }
+    if (!FlushFileBuffers(file.get())) return OpResult::Fail(LastErrorText("FlushFileBuffers"));
+  }
+  if (!MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    return OpResult::Fail(LastErrorText("MoveFileExW " + Where()));
+  }
+  return OpResult::Ok();
+}
+
+std::string Win32LogFile::Where() const { return Utf8FromWide((folder_ + L"\\druvo.log").c_str()); }
+
+bool Win32LogFile::Write(const std::string& line) {
+  if (folder_.empty()) return false;
+  const std::wstring path = folder_ + L"\\druvo.log";
+  WIN32_FILE_ATTRIBUTE_DATA info{};
+  if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info) &&
+      (info.nFileSizeHigh != 0 || info.nFileSizeLow >= kRotateBytes)) {
+    const std::wstring older = path + L".1";
+    MoveFileExW(path.c_str(), older.c_str(), MOVEFILE_REPLACE_EXISTING);
+  }
+  HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  UniqueFile file(h);
+  SYSTEMTIME now;
+  GetLocalTime(&now);
+  char stamp[40];
+  std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u druvo: ", now.wYear, now.wMonth,
+                now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+  const std::string text = stamp + line + "\r\n";
+  DWORD written = 0;
+  return WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+         written == text.size();
+}
 
 }  // namespace druvo

@@ -1,17 +1,31 @@
-// The drop folder and the print spooler on Win32.
+// The drop folder, the print spooler, the state file and the log file on
+// Win32. Paths cross this boundary as UTF-8 and meet Windows as UTF-16, so
+// a name in any language prints; the settings stay in the ANSI code page.
 #pragma once
+
+#include <string>
 
 #include "platform/win32/win32_handles.h"
 #include "spool/ports.h"
 
 namespace druvo {
 
+std::wstring WideFromUtf8(const std::string& text);
+// Unpaired surrogates become U+FFFD; *lossless says whether it round-trips.
+std::string Utf8FromWide(const wchar_t* text, bool* lossless = nullptr);
+std::string Utf8FromAnsi(const char* text);
+
+// %LOCALAPPDATA%\Druvo (created when missing), or empty when there is none.
+std::wstring DataFolder();
+
 class Win32FileSystem : public FileSystem {
  public:
   OpResult Search(const char* pattern, const std::function<void(const DirEntry&)>& visit) override;
   OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) override;
   OpResult Delete(const char* path) override;
-  std::size_t MaxPathLength() const override { return MAX_PATH - 1; }
+  // MAX_PATH UTF-16 units may take up to three UTF-8 bytes each; a path the
+  // system cannot open fails its job with the system's reason.
+  std::size_t MaxPathLength() const override { return (MAX_PATH - 1) * 3; }
   char Separator() const override { return '\\'; }
 };
 
@@ -28,6 +42,31 @@ class Win32Spooler : public Spooler {
 
  private:
   UniquePrinter printer_;
+};
+
+// FOLDER\state, replaced whole through a flushed temporary file.
+class Win32StateStore : public StateStore {
+ public:
+  explicit Win32StateStore(std::wstring folder) : folder_(std::move(folder)) {}
+  OpResult Load(std::string* text) override;
+  OpResult Save(const std::string& text) override;
+  std::string Where() const override;
+
+ private:
+  std::wstring folder_;
+};
+
+// FOLDER\druvo.log, one line per event; at 1 MB it becomes druvo.log.1.
+class Win32LogFile {
+ public:
+  static constexpr unsigned long kRotateBytes = 1024 * 1024;
+  explicit Win32LogFile(std::wstring folder) : folder_(std::move(folder)) {}
+  // False when the line could not be written (the caller shows it).
+  bool Write(const std::string& line);
+  std::string Where() const;
+
+ private:
+  std::wstring folder_;
 };
 
 std::uint64_t TicksFromFileTime(const FILETIME& ft);

@@ -11,6 +11,9 @@
 //   druvo_probe message TEXT          waits for a message box showing TEXT and presses OK
 //   druvo_probe open WHAT             opens about|config|popup and leaves it (screenshots)
 //   druvo_probe close                 closes whatever the previous command left open
+//   druvo_probe icon-shown            waits until druvo's icon is in the notification area
+//   druvo_probe about-twice           asks for About twice; prints how many opened
+//   druvo_probe box-open TEXT         waits for a message box showing TEXT, leaves it open
 #include <windows.h>
 #include <shellapi.h>
 
@@ -221,6 +224,43 @@ int Message(const char* text) {
   return 0;
 }
 
+int IconShown() {
+  HWND tray = FindTray();
+  if (tray == nullptr) return Fail("no tray window");
+  if (!WaitUntil([&] { return IconPresent(tray); })) return Fail("icon never shown");
+  std::printf("icon shown\n");
+  return 0;
+}
+
+BOOL CALLBACK CountAbout(HWND top, LPARAM param) {
+  char title[64] = {};
+  GetWindowTextA(top, title, sizeof title);
+  if (std::strcmp(title, "About Druvo") == 0 && IsWindowVisible(top)) ++*reinterpret_cast<int*>(param);
+  return TRUE;
+}
+
+int AboutTwice() {
+  if (int rc = Open("About Druvo", ID_TRAY_ABOUT); rc != 0) return rc;
+  PostMessageA(FindFrame(), WM_COMMAND, ID_TRAY_ABOUT, 0);
+  Sleep(1500);
+  int count = 0;
+  EnumWindows(CountAbout, reinterpret_cast<LPARAM>(&count));
+  std::printf("%d About box(es)\n", count);
+  Press(FindDialog("About Druvo"), IDOK);
+  return WaitClosed("About Druvo") ? 0 : Fail("About stayed open");
+}
+
+// Waits until a message box shows TEXT and leaves it open.
+int BoxOpen(const char* text) {
+  TextSearch search{text, nullptr};
+  const bool open = WaitUntil([&] {
+    search.found = nullptr;
+    EnumWindows(FindMessageBox, reinterpret_cast<LPARAM>(&search));
+    return search.found != nullptr && IsWindowVisible(search.found);
+  });
+  return open ? 0 : Fail("no message box");
+}
+
 int Close() {
   if (HWND menu = FindVisibleMenu()) PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
   for (const char* title : {"About Druvo", "Configuration"}) {
@@ -249,5 +289,8 @@ int main(int argc, char** argv) {
     if (what == "config") return Open("Configuration", ID_TRAY_CONFIG);
   }
   if (command == "close") return Close();
+  if (command == "icon-shown") return IconShown();
+  if (command == "about-twice") return AboutTwice();
+  if (command == "box-open" && argc >= 3) return BoxOpen(argv[2]);
   return Fail("unknown command");
 }

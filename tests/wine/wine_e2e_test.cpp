@@ -2,10 +2,12 @@
 // private cupsd, and the tray shell driven from outside by druvo_probe.exe.
 // Needs DRUVO_WIN_BUILD (the mingw-w64 x86_64 build folder) and a display.
 #include <gtest/gtest.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -55,13 +57,47 @@ class WineTest : public ::testing::Test {
     cups_.reset();
     RemoveTree(drop_);
   }
-  void StartDruvo(std::vector<std::string> args) {
+  void StartDruvo(std::vector<std::string> args, bool waitForTray = true) {
     DaemonOptions options;
     options.program = "wine";
     options.args = {WinBuild() + "/tray/druvo.exe"};
     options.args.insert(options.args.end(), args.begin(), args.end());
     druvo_ = std::make_unique<Daemon>(*cups_, options);
-    ASSERT_EQ(Probe({"wait"}), "");
+    if (waitForTray) {
+      ASSERT_EQ(Probe({"wait"}), "");
+    }
+  }
+  // The picture of the first icon in Wine's notification area, read from
+  // the X server: idle (green), busy (yellow), error (red), or none.
+  static std::string TrayPicture() {
+    const std::string where = RunCapture(
+        "xwininfo -name 'Wine System Tray' 2>/dev/null | awk '/Absolute upper-left X/ {x=$4} "
+        "/Absolute upper-left Y/ {y=$4} END {if (x != \"\") print x \"+\" y}'");
+    if (where.empty()) return "none";
+    const std::string pixels =
+        RunCapture("import -window root -crop 18x18+" + where + " -depth 8 txt:- 2>/dev/null");
+    int red = 0, green = 0, yellow = 0;
+    for (std::size_t at = pixels.find(": ("); at != std::string::npos; at = pixels.find(": (", at + 1)) {
+      int r = 0, g = 0, b = 0;
+      if (std::sscanf(pixels.c_str() + at, ": (%d,%d,%d", &r, &g, &b) != 3) continue;
+      if (r > 160 && g > 160 && b < 90) {
+        ++yellow;
+      } else if (r > 160 && g < 90 && b < 90) {
+        ++red;
+      } else if (g > 90 && r < 90 && b < 90) {
+        ++green;
+      }
+    }
+    if (red + green + yellow == 0) return "none";
+    if (red >= green && red >= yellow) return "error";
+    return green >= yellow ? "idle" : "busy";
+  }
+  // %LOCALAPPDATA%\Druvo inside the Wine prefix.
+  static std::string DataFolder() {
+    // Wine names the profile after the Unix account.
+    const passwd* account = getpwuid(getuid());
+    return std::string(std::getenv("WINEPREFIX")) + "/drive_c/users/" +
+           (account != nullptr ? account->pw_name : "root") + "/AppData/Local/Druvo";
   }
   // Runs druvo_probe.exe; returns its output, or "FAIL..." with its status.
   std::string Probe(const std::vector<std::string>& args) {
@@ -114,13 +150,83 @@ TEST_F(WineTest, TrayPopupConfigAboutAndExplorerRestart) {
 
 TEST_F(WineTest, ConfigShowsForceDeleteAndTheUpperCasedArguments) {
   StartDruvo({"rac2", "c:\\in\\*.*", "true"});
-  EXPECT_EQ(Probe({"config"}),
-            "1001=RACUN C:\\FPRI\\*.*\n1002=RAC2\n1003=C:\\IN\\*.*\n1004=TRUE")
-      << "the program path makes the line longer than 64 characters, so the default text shows";
+  const std::string exe = WinePath(WinBuild() + "/tray/druvo.exe");
+  std::string upper;
+  for (char c : exe) upper.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c);
+  // The real line, however long: the program path quoted, as Windows gives it.
+  EXPECT_EQ(Probe({"config"}), "1001=\"" + upper +
+                                   "\" RAC2 C:\\IN\\*.* TRUE\n1002=RAC2\n1003=C:\\IN\\*.*\n1004=TRUE");
 }
 
 TEST_F(WineTest, QuitFromAboutEndsTheProcessWithStatusZero) {
   EXPECT_EQ(Probe({"launch-quit", WinePath(WinBuild() + "/tray/druvo.exe")}), "exit=0");
+}
+
+TEST_F(WineTest, NamesInAnyLanguagePrintExactlyAndAreDeleted) {
+  const std::vector<std::string> names = {"ra\xC4\x8Dun \xC4\x8D\xC4\x87\xC5\xA1\xC5\xBE\xC4\x91.prn",
+                                          "\xD1\x87\xD0\xB5\xD0\xBA.prn", "\xE6\x94\xB6\xE6\x8D\xAE.prn"};
+  std::vector<std::string> expected;
+  int age = 40;
+  for (const std::string& name : names) {
+    WriteFileBytes(In(name), "receipt " + name + "\n");
+    SetWriteTime(In(name), age--);
+    expected.push_back("receipt " + name + "\n");
+  }
+  StartDruvo({"RACUN", WinePath(drop_) + "\\*.*"});
+  ASSERT_TRUE(cups_->WaitForJobs(names.size()));
+  EXPECT_EQ(cups_->Jobs(), expected);
+  EXPECT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+}
+
+TEST_F(WineTest, IconPicturesAndTheErrorBoxInFront) {
+  StartDruvo({"NOPRINTER", WinePath(drop_) + "\\*.*"});
+  EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "idle"; }));
+  // The error picture is up before the box asks for OK, and a tray command
+  // meanwhile brings the box forward instead of opening About.
+  WriteFileBytes(In("r.prn"), "receipt\n");
+  ASSERT_EQ(Probe({"box-open", "Error OpenPrinter !!"}), "");
+  EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "error"; }, 5s));
+  EXPECT_EQ(Probe({"about-twice"}).rfind("FAIL", 0), 0u) << "About opened over the error box";
+  EXPECT_EQ(Probe({"message", "Error OpenPrinter !!"}), "message box \"Druvo\": Error OpenPrinter !!");
+  druvo_.reset();
+  std::system("wineserver -k >/dev/null 2>&1");
+  std::remove(In("r.prn").c_str());
+  StartDruvo({"RACUN", WinePath(drop_) + "\\*.*"});
+  EXPECT_EQ(Probe({"about-twice"}), "1 About box(es)");
+  // Busy: a print server that stops answering holds the cycle mid-job.
+  cups_->PauseServer(true);
+  WriteFileBytes(In("s.prn"), "slow\n");
+  EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "busy"; }));
+  cups_->PauseServer(false);
+  EXPECT_TRUE(cups_->WaitForJobs(1));
+  EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "idle"; }));
+}
+
+TEST_F(WineTest, LateTaskbarLogFileAndRotation) {
+  // The first adds are refused, as at a logon where the Run key is early.
+  setenv("DRUVO_TRAY_REFUSALS", "3", 1);
+  const std::string log = DataFolder() + "/druvo.log";
+  RemoveTree(DataFolder());
+  ASSERT_EQ(RunCapture("mkdir -p '" + DataFolder() + "' && head -c 1048600 /dev/zero | tr '\\0' x > '" +
+                       log + "' && echo ok"),
+            "ok");
+  WriteFileBytes(In("r.prn"), "receipt\n");
+  StartDruvo({"RACUN", WinePath(drop_) + "\\*.*"}, false);
+  unsetenv("DRUVO_TRAY_REFUSALS");
+  ASSERT_TRUE(cups_->WaitForJobs(1));  // printing goes on without the icon
+  EXPECT_EQ(Probe({"icon-shown"}), "icon shown");
+  EXPECT_EQ(ReadFileBytes(log + ".1").size(), 1048600u);  // the full log rotated away
+  const std::string lines = ReadFileBytes(log);
+  EXPECT_NE(lines.find("start: Command line:"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("the notification area refused the icon"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("\\r.prn\" (8 bytes)"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("tray icon added"), std::string::npos) << lines;
+}
+
+TEST_F(WineTest, ACommandLineThatDoesNotFitIsRefusedWithAMessage) {
+  StartDruvo({"RACUN", "C:\\" + std::string(600, 'S') + "\\*.*"}, false);
+  EXPECT_EQ(Probe({"message", "Druvo cannot start"}), "message box \"Druvo\": Druvo cannot start");
+  EXPECT_EQ(druvo_->Stop(0), 2);
 }
 
 }  // namespace
