@@ -3,8 +3,9 @@
 #   native debug with ASan/UBSan: unit, platform, private-cupsd integration tests,
 #     and the Windows program end to end under Wine;
 #   native release (with the benchmarks, built not run);
-#   Windows x86_64: unit and Win32 platform tests under Wine, and the zip;
-#   Windows i686: compile and link only;
+#   Windows x86_64 and i686, win32 threads: the shipped programs and the zip,
+#     checked to load on Windows XP (no post-XP import);
+#   Windows x86_64, posix threads: the unit and Win32 platform tests under Wine;
 #   the soak under ASan and LeakSanitizer, and a short run of every fuzz target.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,6 +37,13 @@ cmake --build build/mingw-x86_64 -j"$jobs"
 cmake --build build/mingw-x86_64 --target package_zip
 unzip -l build/mingw-x86_64/druvo-*-windows.zip
 
+echo "== the shipped programs load on Windows XP SP3"
+bash scripts/check-xp-imports.sh build/mingw-x86_64/tray/druvo.exe build/mingw-i686/tray/druvo.exe
+
+echo "== build: Windows x86_64 GoogleTest suites (posix threads)"
+cmake --preset mingw-x86_64-gtest >/dev/null
+cmake --build build/mingw-x86_64-gtest -j"$jobs"
+
 echo "== Wine prefix"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   scripts/with-xvfb.sh bash -c 'wineboot -i >/dev/null 2>&1; wineserver -w'
@@ -49,7 +57,7 @@ echo "== fault matrix (prints its table of scenarios and outcomes)"
 build/debug-asan/tests/faults/druvo_fault_matrix
 
 echo "== tests: Windows x86_64 under Wine"
-scripts/with-xvfb.sh ctest --test-dir build/mingw-x86_64 --output-on-failure
+scripts/with-xvfb.sh ctest --test-dir build/mingw-x86_64-gtest --output-on-failure
 
 echo "== soak: 100,000 files, ASan and LeakSanitizer"
 build/debug-asan/bench/druvo_soak 100000
