@@ -2,6 +2,7 @@
 // Forwards every file waiting in a drop folder, oldest first, as a raw job to
 // a CUPS queue, and deletes it once the queue has accepted it (or, with
 // --delete-after=printed, once CUPS reports it printed).
+#include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -11,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <ctime>
 #include <new>
 #include <string>
@@ -18,6 +20,7 @@
 #include "core/settings.h"
 #include "core/text_helpers.h"
 #include "platform/posix/cups_spooler.h"
+#include "platform/posix/folder_watch.h"
 #include "platform/posix/posix_files.h"
 #include "spool/spool_cycle.h"
 
@@ -78,20 +81,34 @@ class LoopTimer : public SpoolTimer {
     return TicksFromUnix(now.tv_sec, now.tv_nsec);
   }
 
-  bool Due() {
+  // relaxed: the folder is watched and nothing waits, so the rescan that
+  // stands behind the events may wait longer.
+  bool Due(bool relaxed) {
     if (!armed_) return false;
     const long long now = MonotonicMs();
-    if (now < dueMs_) return false;
+    if (now < DueMs(relaxed)) return false;
     dueMs_ = now + periodMs_;
     return true;
   }
-  long long MsUntilDue() const { return armed_ ? dueMs_ - MonotonicMs() : periodMs_; }
+  long long MsUntilDue(bool relaxed) const {
+    return armed_ ? DueMs(relaxed) - MonotonicMs() : periodMs_;
+  }
+
+  static constexpr long long kRelaxedMs = 2000;
 
  private:
+  long long DueMs(bool relaxed) const {
+    return relaxed ? dueMs_ - periodMs_ + kRelaxedMs : dueMs_;
+  }
   bool armed_ = false;
   int periodMs_ = 200;
   long long dueMs_ = 0;
 };
+
+std::string FolderOf(const char* pattern) {
+  const char* slash = std::strrchr(pattern, '/');
+  return slash == nullptr ? std::string(".") : std::string(pattern, slash + 1);
+}
 
 void PrintConfiguration(const SpoolSettings& s) {
   std::fprintf(stderr,
@@ -171,21 +188,57 @@ int Run(int argc, char** argv) {
   PosixStateStore state(StateFolder());
   LogStatus status;
   LoopTimer timer;
+  // Events wake the loop at once; DRUVO_NO_INOTIFY=1 leaves polling alone.
+  FolderWatch watch(FolderOf(settings.fileSource));
+  const bool useEvents = std::getenv("DRUVO_NO_INOTIFY") == nullptr;
   EngineOptions options;
   // Without share modes, a file written within the last poll interval may
   // still be growing.
   options.settleTicks = static_cast<std::uint64_t>(settings.pollInterval) * kTicksPerMillisecond;
-  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, status, timer, &state}, options);
+  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, status, timer, &state, useEvents ? &watch : nullptr},
+                     options);
   engine.SetStopFlag(&g_stop);
 
   timer.Start(settings.pollInterval);
   unsigned long polls = 0;
+  long long nextArmMs = 0;
+  std::string watchFault;
+  bool everArmed = false;
+  if (!useEvents) LogLine("change notifications off: polling every " + std::to_string(settings.pollInterval) + " ms");
   while (g_stop == 0) {
-    if (timer.Due()) {
+    bool changed = false;
+    if (useEvents && !watch.Armed() && MonotonicMs() >= nextArmMs) {
+      // At start, and after the folder was deleted or moved: it may be back.
+      nextArmMs = MonotonicMs() + settings.pollInterval;
+      std::string why;
+      if (watch.Arm(&why)) {
+        if (everArmed || !watchFault.empty()) LogLine("watching " + FolderOf(settings.fileSource) + " again");
+        everArmed = true;
+        watchFault.clear();
+        changed = true;
+      } else if (why != watchFault) {
+        watchFault = why;
+        LogLine("no change notifications (" + why + "); polling every " +
+                std::to_string(settings.pollInterval) + " ms");
+      }
+    }
+    const bool relaxed = watch.Armed() && engine.Quiet();
+    if (!changed) {
+      pollfd fd{watch.Fd(), POLLIN, 0};
+      const long long wait = std::max(0LL, timer.MsUntilDue(relaxed));
+      // A stop signal interrupts the wait.
+      if (poll(&fd, watch.Armed() ? 1 : 0, static_cast<int>(wait)) > 0) {
+        const WatchEvents events = watch.Drain();
+        if (events.overflow) LogLine("the folder's event queue overflowed; rescanning it");
+        if (events.folderGone) LogLine("the folder went away; polling until it is back");
+        changed = events.changed;
+      }
+    }
+    if (g_stop != 0) break;
+    if (changed || timer.Due(relaxed)) {
       engine.RunSpoolCycle();
       ++polls;
     }
-    SleepMs(timer.MsUntilDue());
   }
   LogLine("stopping after " + std::to_string(polls) + " polls");
   ListDestroy(&jobs);

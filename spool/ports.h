@@ -48,6 +48,19 @@ enum class OpenOutcome {
   Failed,    // anything else: access denied, not a plain file, ...
 };
 
+// What change notifications tell about a file's writer, by file name.
+enum class WriteState {
+  Unknown,  // no event seen: present at start, or seen only by polling
+  Writing,  // created or written since its last close: not ready, whoever writes
+  Closed,   // closed after writing, or renamed into place: ready at once
+};
+
+class WriteHints {
+ public:
+  virtual ~WriteHints() = default;
+  virtual WriteState StateOf(const char* name) const = 0;
+};
+
 class InputFile {
  public:
   virtual ~InputFile() = default;

@@ -90,7 +90,9 @@ int SpoolEngine::CollectJobs() {
     prefix[driveRelative ? 2 : 0] = '\0';
   }
   const std::size_t prefixLength = std::strlen(prefix);
+  prefixLength_ = prefixLength;
   const std::size_t maxPath = files.MaxPathLength();
+  std::size_t settling = 0;
 
   const std::uint64_t now = options_.settleTicks != 0 ? ports_.timer.Now() : 0;
   const unsigned long generation = ++scanGeneration_;
@@ -116,7 +118,14 @@ int SpoolEngine::CollectJobs() {
       }
       return;
     }
-    if (options_.settleTicks != 0 && IsSettling(entry.writeTime, now)) return;
+    // A file closed since its last write is ready at once; one the events
+    // know nothing about gets the settle time.
+    const WriteState hint =
+        ports_.hints != nullptr ? ports_.hints->StateOf(entry.name) : WriteState::Unknown;
+    if (hint == WriteState::Unknown && options_.settleTicks != 0 && IsSettling(entry.writeTime, now)) {
+      ++settling;
+      return;
+    }
     const std::size_t length = prefixLength + std::strlen(entry.name);
     if (length > maxPath || length + 1 > kJobPathCapacity) {
       if (reportedNames_.insert(entry.name).second) {
@@ -170,6 +179,7 @@ int SpoolEngine::CollectJobs() {
   }
   RetryDeletes(retryDeletes_);
   SaveState();
+  quiet_ = count == 0 && settling == 0;
   return count;
 }
 
@@ -291,8 +301,12 @@ int SpoolEngine::RunSpoolCycle() {
         HandleInFlight(record->path, states, statesKnown) != InFlightStep::Resend) {
       continue;
     }
+    // Written to since its last close: its writer is not done, whoever it is.
+    const bool writing = ports_.hints != nullptr && std::strlen(record->path) >= prefixLength_ &&
+                         ports_.hints->StateOf(record->path + prefixLength_) == WriteState::Writing;
     const JobResult job =
-        PrintFileRaw(record->path, settings_.printerName, ports_.files, ports_.spooler, buffers_);
+        writing ? JobResult{JobOutcome::NotReady, 0, false, 0, std::string()}
+                : PrintFileRaw(record->path, settings_.printerName, ports_.files, ports_.spooler, buffers_);
     if (job.outcome == JobOutcome::Gone) continue;
     if (job.outcome == JobOutcome::NotReady) {  // keep the order: try again next tick
       notReady = record->path;

@@ -23,6 +23,9 @@ struct SpoolPorts {
   StatusSink& status;
   SpoolTimer& timer;
   StateStore* state = nullptr;  // none: nothing survives a restart
+  // Change notifications on what each writer is doing; none: every file is
+  // judged by the settle time and the file system's own check.
+  const WriteHints* hints = nullptr;
 };
 
 struct EngineOptions {
@@ -57,6 +60,9 @@ class SpoolEngine {
   void SetStopFlag(const volatile std::sig_atomic_t* flag) { stopFlag_ = flag; }
 
   bool InError() const { return inError_; }
+  // True when the last cycle found nothing waiting, settling or in flight:
+  // until the folder changes there is nothing to do.
+  bool Quiet() const { return quiet_ && !inError_; }
   const SpoolState& State() const { return state_; }
 
  private:
@@ -97,6 +103,8 @@ class SpoolEngine {
   std::set<std::string> reportedNames_;  // names logged once as unprintable
 
   Stuck stuck_;
+  std::size_t prefixLength_ = 0;  // of the paths in the last scan
+  bool quiet_ = false;
   bool inError_ = false;
   FaultKind lastFault_ = FaultKind::None;
   std::string lastFaultSubject_;

@@ -398,10 +398,13 @@ TEST_F(FaultMatrix, FolderDeletedAndRecreated) {
   RemoveTree(drop_);
   ASSERT_TRUE(LogHas("cannot search"));
   ASSERT_EQ(mkdir(drop_.c_str(), 0777), 0);
+  ASSERT_TRUE(LogHas("again"));  // watched again, not only polled
   Drop("b.prn");
   ASSERT_TRUE(cups_->WaitForJobs(2));
   ASSERT_TRUE(WaitFor([&] { return !Exists(In("b.prn")); }));
-  Account("the folder is deleted and recreated", "logged once; polling resumes");
+  EXPECT_EQ(daemon_->LogCount("cannot search"), 1u);
+  Account("the folder is deleted and recreated while watched",
+          "logged once; the watch is armed again and printing resumes");
 }
 
 TEST_F(FaultMatrix, KilledMidJobThenRestarted) {
@@ -578,6 +581,68 @@ TEST_F(FaultMatrix, NewlineInAName) {
   EXPECT_NE(log.find("printed \"" + drop_ + "/evil\\nprinted"), std::string::npos) << log;
   EXPECT_EQ(log.find("\nprinted \"x.prn\""), std::string::npos) << log;
   Account("a newline in a file name", "printed; the name is escaped in the log line");
+}
+
+TEST_F(FaultMatrix, SlowWriterThatIsAnotherUser) {
+  // druvo runs unprivileged and the writer is another user, so no lease can
+  // tell that the file is still open: the change notifications must.
+  StartCups();
+  StartDruvo({}, "65534");
+  ASSERT_TRUE(LogHas("Delete after"));
+  std::string body;
+  for (int i = 0; i < 12; ++i) body += "part " + std::to_string(i) + " of a receipt written slowly\n";
+  std::string script = "umask 022; exec 3>'" + In("slow.prn") + "'; ";
+  for (int i = 0; i < 12; ++i) {
+    script += "printf 'part " + std::to_string(i) + " of a receipt written slowly\\n' >&3; sleep 0.35; ";
+  }
+  int status = -1;
+  RunCapture("setpriv --reuid=1 --regid=1 --clear-groups sh -c \"" + script + "\"", &status);
+  ASSERT_EQ(status, 0);
+  dropped_["slow.prn"] = body;
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  Linger();
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{body}));
+  Account("a slow writer that is another user, druvo unprivileged (no lease)",
+          "printed once, whole (" + std::to_string(body.size()) + " bytes), after the close");
+}
+
+TEST_F(FaultMatrix, EventQueueOverflow) {
+  const char* knob = "/proc/sys/fs/inotify/max_queued_events";
+  const std::string before = ReadFileBytes(knob);
+  const auto setKnob = [&](const std::string& value) {
+    std::ofstream out(knob);
+    out << value;
+    out.flush();
+    return static_cast<bool>(out);
+  };
+  if (before.empty() || !setKnob("8")) GTEST_SKIP() << "cannot shrink the inotify queue here";
+  StartCups();
+  StartDruvo();  // its queue holds 8 events
+  ASSERT_TRUE(LogHas("Delete after"));
+  std::this_thread::sleep_for(300ms);
+  ASSERT_TRUE(setKnob(before));  // only inotify instances made from now on see it
+  for (int i = 0; i < 200; ++i) Drop("o" + std::to_string(1000 + i) + ".prn", 1000 - i);
+  ASSERT_TRUE(LogHas("overflowed"));
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 120s));
+  ASSERT_TRUE(cups_->WaitForJobs(200));
+  std::vector<std::string> expected;
+  for (int i = 0; i < 200; ++i) expected.push_back(dropped_["o" + std::to_string(1000 + i) + ".prn"]);
+  EXPECT_EQ(cups_->Jobs(), expected);
+  Account("the event queue overflows (200 files, a queue of 8 events)",
+          "logged; a rescan prints all, once, oldest first");
+}
+
+TEST_F(FaultMatrix, NoChangeNotifications) {
+  StartCups();
+  setenv("DRUVO_NO_INOTIFY", "1", 1);
+  StartDruvo();
+  unsetenv("DRUVO_NO_INOTIFY");
+  ASSERT_TRUE(LogHas("change notifications off"));
+  Drop("a.prn", 20);
+  Drop("b.prn", 10);
+  ASSERT_TRUE(cups_->WaitForJobs(2));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["a.prn"], dropped_["b.prn"]}));
+  Account("no change notifications (inotify unavailable)", "polling alone prints, in order");
 }
 
 }  // namespace

@@ -1,0 +1,84 @@
+#include "platform/posix/folder_watch.h"
+
+#include <sys/inotify.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace druvo {
+
+namespace {
+
+constexpr std::uint32_t kFileEvents = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO |
+                                      IN_MOVED_FROM | IN_DELETE | IN_ATTRIB;
+constexpr std::uint32_t kFolderEvents = IN_DELETE_SELF | IN_MOVE_SELF;
+
+}  // namespace
+
+FolderWatch::FolderWatch(std::string folder) : folder_(std::move(folder)) {}
+
+FolderWatch::~FolderWatch() {
+  if (fd_ >= 0) close(fd_);
+}
+
+void FolderWatch::Disarm() {
+  if (fd_ >= 0 && watch_ >= 0) inotify_rm_watch(fd_, watch_);
+  watch_ = -1;
+  states_.clear();
+}
+
+bool FolderWatch::Arm(std::string* error) {
+  Disarm();
+  if (fd_ < 0) fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  if (fd_ < 0) {
+    *error = std::string("inotify: ") + std::strerror(errno);
+    return false;
+  }
+  watch_ = inotify_add_watch(fd_, folder_.c_str(), kFileEvents | kFolderEvents | IN_ONLYDIR);
+  if (watch_ < 0) {
+    *error = "inotify_add_watch " + folder_ + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+WatchEvents FolderWatch::Drain() {
+  WatchEvents events;
+  if (fd_ < 0) return events;
+  alignas(inotify_event) char buffer[64 * 1024];
+  for (;;) {
+    const ssize_t n = read(fd_, buffer, sizeof buffer);
+    if (n <= 0) break;  // EAGAIN: nothing more waits
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+      if ((event->mask & IN_Q_OVERFLOW) != 0) {
+        events.overflow = events.changed = true;
+        states_.clear();  // whatever was missed, nothing is known now
+        continue;
+      }
+      if (event->wd != watch_) continue;  // a watch removed earlier
+      if ((event->mask & (kFolderEvents | IN_IGNORED)) != 0) {
+        events.folderGone = events.changed = true;
+        watch_ = -1;
+        states_.clear();
+        continue;
+      }
+      if (event->len == 0 || (event->mask & IN_ISDIR) != 0) continue;
+      events.changed = true;
+      const std::string name = event->name;
+      if ((event->mask & (IN_CREATE | IN_MODIFY)) != 0) states_[name] = WriteState::Writing;
+      if ((event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) != 0) states_[name] = WriteState::Closed;
+      if ((event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) states_.erase(name);
+    }
+  }
+  return events;
+}
+
+WriteState FolderWatch::StateOf(const char* name) const {
+  auto it = states_.find(name);
+  return it == states_.end() ? WriteState::Unknown : it->second;
+}
+
+}  // namespace druvo

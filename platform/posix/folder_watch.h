@@ -1,0 +1,45 @@
+// Change notifications for the drop folder (inotify): they wake the daemon
+// the moment a file is closed or renamed into place, and tell, whoever the
+// writer is, whether a file is still being written. Polling stays behind it
+// for what sends no events (network file systems, a lost event queue).
+#pragma once
+
+#include <map>
+#include <string>
+
+#include "spool/ports.h"
+
+namespace druvo {
+
+struct WatchEvents {
+  bool changed = false;     // something in the folder changed: run a cycle now
+  bool overflow = false;    // the kernel dropped events: trust none of the states
+  bool folderGone = false;  // the folder was deleted or moved: arm again later
+};
+
+class FolderWatch : public WriteHints {
+ public:
+  explicit FolderWatch(std::string folder);
+  ~FolderWatch() override;
+  FolderWatch(const FolderWatch&) = delete;
+  FolderWatch& operator=(const FolderWatch&) = delete;
+
+  // (Re)starts watching; false with a reason when the folder or inotify is
+  // not available.
+  bool Arm(std::string* error);
+  bool Armed() const { return watch_ >= 0; }
+  int Fd() const { return fd_; }  // readable when events wait
+  // Reads every waiting event without blocking.
+  WatchEvents Drain();
+  WriteState StateOf(const char* name) const override;
+
+ private:
+  void Disarm();
+
+  std::string folder_;
+  int fd_ = -1;
+  int watch_ = -1;
+  std::map<std::string, WriteState> states_;
+};
+
+}  // namespace druvo
