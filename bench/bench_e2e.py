@@ -250,6 +250,23 @@ def main():
         lines.append("| %.3f s | %.3f %% | %s |" % (cpu, 100.0 * cpu / args.idle_seconds,
                                                    "%.0f" % per_cycle if per_cycle else "n/a"))
         lines.append("")
+
+        # Files that are never printed (read-only) but must be looked at.
+        for i in range(5000):
+            path = os.path.join(folder, "ro%05d.prn" % i)
+            with open(path, "w") as f:
+                f.write("x")
+            os.chmod(path, 0o444)
+        cpu = idle_cost(druvo, folder, args.idle_seconds)
+        for name in os.listdir(folder):
+            os.chmod(os.path.join(folder, name), 0o644)
+            os.unlink(os.path.join(folder, name))
+        lines.append("### Idle cost: 5,000 read-only (never printed) files in the folder")
+        lines.append("")
+        lines.append("| CPU in %d s | share of one core |" % args.idle_seconds)
+        lines.append("|---:|---:|")
+        lines.append("| %.3f s | %.3f %% |" % (cpu, 100.0 * cpu / args.idle_seconds))
+        lines.append("")
     finally:
         cups.stop()
         shutil.rmtree(folder, ignore_errors=True)

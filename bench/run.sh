@@ -32,6 +32,14 @@ tmp=$(mktemp)
   echo '```'
   echo
   python3 bench/bench_e2e.py build/release
+  if [ -x build/mingw-x86_64/tray/druvo.exe ]; then
+    echo
+    echo "### Latency under Wine: close to first byte at the printer"
+    echo
+    echo "| where | drops | p50 | p95 | max |"
+    echo "|---|---:|---:|---:|---:|"
+    scripts/with-xvfb.sh python3 bench/wine_latency.py build/mingw-x86_64
+  fi
 } | tee "$tmp"
 cat "$tmp" >>"$out"
 rm -f "$tmp"

@@ -222,6 +222,8 @@ int Run(int argc, char** argv) {
                 std::to_string(settings.pollInterval) + " ms");
       }
     }
+    // What the events say unchanged needs no new stat, while they are heard.
+    files.TrustCache(watch.Armed());
     const bool relaxed = watch.Armed() && engine.Quiet();
     if (!changed) {
       pollfd fd{watch.Fd(), POLLIN, 0};
@@ -231,6 +233,8 @@ int Run(int argc, char** argv) {
         const WatchEvents events = watch.Drain();
         if (events.overflow) LogLine("the folder's event queue overflowed; rescanning it");
         if (events.folderGone) LogLine("the folder went away; polling until it is back");
+        if (events.overflow || events.folderGone) files.ForgetAll();
+        for (const std::string& name : events.names) files.Forget(name);
         changed = events.changed;
       }
     }

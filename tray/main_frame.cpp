@@ -11,6 +11,8 @@ namespace druvo {
 namespace {
 
 constexpr const char* kAppTitle = "Druvo";
+// Posted by the folder watch when the drop folder changes.
+constexpr UINT WM_FOLDER_CHANGED = WM_APP + 1;
 constexpr std::size_t kTooltipLimit = 63;
 
 const WindowClass& FrameWindowClass() {
@@ -71,14 +73,47 @@ int CMainFrame::OnCreate() {
   tray_.ChangeIconById(kTrayIconTable[settings_.idleIcon]);
   tray_.SetDefaultItem(4, TRUE);
   SetTimer(Handle(), SPOOL_TIMER_ID, static_cast<UINT>(settings_.pollInterval), nullptr);
+  const std::string source = engineSettings_.fileSource;
+  const std::size_t cut = source.rfind('\\');
+  if (cut != std::string::npos) watchedFolder_ = WideFromUtf8(source.substr(0, cut + 1));
+  watch_ = std::make_unique<Win32FolderWatch>(Handle(), WM_FOLDER_CHANGED);
+  WatchFolder();
   return 0;
+}
+
+void CMainFrame::WatchFolder() {
+  // Without a watch the timer alone finds the files, as before.
+  std::string why;
+  if (!watchedFolder_.empty() && !watch_->Running()) watch_->Start(watchedFolder_, &why);
+}
+
+void CMainFrame::RunCycle() {
+  // A modal box inside a cycle keeps dispatching messages: a change seen
+  // meanwhile waits for the end of this cycle rather than starting another.
+  if (inCycle_) {
+    changedDuringCycle_ = true;
+    return;
+  }
+  inCycle_ = true;
+  engine_->RunSpoolCycle();
+  inCycle_ = false;
+  if (changedDuringCycle_) {
+    changedDuringCycle_ = false;
+    PostMessageA(Handle(), WM_FOLDER_CHANGED, 0, 0);
+  }
 }
 
 void CMainFrame::OnTimer() {
   if (!CSystemTray::IconShown() && tray_.IconWanted() && tray_.EnsureShown()) {
     Log("tray icon added");
   }
-  engine_->RunSpoolCycle();
+  if (watch_ && !watch_->Running()) WatchFolder();
+  RunCycle();
+}
+
+void CMainFrame::OnFolderChanged() {
+  if (watch_) watch_->Taken();
+  RunCycle();
 }
 
 bool CMainFrame::FrontOpenPopup() {
@@ -133,7 +168,11 @@ LRESULT CMainFrame::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND:
       OnCommand(LOWORD(wParam));
       return 0;
+    case WM_FOLDER_CHANGED:
+      OnFolderChanged();
+      return 0;
     case WM_DESTROY:
+      if (watch_) watch_->Stop();
       KillTimer(Handle(), SPOOL_TIMER_ID);
       tray_.DeleteIcon();
       PostQuitMessage(0);

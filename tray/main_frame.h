@@ -5,6 +5,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/win32/folder_watch_win32.h"
 #include "platform/win32/win32_ports.h"
 #include "spool/spool_cycle.h"
 #include "tray/system_tray.h"
@@ -28,6 +29,9 @@ class CMainFrame : public Window, private StatusSink, private SpoolTimer {
  private:
   int OnCreate();
   void OnTimer();
+  void OnFolderChanged();
+  void RunCycle();
+  void WatchFolder();
   void OnCommand(UINT id);
   void OnAbout();
   // Brings an open dialog or message box to the front; true if there was one.
@@ -55,6 +59,10 @@ class CMainFrame : public Window, private StatusSink, private SpoolTimer {
   Win32LogFile log_;
   Win32StateStore state_;
   std::unique_ptr<SpoolEngine> engine_;
+  std::unique_ptr<Win32FolderWatch> watch_;
+  std::wstring watchedFolder_;
+  bool inCycle_ = false;
+  bool changedDuringCycle_ = false;
   std::string baseTip_;
   std::string fault_;
   bool logFailed_ = false;

@@ -122,6 +122,7 @@ OpResult CupsSpooler::Failure(const std::string& what) {
     why = "the print server closed the connection";
   }
   Disconnect();
+  verifiedQueue_.clear();
   return OpResult::Fail(what + ": " + why);
 }
 
@@ -145,6 +146,9 @@ OpResult CupsSpooler::OpenQueue(const char* name) {
   lastJobId_ = 0;
   Bounded bounded(*this);
   if (OpResult r = Connect(); !r) return r;
+  // One lookup per queue until something fails: it costs a round trip per
+  // receipt, and a queue deleted meanwhile still fails its next job.
+  if (verifiedQueue_ == printer_) return OpResult::Ok();
   cups_dest_t* dest = cupsGetNamedDest(http_.get(), name, nullptr);
   if (dest == nullptr) {
     const ipp_status_t status = cupsLastError();
@@ -155,6 +159,7 @@ OpResult CupsSpooler::OpenQueue(const char* name) {
     return Failure("looking up queue \"" + printer_ + "\"");
   }
   cupsFreeDests(1, dest);
+  verifiedQueue_ = printer_;
   return OpResult::Ok();
 }
 

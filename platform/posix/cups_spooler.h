@@ -93,6 +93,7 @@ class CupsSpooler : public Spooler {
   CupsOptions options_;
   std::unique_ptr<http_t, HttpCloser> http_;
   std::string printer_;
+  std::string verifiedQueue_;  // looked up and used since the last failure
   std::string documentName_;
   int jobId_ = 0;
   int lastJobId_ = 0;

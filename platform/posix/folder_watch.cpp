@@ -68,6 +68,7 @@ WatchEvents FolderWatch::Drain() {
       if (event->len == 0 || (event->mask & IN_ISDIR) != 0) continue;
       events.changed = true;
       const std::string name = event->name;
+      events.names.push_back(name);
       if ((event->mask & (IN_CREATE | IN_MODIFY)) != 0) states_[name] = WriteState::Writing;
       if ((event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) != 0) states_[name] = WriteState::Closed;
       if ((event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) states_.erase(name);

@@ -6,6 +6,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 #include "spool/ports.h"
 
@@ -15,6 +16,7 @@ struct WatchEvents {
   bool changed = false;     // something in the folder changed: run a cycle now
   bool overflow = false;    // the kernel dropped events: trust none of the states
   bool folderGone = false;  // the folder was deleted or moved: arm again later
+  std::vector<std::string> names;  // entries that changed
 };
 
 class FolderWatch : public WriteHints {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -91,8 +92,30 @@ PosixFileSystem::PosixFileSystem() {
   std::signal(SIGIO, SIG_IGN);
 }
 
+namespace {
+// Even a trusted cache is dropped this often, so that a change no event
+// reported (a write through a memory map, say) is seen in the end.
+constexpr long long kCacheLifetimeSeconds = 30;
+
+long long MonotonicSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec);
+}
+}  // namespace
+
+void PosixFileSystem::TrustCache(bool trusted) {
+  if (!trusted) cache_.clear();
+  trusted_ = trusted;
+}
+
 OpResult PosixFileSystem::Search(const char* pattern,
                                  const std::function<void(const DirEntry&)>& visit) {
+  if (MonotonicSeconds() - cacheSince_ >= kCacheLifetimeSeconds) {
+    cache_.clear();
+    cacheSince_ = MonotonicSeconds();
+  }
+  const unsigned long generation = ++generation_;
   const char* slash = std::strrchr(pattern, '/');
   const std::string folder = slash == nullptr ? std::string(".") : std::string(pattern, slash + 1);
   const char* namePattern = slash == nullptr ? pattern : slash + 1;
@@ -108,11 +131,27 @@ OpResult PosixFileSystem::Search(const char* pattern,
       break;
     }
     if (!WildcardMatch(namePattern, entry->d_name)) continue;
+    if (trusted_) {
+      auto it = cache_.find(entry->d_name);
+      if (it != cache_.end() && it->second.inode == entry->d_ino) {
+        it->second.seen = generation;
+        visit(DirEntry{entry->d_name, it->second.attributes, it->second.writeTime, it->second.size});
+        continue;
+      }
+    }
     struct stat st;
     if (fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
-    visit(DirEntry{entry->d_name, AttributesOf(st, entry->d_name),
-                   TicksFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec),
-                   static_cast<std::uint64_t>(st.st_size)});
+    const DirEntry found{entry->d_name, AttributesOf(st, entry->d_name),
+                         TicksFromUnix(st.st_mtim.tv_sec, st.st_mtim.tv_nsec),
+                         static_cast<std::uint64_t>(st.st_size)};
+    if (trusted_) {
+      cache_[entry->d_name] =
+          Cached{st.st_ino, found.attributes, found.writeTime, found.size, generation};
+    }
+    visit(found);
+  }
+  for (auto it = cache_.begin(); it != cache_.end();) {
+    it = it->second.seen == generation ? std::next(it) : cache_.erase(it);
   }
   return OpResult::Ok();
 }

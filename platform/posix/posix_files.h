@@ -2,6 +2,7 @@
 // opening for print with a check that nobody is still writing, and delete.
 #pragma once
 
+#include <unordered_map>
 #include <string>
 
 #include "spool/ports.h"
@@ -14,11 +15,29 @@ std::uint64_t TicksFromUnix(long long seconds, long nanoseconds);
 class PosixFileSystem : public FileSystem {
  public:
   PosixFileSystem();
+  // While change notifications cover the folder, what a scan learnt of an
+  // entry stays true until an event names it: later scans skip its stat.
+  void TrustCache(bool trusted);
+  void Forget(const std::string& name) { cache_.erase(name); }
+  void ForgetAll() { cache_.clear(); }
   OpResult Search(const char* pattern, const std::function<void(const DirEntry&)>& visit) override;
   OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) override;
   OpResult Delete(const char* path) override;
   std::size_t MaxPathLength() const override;
   char Separator() const override { return '/'; }
+
+ private:
+  struct Cached {
+    std::uint64_t inode;
+    std::uint32_t attributes;
+    std::uint64_t writeTime;
+    std::uint64_t size;
+    unsigned long seen;
+  };
+  std::unordered_map<std::string, Cached> cache_;
+  bool trusted_ = false;
+  unsigned long generation_ = 0;
+  long long cacheSince_ = 0;  // monotonic seconds when the cache was last cleared
 };
 
 // The engine's state file: FOLDER/state.

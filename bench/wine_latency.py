@@ -1,0 +1,60 @@
+#!/usr/bin/env python3
+"""Close-to-printer latency of druvo.exe under Wine, through Wine's spooler
+into the private cupsd and its loopback capture printer.
+
+  wine_latency.py WIN_BUILD_DIR [--drops N]
+Prints one markdown line: p50, p95 and max in milliseconds.
+"""
+import argparse
+import os
+import random
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bench_e2e as b  # noqa: E402
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("build")
+    ap.add_argument("--drops", type=int, default=60)
+    args = ap.parse_args()
+    cups = b.Cups()
+    folder = "/tmp/druvo-wine-lat-%d" % os.getpid()
+    os.makedirs(folder)
+    os.chmod(folder, 0o777)
+    exe = os.path.join(args.build, "tray", "druvo.exe")
+    proc = subprocess.Popen(["wine", exe, "RACUN", "Z:" + folder.replace("/", "\\") + "\\*.*"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    try:
+        time.sleep(5)  # Wine's start
+        rng = random.Random(5)
+        closed = []
+        for i in range(args.drops):
+            time.sleep(rng.uniform(0.2, 0.6))
+            tmp = os.path.join(folder, ".t%d" % i)
+            with open(tmp, "wb") as f:
+                f.write(b.receipt(rng, i))
+            os.rename(tmp, os.path.join(folder, "l%05d.prn" % i))
+            closed.append(time.time())
+        b.wait_until(lambda: len(cups.jobs()) >= args.drops, timeout=120)
+        lat = []
+        for i, job in enumerate(cups.jobs()):
+            with open(job + ".time") as f:
+                lat.append((float(f.read()) - closed[i]) * 1000)
+        lat.sort()
+        print("| Wine, through Wine's spooler | %d | %.1f ms | %.1f ms | %.1f ms |" %
+              (len(lat), lat[len(lat) // 2], lat[int(len(lat) * 0.95) - 1], lat[-1]))
+    finally:
+        proc.terminate()
+        subprocess.call(["wineserver", "-k"])
+        cups.stop()
+        shutil.rmtree(folder, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
