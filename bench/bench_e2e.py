@@ -189,7 +189,7 @@ def latency(druvo, cups, folder, drops, rng):
     lat = []
     for i, job in enumerate(cups.jobs()):
         with open(job + ".time") as f:
-            lat.append((float(f.read()) - closed[i]) * 1000)
+            lat.append((float(f.readline()) - closed[i]) * 1000)
     lat.sort()
     return lat[len(lat) // 2], lat[int(len(lat) * 0.95) - 1], lat[-1]
 

@@ -14,11 +14,13 @@
 #include <cstring>
 #include <algorithm>
 #include <ctime>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "core/settings.h"
 #include "core/text_helpers.h"
+#include "platform/direct/direct_printer.h"
 #include "platform/posix/cups_spooler.h"
 #include "platform/posix/folder_watch.h"
 #include "platform/posix/posix_files.h"
@@ -168,6 +170,11 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "druvo: %s\n", report.error.c_str());
     return 2;
   }
+  const PrinterAddress address = ParsePrinterAddress(settings.printerName, true);
+  if (!address.error.empty()) {
+    std::fprintf(stderr, "druvo: %s\n", address.error.c_str());
+    return 2;
+  }
   PrintConfiguration(settings);
   for (const std::string& warning : report.warnings) LogLine("warning: " + warning);
   WarnIfFolderMissing(settings);
@@ -181,10 +188,19 @@ int Run(int argc, char** argv) {
 
   RecordList jobs = ListCreate();
   PosixFileSystem files;
-  CupsOptions cupsOptions;
-  cupsOptions.stopFlag = &g_stop;
-  CupsSpooler spooler(cupsOptions);
-  WarnIfQueueMissing(spooler, settings);
+  std::unique_ptr<Spooler> spooler;
+  if (address.kind == PrinterAddress::Kind::Queue) {
+    CupsOptions cupsOptions;
+    cupsOptions.stopFlag = &g_stop;
+    auto cups = std::make_unique<CupsSpooler>(cupsOptions);
+    WarnIfQueueMissing(*cups, settings);
+    spooler = std::move(cups);
+  } else {
+    DirectOptions direct;
+    direct.stopFlag = &g_stop;
+    direct.note = LogLine;
+    spooler = std::make_unique<DirectPrinter>(address, direct);
+  }
   PosixStateStore state(StateFolder());
   LogStatus status;
   LoopTimer timer;
@@ -195,7 +211,7 @@ int Run(int argc, char** argv) {
   // Without share modes, a file written within the last poll interval may
   // still be growing.
   options.settleTicks = static_cast<std::uint64_t>(settings.pollInterval) * kTicksPerMillisecond;
-  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, status, timer, &state, useEvents ? &watch : nullptr},
+  SpoolEngine engine(settings, jobs, SpoolPorts{files, *spooler, status, timer, &state, useEvents ? &watch : nullptr},
                      options);
   engine.SetStopFlag(&g_stop);
 

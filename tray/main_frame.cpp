@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/direct/direct_printer.h"
 #include "res/resource.h"
 #include "tray/dialogs.h"
 
@@ -35,9 +36,17 @@ CMainFrame::CMainFrame(SpoolSettings& settings)
   Log(std::string("start: Command line: ") + settings_.commandLine + "; Printer: " +
       settings_.printerName + "; File source: " + engineSettings_.fileSource +
       "; Force delete: " + (settings_.forceDelete != 0 ? "TRUE" : "FALSE"));
+  const PrinterAddress address = ParsePrinterAddress(settings_.printerName, false);
+  if (address.kind == PrinterAddress::Kind::Socket) {
+    DirectOptions direct;
+    direct.note = [this](const std::string& line) { Log(line); };
+    spooler_ = std::make_unique<DirectPrinter>(address, direct);
+  } else {
+    spooler_ = std::make_unique<Win32Spooler>();
+  }
   engine_ = std::make_unique<SpoolEngine>(
       engineSettings_, jobs_,
-      SpoolPorts{files_, spooler_, *this, *this, dataFolder_.empty() ? nullptr : &state_});
+      SpoolPorts{files_, *spooler_, *this, *this, dataFolder_.empty() ? nullptr : &state_});
 }
 
 CMainFrame::~CMainFrame() {

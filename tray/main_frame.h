@@ -54,7 +54,7 @@ class CMainFrame : public Window, private StatusSink, private SpoolTimer {
   CSystemTray tray_;
   RecordList jobs_;
   Win32FileSystem files_;
-  Win32Spooler spooler_;
+  std::unique_ptr<Spooler> spooler_;  // the Windows spooler, or a direct printer
   std::wstring dataFolder_;
   Win32LogFile log_;
   Win32StateStore state_;

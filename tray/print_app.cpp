@@ -6,6 +6,7 @@
 #include <string>
 
 #include "core/settings.h"
+#include "spool/printer_address.h"
 #include "tray/main_frame.h"
 
 namespace druvo {
@@ -17,7 +18,8 @@ class CPrintApp {
   // 0 when the program may run; otherwise its exit status.
   int InitInstance() {
     LoadDefaultSettings();
-    const CommandLineReport report = ReadCommandLineText(Settings(), GetCommandLineA());
+    CommandLineReport report = ReadCommandLineText(Settings(), GetCommandLineA());
+    if (report.error.empty()) report.error = ParsePrinterAddress(Settings().printerName, false).error;
     if (!report.error.empty()) {
       // Never print somewhere else than asked: say why, and do not start.
       MessageBoxA(nullptr, ("Druvo cannot start.\n\n" + report.error).c_str(), "Druvo",

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <atomic>
 #include <map>
 #include <thread>
 
@@ -70,7 +71,7 @@ class FaultMatrix : public ::testing::Test {
   }
   void StartDruvo(std::vector<std::string> extra = {}, const std::string& user = "") {
     DaemonOptions options;
-    options.args = {"RACUN", drop_ + "/*.*"};
+    options.args = {printer_, drop_ + "/*.*"};
     options.args.insert(options.args.end(), extra.begin(), extra.end());
     options.runAsUser = user;
     daemon_ = std::make_unique<Daemon>(*cups_, options);
@@ -113,8 +114,14 @@ class FaultMatrix : public ::testing::Test {
   }
   static void Linger() { std::this_thread::sleep_for(1500ms); }
 
+  // The capture printer itself, reached without CUPS.
+  std::string DirectPrinter(const std::string& query = "") const {
+    return "socket://127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/printer.port") + query;
+  }
+
   std::unique_ptr<CupsEnvironment> cups_;
   std::unique_ptr<Daemon> daemon_;
+  std::string printer_ = "RACUN";
   std::string drop_;
   std::map<std::string, std::string> dropped_;
 };
@@ -643,6 +650,139 @@ TEST_F(FaultMatrix, NoChangeNotifications) {
   ASSERT_TRUE(cups_->WaitForJobs(2));
   EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["a.prn"], dropped_["b.prn"]}));
   Account("no change notifications (inotify unavailable)", "polling alone prints, in order");
+}
+
+std::string Pattern(std::size_t size, int seed) {
+  std::string body;
+  while (body.size() < size) body += "line " + std::to_string(seed) + "-" + std::to_string(body.size()) + "\n";
+  return body;
+}
+
+TEST_F(FaultMatrix, DirectSocketPrinter) {
+  StartCups();
+  printer_ = DirectPrinter();
+  std::string all;
+  for (int b = 0; b < 256; ++b) all.push_back(static_cast<char>(b == 0x1A || b == '\r' ? 'x' : b));
+  Drop("a.prn", 30, all);
+  Drop("b.prn", 20, Pattern(300000, 2));
+  Drop("c.prn", 10);
+  StartDruvo();
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+  ASSERT_TRUE(cups_->WaitForJobs(3));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["a.prn"], dropped_["b.prn"], dropped_["c.prn"]}));
+  Account("socket://: all byte values, 300 KB, oldest first", "byte-exact; deleted once the printer had all");
+}
+
+TEST_F(FaultMatrix, DirectSocketRefusedStalledSlowDropped) {
+  // Refused: nothing listens on the port.
+  StartCups();
+  printer_ = "socket://127.0.0.1:1";
+  Drop("a.prn");
+  StartDruvo();
+  ASSERT_TRUE(LogHas("Error OpenPrinter !!"));
+  Linger();
+  EXPECT_EQ(daemon_->LogCount("Error OpenPrinter !!"), 1u);
+  EXPECT_TRUE(Exists(In("a.prn")));
+  Account("socket://: printer refuses the connection", "file stays; one line");
+  daemon_.reset();
+  dropped_.clear();
+
+  // Accepts but never reads: the job fails after 10 s without progress.
+  cups_ = std::make_unique<CupsEnvironment>(std::map<std::string, std::string>{{"PRINTER_MODE", "stall"}});
+  printer_ = DirectPrinter();
+  Drop("big.prn", 10, Pattern(1u << 20, 3));
+  StartDruvo();
+  ASSERT_TRUE(WaitFor([&] { return daemon_->LogCount("took no data for 10 s") > 0; }, 60s));
+  EXPECT_TRUE(Exists(In("big.prn")));
+  Account("socket://: printer accepts but never reads (1 MB, small receive buffer)",
+          "job fails after 10 s without progress; file stays");
+  daemon_.reset();
+  dropped_.clear();
+
+  // Slow, but steady: printed whole.
+  cups_ = std::make_unique<CupsEnvironment>(std::map<std::string, std::string>{{"PRINTER_MODE", "slow"}});
+  printer_ = DirectPrinter();
+  Drop("slow.prn", 10, Pattern(200000, 4));
+  StartDruvo();
+  ASSERT_TRUE(WaitFor([&] { return !Exists(In("slow.prn")); }, 60s));
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  Account("socket://: slow printer (about 50 KB/s, 200 KB)", "printed whole, once");
+  daemon_.reset();
+  dropped_.clear();
+
+  // Drops the connection mid-job: sent whole again on the next cycle.
+  cups_ = std::make_unique<CupsEnvironment>(std::map<std::string, std::string>{{"DROP_AFTER", "1000"}});
+  printer_ = DirectPrinter();
+  Drop("drop.prn", 10, Pattern(200000, 5));
+  StartDruvo();
+  ASSERT_TRUE(WaitFor([&] { return !Exists(In("drop.prn")); }, 60s));
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  EXPECT_EQ(cups_->DroppedConnections(), 1u);
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["drop.prn"]}));
+  Account("socket://: printer drops the connection mid-job",
+          "job failed, file kept, sent whole on the next cycle (the printer may have printed a part)");
+}
+
+TEST_F(FaultMatrix, DirectPrinterStatus) {
+  for (const std::string state : {"paper-out", "cover-open"}) {
+    cups_ = std::make_unique<CupsEnvironment>(std::map<std::string, std::string>{{"PRINTER_STATUS", state}});
+    printer_ = DirectPrinter("?status=escpos");
+    Drop("a.prn");
+    StartDruvo();
+    std::string reason = state == "paper-out" ? "paper out" : "cover open";
+    ASSERT_TRUE(LogHas(reason)) << state;
+    Linger();
+    EXPECT_TRUE(Exists(In("a.prn")));
+    EXPECT_TRUE(cups_->Jobs().empty());
+    Account("socket://...?status=escpos: printer reports " + reason, "file waits; the reason is logged");
+    daemon_.reset();
+    dropped_.clear();
+    std::remove(In("a.prn").c_str());
+  }
+  cups_ = std::make_unique<CupsEnvironment>(std::map<std::string, std::string>{{"PRINTER_STATUS", "silent"}});
+  printer_ = DirectPrinter("?status=escpos");
+  Drop("a.prn", 20);
+  Drop("b.prn", 10);
+  StartDruvo();
+  ASSERT_TRUE(cups_->WaitForJobs(2));
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+  EXPECT_EQ(daemon_->LogCount("does not answer status queries"), 1u);
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["a.prn"], dropped_["b.prn"]}));
+  Account("socket://...?status=escpos: printer answers no status query", "noted once; printed anyway");
+}
+
+TEST_F(FaultMatrix, FifoDevice) {
+  StartCups();
+  const std::string fifo = cups_->Dir() + "/lp0";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0666), 0);
+  printer_ = fifo;
+  Drop("a.prn", 20);
+  StartDruvo();  // no reader yet: the printer is unavailable
+  ASSERT_TRUE(LogHas("nothing reads from it"));
+  EXPECT_TRUE(Exists(In("a.prn")));
+  // A reader like a printer driver's: each job is one open, write, close.
+  std::string received;
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    while (!done) {
+      const int fd = open(fifo.c_str(), O_RDONLY);
+      char buffer[4096];
+      for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;) {
+        received.append(buffer, static_cast<std::size_t>(n));
+      }
+      close(fd);
+    }
+  });
+  Drop("b.prn", 10);
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+  daemon_->Stop();
+  daemon_.reset();
+  done = true;
+  close(open(fifo.c_str(), O_WRONLY));  // lets the reader's last open return
+  reader.join();
+  EXPECT_EQ(received, dropped_["a.prn"] + dropped_["b.prn"]);
+  Table().push_back({"a FIFO as the device: first without a reader, then with one", 2, 2, 0, 0, 0,
+                     "unavailable while nothing reads; then both, byte-exact, in order"});
 }
 
 }  // namespace

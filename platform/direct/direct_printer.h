@@ -1,0 +1,68 @@
+// A printer reached without a spooler: raw TCP (the way the CUPS socket
+// backend does it) or, on POSIX, a device file. Every wait is bounded: the
+// connect, each write (no progress for a while fails the job), and the wait
+// for the printer to take the last byte. Only then is a job done.
+#pragma once
+
+#include <csignal>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "spool/ports.h"
+#include "spool/printer_address.h"
+
+namespace druvo {
+
+struct DirectOptions {
+  int connectTimeoutMs = 5000;
+  int stallTimeoutMs = 10000;  // no progress this long fails the job
+  int drainTimeoutMs = 5000;   // for the printer to close after the last byte
+  int quietMs = 300;           // ...or to stay silent this long
+  int statusTimeoutMs = 1000;  // for each answer to a status query
+  const volatile std::sig_atomic_t* stopFlag = nullptr;
+  // One-time remarks for the log (a printer that does not answer queries).
+  std::function<void(const std::string&)> note;
+};
+
+class DirectPrinter : public Spooler {
+ public:
+  DirectPrinter(PrinterAddress address, DirectOptions options);
+  ~DirectPrinter() override;
+  DirectPrinter(const DirectPrinter&) = delete;
+  DirectPrinter& operator=(const DirectPrinter&) = delete;
+
+  // Connects (or opens the device) and, when asked, checks the status.
+  OpResult OpenQueue(const char* name) override;
+  OpResult BeginDocument(const char*, const char*) override { return OpResult::Ok(); }
+  OpResult BeginPage() override { return OpResult::Ok(); }
+  OpResult Write(const void* data, std::size_t size) override;
+  OpResult EndPage() override { return OpResult::Ok(); }
+  // Waits, bounded, until the printer has every byte.
+  OpResult EndDocument() override;
+  void AbortDocument() override { Close(); }
+  void CloseQueue() override { Close(); }
+
+  // Reads the answers to DLE EOT 1, 2 and 4: empty when all is well, else
+  // what keeps the printer from printing.
+  static std::string StatusProblem(unsigned char printer, unsigned char offline,
+                                   unsigned char paper);
+
+ private:
+  enum class Wait { Ready, TimedOut, Stopped, Failed };
+  Wait WaitFor(bool writing, int timeoutMs);
+  OpResult Connect();
+  OpResult OpenDevice();
+  OpResult CheckStatus();
+  void Close();
+  bool Stopping() const { return options_.stopFlag != nullptr && *options_.stopFlag != 0; }
+  std::string Name() const;
+
+  PrinterAddress address_;
+  DirectOptions options_;
+  std::intptr_t handle_ = -1;  // a socket or a file descriptor
+  bool isSocket_ = false;
+  bool noStatusNoted_ = false;
+};
+
+}  // namespace druvo

@@ -1,0 +1,90 @@
+#include "spool/printer_address.h"
+
+#include <cctype>
+
+namespace druvo {
+
+namespace {
+
+std::string Lower(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Splits off "?query" and reads it; false (with the error set) when unknown.
+bool ReadQuery(std::string* rest, PrinterAddress* address) {
+  const std::size_t mark = rest->find('?');
+  if (mark == std::string::npos) return true;
+  const std::string query = Lower(rest->substr(mark + 1));
+  rest->erase(mark);
+  if (query == "status=escpos") {
+    address->statusQuery = true;
+    return true;
+  }
+  address->error = "unknown printer option \"" + query + "\" (known: status=escpos)";
+  return false;
+}
+
+}  // namespace
+
+PrinterAddress ParsePrinterAddress(const std::string& printer, bool devicePaths) {
+  PrinterAddress address;
+  static const std::string kScheme = "socket://";
+  // Windows upper-cases its command line: the scheme and the host name are
+  // read without regard to case.
+  if (Lower(printer.substr(0, kScheme.size())) == kScheme) {
+    address.kind = PrinterAddress::Kind::Socket;
+    std::string rest = printer.substr(kScheme.size());
+    if (!ReadQuery(&rest, &address)) return address;
+    if (!rest.empty() && rest.back() == '/') rest.pop_back();
+    std::string port;
+    if (!rest.empty() && rest[0] == '[') {  // [IPv6]:port
+      const std::size_t close = rest.find(']');
+      if (close == std::string::npos) {
+        address.error = "\"" + printer + "\": missing ']'";
+        return address;
+      }
+      address.host = rest.substr(1, close - 1);
+      if (close + 1 < rest.size()) {
+        if (rest[close + 1] != ':') {
+          address.error = "\"" + printer + "\": ':' expected after ']'";
+          return address;
+        }
+        port = rest.substr(close + 2);
+      }
+    } else {
+      const std::size_t colon = rest.rfind(':');
+      address.host = rest.substr(0, colon);
+      if (colon != std::string::npos) port = rest.substr(colon + 1);
+    }
+    if (address.host.empty()) {
+      address.error = "\"" + printer + "\" names no host";
+      return address;
+    }
+    if (!port.empty() || rest.find(':') != std::string::npos) {
+      long value = 0;
+      for (char c : port) {
+        if (!std::isdigit(static_cast<unsigned char>(c)) || value > 65535) {
+          value = -1;
+          break;
+        }
+        value = value * 10 + (c - '0');
+      }
+      if (port.empty() || value < 1 || value > 65535) {
+        address.error = "\"" + printer + "\": the port must be a number from 1 to 65535";
+        return address;
+      }
+      address.port = static_cast<int>(value);
+    }
+    return address;
+  }
+  if (devicePaths && !printer.empty() && printer[0] == '/') {
+    address.kind = PrinterAddress::Kind::Device;
+    address.path = printer;
+    ReadQuery(&address.path, &address);
+    return address;
+  }
+  return address;  // a queue name, exactly as given
+}
+
+}  // namespace druvo
