@@ -84,9 +84,15 @@ def folder_empty(folder):
     return not os.listdir(folder)
 
 
-def run_druvo(druvo, cups, folder, files):
+def direct(cups):
+    """The capture printer itself, reached without CUPS."""
+    with open(os.path.join(cups.dir, "printer.port")) as f:
+        return "socket://127.0.0.1:" + f.read().strip()
+
+
+def run_druvo(druvo, cups, folder, files, printer="RACUN"):
     cups.clear_jobs()
-    proc = subprocess.Popen([druvo, "RACUN", folder + "/*.*"], stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen([druvo, printer, folder + "/*.*"], stderr=subprocess.DEVNULL)
     time.sleep(0.5)
     fill(folder, files)
     t0 = time.time()
@@ -171,9 +177,9 @@ def callgrind_per_cycle(druvo, folder):
     return total / polls
 
 
-def latency(druvo, cups, folder, drops, rng):
+def latency(druvo, cups, folder, drops, rng, printer="RACUN", last_byte=False):
     cups.clear_jobs()
-    proc = subprocess.Popen([druvo, "RACUN", folder + "/*.*"], stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen([druvo, printer, folder + "/*.*"], stderr=subprocess.DEVNULL)
     time.sleep(0.5)
     closed = []
     for i in range(drops):
@@ -189,7 +195,8 @@ def latency(druvo, cups, folder, drops, rng):
     lat = []
     for i, job in enumerate(cups.jobs()):
         with open(job + ".time") as f:
-            lat.append((float(f.readline()) - closed[i]) * 1000)
+            stamps = f.read().split()
+            lat.append((float(stamps[-1 if last_byte else 0]) - closed[i]) * 1000)
     lat.sort()
     return lat[len(lat) // 2], lat[int(len(lat) * 0.95) - 1], lat[-1]
 
@@ -211,11 +218,12 @@ def main():
     os.chmod(folder, 0o777)
     lines = []
     try:
-        d_acc, d_arr, l_acc, l_arr = [], [], [], []
+        d_acc, d_arr, l_acc, l_arr, s_arr = [], [], [], [], []
         for run in range(args.runs):
             a, b = run_druvo(druvo, cups, folder, files)
             d_acc.append(a)
             d_arr.append(b)
+            s_arr.append(run_druvo(druvo, cups, folder, files, direct(cups))[1])
             a, b = run_lp_loop(cups, folder, files)
             l_acc.append(a)
             l_arr.append(b)
@@ -231,6 +239,8 @@ def main():
         lines.append("| `for f in dir/*; do lp -d QUEUE -o raw \"$f\" && rm \"$f\"; done` | %.0f | %.0f |" % (m(l_acc), m(l_arr)))
         lines.append("| ratio druvo / loop | %.1f x | %.1f x |" % (m(d_acc) / m(l_acc), m(d_arr) / m(l_arr)))
         lines.append("| cupsd alone, draining %d held jobs (the bound for arrival) | | %.0f |" % (args.files, pace))
+        lines.append("| druvo straight to the printer, `socket://` (no CUPS) | | %.0f |" % m(s_arr))
+        lines.append("| ratio socket:// / loop | | %.1f x |" % (m(s_arr) / m(l_arr)))
         lines.append("")
 
         p50, p95, mx = latency(druvo, cups, folder, args.latency_drops, rng)
@@ -239,6 +249,13 @@ def main():
         lines.append("| p50 | p95 | max |")
         lines.append("|---:|---:|---:|")
         lines.append("| %.0f ms | %.0f ms | %.0f ms |" % (p50, p95, mx))
+        lines.append("")
+        p50, p95, mx = latency(druvo, cups, folder, args.latency_drops, rng, direct(cups), True)
+        lines.append("### Latency, `socket://` (no CUPS): close to the last byte at the printer")
+        lines.append("")
+        lines.append("| p50 | p95 | max |")
+        lines.append("|---:|---:|---:|")
+        lines.append("| %.1f ms | %.1f ms | %.1f ms |" % (p50, p95, mx))
         lines.append("")
 
         cpu = idle_cost(druvo, folder, args.idle_seconds)

@@ -229,5 +229,18 @@ TEST_F(WineTest, ACommandLineThatDoesNotFitIsRefusedWithAMessage) {
   EXPECT_EQ(druvo_->Stop(0), 2);
 }
 
+TEST_F(WineTest, SocketPrinterWithoutAnySpooler) {
+  WriteFileBytes(In("b.prn"), "second\r\n");
+  WriteFileBytes(In("a.prn"), std::string("first\0\x1B@\r\n", 10));
+  SetWriteTime(In("a.prn"), 30);
+  SetWriteTime(In("b.prn"), 20);
+  // Upper-cased by Windows on the way in: the scheme is read without case.
+  StartDruvo({"socket://127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/printer.port"),
+              WinePath(drop_) + "\\*.*"});
+  ASSERT_TRUE(cups_->WaitForJobs(2));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{std::string("first\0\x1B@\n", 9), "second\n"}));
+  EXPECT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+}
+
 }  // namespace
 }  // namespace druvo::testing
