@@ -44,7 +44,7 @@ class QuietStatus : public StatusSink {
  public:
   void ShowIcon(int) override {}
   void ShowError(const char*, const std::string&, bool) override {}
-  void Log(const std::string&) override {}
+  void Log(LogLevel, const std::string&) override {}
 };
 
 long ResidentKb() {

@@ -33,7 +33,36 @@ volatile std::sig_atomic_t g_stop = 0;
 
 extern "C" void OnStopSignal(int) { g_stop = 1; }
 
-void LogLine(const std::string& line) {
+// Under systemd, stderr is the journal: it takes the level from a <N>
+// prefix and stamps the time itself.
+bool StderrIsJournal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  unsigned long long device = 0, inode = 0;
+  if (stream == nullptr || std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
+  struct stat st;
+  return fstat(2, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == device &&
+         static_cast<unsigned long long>(st.st_ino) == inode;
+}
+
+const char* JournalPrefix(LogLevel level) {
+  switch (level) {
+    case LogLevel::Error:
+      return "<3>";
+    case LogLevel::Warning:
+      return "<4>";
+    case LogLevel::Info:
+      break;
+  }
+  return "<6>";
+}
+
+void LogLine(LogLevel level, const std::string& line) {
+  static const bool journal = StderrIsJournal();
+  if (journal) {
+    std::fprintf(stderr, "%s%s\n", JournalPrefix(level), line.c_str());
+    std::fflush(stderr);
+    return;
+  }
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   tm local{};
@@ -48,9 +77,9 @@ class LogStatus : public StatusSink {
  public:
   void ShowIcon(int) override {}
   void ShowError(const char* message, const std::string& detail, bool repeated) override {
-    if (!repeated) LogLine(std::string(message) + " " + detail);
+    if (!repeated) LogLine(LogLevel::Error, std::string(message) + " " + detail);
   }
-  void Log(const std::string& line) override { LogLine(line); }
+  void Log(LogLevel level, const std::string& line) override { LogLine(level, line); }
 };
 
 long long MonotonicMs() {
@@ -113,10 +142,11 @@ std::string FolderOf(const char* pattern) {
 }
 
 void PrintConfiguration(const SpoolSettings& s) {
+  const char* info = StderrIsJournal() ? JournalPrefix(LogLevel::Info) : "";
   std::fprintf(stderr,
-               "Command line: %s\nPrinter: %s\nFile source: %s\nForce delete: %s\nDelete after: %s\n",
-               s.commandLine, s.printerName, s.fileSource, s.forceDelete ? "TRUE" : "FALSE",
-               s.deleteAfterPrinted ? "printed" : "accepted");
+               "%sCommand line: %s\n%sPrinter: %s\n%sFile source: %s\n%sForce delete: %s\n%sDelete after: %s\n",
+               info, s.commandLine, info, s.printerName, info, s.fileSource, info,
+               s.forceDelete ? "TRUE" : "FALSE", info, s.deleteAfterPrinted ? "printed" : "accepted");
 }
 
 extern "C" void OnOutOfMemory() {
@@ -138,7 +168,7 @@ std::string StateFolder() {
 
 void WarnIfQueueMissing(CupsSpooler& spooler, const SpoolSettings& s) {
   // A queue may be created after druvo starts; until then files wait.
-  if (OpResult r = spooler.OpenQueue(s.printerName); !r) LogLine("warning: " + r.error);
+  if (OpResult r = spooler.OpenQueue(s.printerName); !r) LogLine(LogLevel::Warning, "warning: " + r.error);
   spooler.CloseQueue();
 }
 
@@ -149,7 +179,7 @@ void WarnIfFolderMissing(const SpoolSettings& s) {
   if (std::strchr(folder, '/') == nullptr) return;  // the working folder
   struct stat st;
   if (stat(folder, &st) != 0 || !S_ISDIR(st.st_mode)) {
-    LogLine(std::string("warning: folder ") + folder + " does not exist yet; polling until it does");
+    LogLine(LogLevel::Warning, std::string("warning: folder ") + folder + " does not exist yet; polling until it does");
   }
 }
 
@@ -176,7 +206,7 @@ int Run(int argc, char** argv) {
     return 2;
   }
   PrintConfiguration(settings);
-  for (const std::string& warning : report.warnings) LogLine("warning: " + warning);
+  for (const std::string& warning : report.warnings) LogLine(LogLevel::Warning, "warning: " + warning);
   WarnIfFolderMissing(settings);
 
   struct sigaction action {};
@@ -198,7 +228,7 @@ int Run(int argc, char** argv) {
   } else {
     DirectOptions direct;
     direct.stopFlag = &g_stop;
-    direct.note = LogLine;
+    direct.note = [](const std::string& line) { LogLine(LogLevel::Warning, line); };
     spooler = std::make_unique<DirectPrinter>(address, direct);
   }
   PosixStateStore state(StateFolder());
@@ -220,7 +250,7 @@ int Run(int argc, char** argv) {
   long long nextArmMs = 0;
   std::string watchFault;
   bool everArmed = false;
-  if (!useEvents) LogLine("change notifications off: polling every " + std::to_string(settings.pollInterval) + " ms");
+  if (!useEvents) LogLine(LogLevel::Info, "change notifications off: polling every " + std::to_string(settings.pollInterval) + " ms");
   while (g_stop == 0) {
     bool changed = false;
     if (useEvents && !watch.Armed() && MonotonicMs() >= nextArmMs) {
@@ -228,13 +258,13 @@ int Run(int argc, char** argv) {
       nextArmMs = MonotonicMs() + settings.pollInterval;
       std::string why;
       if (watch.Arm(&why)) {
-        if (everArmed || !watchFault.empty()) LogLine("watching " + FolderOf(settings.fileSource) + " again");
+        if (everArmed || !watchFault.empty()) LogLine(LogLevel::Info, "watching " + FolderOf(settings.fileSource) + " again");
         everArmed = true;
         watchFault.clear();
         changed = true;
       } else if (why != watchFault) {
         watchFault = why;
-        LogLine("no change notifications (" + why + "); polling every " +
+        LogLine(LogLevel::Warning, "no change notifications (" + why + "); polling every " +
                 std::to_string(settings.pollInterval) + " ms");
       }
     }
@@ -247,8 +277,8 @@ int Run(int argc, char** argv) {
       // A stop signal interrupts the wait.
       if (poll(&fd, watch.Armed() ? 1 : 0, static_cast<int>(wait)) > 0) {
         const WatchEvents events = watch.Drain();
-        if (events.overflow) LogLine("the folder's event queue overflowed; rescanning it");
-        if (events.folderGone) LogLine("the folder went away; polling until it is back");
+        if (events.overflow) LogLine(LogLevel::Warning, "the folder's event queue overflowed; rescanning it");
+        if (events.folderGone) LogLine(LogLevel::Warning, "the folder went away; polling until it is back");
         if (events.overflow || events.folderGone) files.ForgetAll();
         for (const std::string& name : events.names) files.Forget(name);
         changed = events.changed;
@@ -260,7 +290,7 @@ int Run(int argc, char** argv) {
       ++polls;
     }
   }
-  LogLine("stopping after " + std::to_string(polls) + " polls");
+  LogLine(LogLevel::Info, "stopping after " + std::to_string(polls) + " polls");
   ListDestroy(&jobs);
   return 0;
 }

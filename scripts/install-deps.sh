@@ -12,6 +12,7 @@ PACKAGES=(
   wine wine64
   xvfb x11-utils imagemagick
   zip unzip python3 valgrind util-linux procps
+  systemd lintian dpkg-dev man-db nsis
 )
 
 missing=()

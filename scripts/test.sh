@@ -27,6 +27,9 @@ echo "== build: native release"
 cmake --preset release >/dev/null
 cmake --build build/release -j"$jobs"
 
+echo "== Debian package: lintian, unit hardening, install, run as user druvo, purge"
+bash scripts/test-deb.sh
+
 echo "== build: Windows i686 (compile and link only)"
 cmake --preset mingw-i686 -DDRUVO_TESTS=OFF >/dev/null
 cmake --build build/mingw-i686 -j"$jobs"

@@ -121,6 +121,9 @@ class StateStore {
   virtual std::string Where() const = 0;
 };
 
+// How much a log line matters (journald reads them as <3>, <4>, <6>).
+enum class LogLevel { Error, Warning, Info };
+
 // What the user sees: the tray picture and messages on Windows, log lines in
 // the daemon.
 class StatusSink {
@@ -130,7 +133,7 @@ class StatusSink {
   // message is the user-facing text; detail says why. repeated is true when
   // the same fault was reported by the previous failing cycle as well.
   virtual void ShowError(const char* message, const std::string& detail, bool repeated) = 0;
-  virtual void Log(const std::string& line) = 0;
+  virtual void Log(LogLevel level, const std::string& line) = 0;
   // The fault now holding receipts back, for the tooltip; empty when none.
   virtual void ShowFault(const std::string& /*fault*/) {}
 };

@@ -45,19 +45,19 @@ void SpoolEngine::LoadState() {
   std::string text;
   const std::string where = QuotedForLog(ports_.state->Where());
   if (OpResult r = ports_.state->Load(&text); !r) {
-    ports_.status.Log("cannot read the state file " + where + ": " + r.error +
+    ports_.status.Log(LogLevel::Warning, "cannot read the state file " + where + ": " + r.error +
                       "; starting with nothing remembered");
     return;
   }
   if (text.empty()) return;
   std::string why;
   if (!ParseState(text, &state_, &why)) {
-    ports_.status.Log("the state file " + where + " is damaged (" + why +
+    ports_.status.Log(LogLevel::Warning, "the state file " + where + " is damaged (" + why +
                       "); starting with nothing remembered");
     return;
   }
   saved_ = state_;
-  ports_.status.Log("state file " + where + ": " + std::to_string(state_.undeletable.size()) +
+  ports_.status.Log(LogLevel::Info, "state file " + where + ": " + std::to_string(state_.undeletable.size()) +
                     " printed file(s) still to delete, " + std::to_string(state_.inFlight.size()) +
                     " job(s) in flight");
 }
@@ -67,7 +67,7 @@ void SpoolEngine::SaveState() {
   if (OpResult r = ports_.state->Save(FormatState(state_)); !r) {
     // Printing goes on; only a restart would forget.
     if (NewFault(FaultKind::StateNotSaved, ports_.state->Where())) {
-      ports_.status.Log("cannot save the state file " + QuotedForLog(ports_.state->Where()) + ": " +
+      ports_.status.Log(LogLevel::Error, "cannot save the state file " + QuotedForLog(ports_.state->Where()) + ": " +
                         r.error);
     }
     return;
@@ -104,7 +104,7 @@ int SpoolEngine::CollectJobs() {
     if (entry.attributes != kAttrArchive || entry.name[0] == '\0') return;
     if (entry.nameLost) {
       if (reportedNames_.insert(entry.name).second) {
-        ports_.status.Log("cannot print " + QuotedForLog(entry.name) +
+        ports_.status.Log(LogLevel::Warning, "cannot print " + QuotedForLog(entry.name) +
                           ": its name cannot be converted to a path; rename it");
       }
       return;
@@ -113,7 +113,7 @@ int SpoolEngine::CollectJobs() {
       // Paths are trimmed on their way to the printer, so such a name would
       // never be found again.
       if (reportedNames_.insert(entry.name).second) {
-        ports_.status.Log("cannot print " + QuotedForLog(entry.name) +
+        ports_.status.Log(LogLevel::Warning, "cannot print " + QuotedForLog(entry.name) +
                           ": its name ends in a blank; rename it");
       }
       return;
@@ -129,7 +129,7 @@ int SpoolEngine::CollectJobs() {
     const std::size_t length = prefixLength + std::strlen(entry.name);
     if (length > maxPath || length + 1 > kJobPathCapacity) {
       if (reportedNames_.insert(entry.name).second) {
-        ports_.status.Log("skipped " + QuotedForLog(entry.name) + ": its path is longer than " +
+        ports_.status.Log(LogLevel::Warning, "skipped " + QuotedForLog(entry.name) + ": its path is longer than " +
                           std::to_string(maxPath) + " characters");
       }
       return;
@@ -160,7 +160,7 @@ int SpoolEngine::CollectJobs() {
   if (!searched) {
     if (searched.error != searchFault_) {
       searchFault_ = searched.error;
-      ports_.status.Log("cannot search " + QuotedForLog(settings_.fileSource) + ": " +
+      ports_.status.Log(LogLevel::Error, "cannot search " + QuotedForLog(settings_.fileSource) + ": " +
                         searched.error);
     }
     ListClear(jobs_);
@@ -168,7 +168,7 @@ int SpoolEngine::CollectJobs() {
   }
   if (!searchFault_.empty()) {
     searchFault_.clear();
-    ports_.status.Log("searching " + QuotedForLog(settings_.fileSource) + " again");
+    ports_.status.Log(LogLevel::Info, "searching " + QuotedForLog(settings_.fileSource) + " again");
   }
   // Whatever is no longer in the folder needs no remembering.
   for (auto it = state_.undeletable.begin(); it != state_.undeletable.end();) {
@@ -187,7 +187,7 @@ void SpoolEngine::RetryDeletes(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     if (!ports_.files.Delete(path.c_str())) continue;  // logged at the first failure
     state_.undeletable.erase(path);
-    ports_.status.Log("deleted " + QuotedForLog(path) + " (printed earlier)");
+    ports_.status.Log(LogLevel::Info, "deleted " + QuotedForLog(path) + " (printed earlier)");
   }
 }
 
@@ -196,14 +196,14 @@ void SpoolEngine::DeletePrinted(const char* path, std::uint64_t writeTime, std::
   if (deleted) return;
   state_.undeletable[path] = RememberedFile{writeTime, size, scanGeneration_};
   SaveState();
-  ports_.status.Log("cannot delete " + QuotedForLog(path) + " after printing: " + deleted.error +
+  ports_.status.Log(LogLevel::Error, "cannot delete " + QuotedForLog(path) + " after printing: " + deleted.error +
                     "; trying again at every cycle, and it is not printed again while unchanged");
 }
 
 void SpoolEngine::DeleteAfterFailure(const char* path) {
   const OpResult deleted = ports_.files.Delete(path);
   if (!deleted) {
-    ports_.status.Log("cannot delete " + QuotedForLog(path) + " after a failed job: " +
+    ports_.status.Log(LogLevel::Error, "cannot delete " + QuotedForLog(path) + " after a failed job: " +
                       deleted.error);
   }
 }
@@ -218,14 +218,14 @@ void SpoolEngine::NoteNotReady(const char* path) {
   }
   if (stuck_.reported || now < stuck_.since + options_.stuckTicks) return;
   stuck_.reported = true;
-  ports_.status.Log(QuotedForLog(path) + " has waited " + Seconds(now - stuck_.since) +
+  ports_.status.Log(LogLevel::Warning, QuotedForLog(path) + " has waited " + Seconds(now - stuck_.since) +
                     " s: its writer still has it open; the files after it wait");
   ports_.status.ShowFault("waiting for " + std::string(path) + ": its writer still has it open");
 }
 
 void SpoolEngine::ClearStuck() {
   if (stuck_.reported) {
-    ports_.status.Log(QuotedForLog(stuck_.path) + " is no longer held open");
+    ports_.status.Log(LogLevel::Info, QuotedForLog(stuck_.path) + " is no longer held open");
   }
   stuck_ = Stuck{};
 }
@@ -233,7 +233,7 @@ void SpoolEngine::ClearStuck() {
 bool SpoolEngine::QueryInFlight(std::map<int, JobState>* states) {
   const OpResult r = ports_.spooler.JobStates(settings_.printerName, states);
   if (!r && NewFault(FaultKind::JobStatesUnknown, settings_.printerName)) {
-    ports_.status.Log("cannot ask the print server how " +
+    ports_.status.Log(LogLevel::Warning, "cannot ask the print server how " +
                       std::to_string(state_.inFlight.size()) +
                       " job(s) in flight stand: " + r.error + "; their files wait");
   }
@@ -251,12 +251,12 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const char* path,
   if (found != states.end() && found->second == JobState::Pending) return InFlightStep::Skip;
   state_.inFlight.erase(it);
   if (found != states.end() && found->second == JobState::Completed) {
-    ports_.status.Log(jobText + " is printed");
+    ports_.status.Log(LogLevel::Info, jobText + " is printed");
     DeletePrinted(path, job.writeTime, job.size);
     SaveState();
     return InFlightStep::Done;
   }
-  ports_.status.Log(jobText + (found == states.end()
+  ports_.status.Log(LogLevel::Warning, jobText + (found == states.end()
                                    ? " is unknown to the print server (lost in a crash?)"
                                    : " was aborted or cancelled") +
                     "; sending the file again");
@@ -271,7 +271,7 @@ void SpoolEngine::EnterIdle() {
   lastFault_ = FaultKind::None;
   lastFaultSubject_.clear();
   ports_.status.ShowFault("");
-  ports_.status.Log("state: idle");
+  ports_.status.Log(LogLevel::Info, "state: idle");
 }
 
 int SpoolEngine::RunSpoolCycle() {
@@ -318,11 +318,11 @@ int SpoolEngine::RunSpoolCycle() {
         state_.inFlight[record->path] =
             InFlightJob{job.jobId, JobWriteTime(*record), JobSize(*record), scanGeneration_};
         SaveState();
-        ports_.status.Log("sent " + QuotedForLog(record->path) + " (" +
+        ports_.status.Log(LogLevel::Info, "sent " + QuotedForLog(record->path) + " (" +
                           std::to_string(job.bytesSent) + " bytes) as job " +
                           std::to_string(job.jobId) + "; deleted once it is printed");
       } else {
-        ports_.status.Log("printed " + QuotedForLog(record->path) + " (" +
+        ports_.status.Log(LogLevel::Info, "printed " + QuotedForLog(record->path) + " (" +
                           std::to_string(job.bytesSent) + " bytes)");
         DeletePrinted(record->path, JobWriteTime(*record), JobSize(*record));
       }
@@ -331,7 +331,7 @@ int SpoolEngine::RunSpoolCycle() {
 
     result = 0;
     if (StopRequested()) {
-      ports_.status.Log("stopping: the job of " + QuotedForLog(record->path) +
+      ports_.status.Log(LogLevel::Warning, "stopping: the job of " + QuotedForLog(record->path) +
                         " was abandoned; the file stays");
       break;
     }
@@ -343,12 +343,12 @@ int SpoolEngine::RunSpoolCycle() {
       if (fresh) ports_.status.ShowFault("printer " + std::string(settings_.printerName) + " unavailable");
       ports_.status.ShowError(kOpenPrinterMessage, detail, !fresh);
     } else if (NewFault(FaultKind::JobFailed, record->path)) {
-      ports_.status.Log("failed " + QuotedForLog(record->path) + " after " +
+      ports_.status.Log(LogLevel::Error, "failed " + QuotedForLog(record->path) + " after " +
                         std::to_string(job.bytesSent) + " bytes: " + job.error);
       ports_.status.ShowFault("cannot print " + std::string(record->path) + ": " + job.error);
     }
     if (settings_.forceDelete != 0) {
-      ports_.status.Log("force-deleting " + QuotedForLog(record->path) + " (" +
+      ports_.status.Log(LogLevel::Warning, "force-deleting " + QuotedForLog(record->path) + " (" +
                         std::to_string(job.bytesSent) + " bytes sent)");
       DeleteAfterFailure(record->path);
     }
@@ -364,7 +364,7 @@ int SpoolEngine::RunSpoolCycle() {
     ports_.status.ShowIcon(settings_.errorIcon);
     if (!inError_) {
       inError_ = true;
-      ports_.status.Log("state: error");
+      ports_.status.Log(LogLevel::Error, "state: error");
     }
   }
   ports_.timer.Start(settings_.pollInterval);

@@ -33,13 +33,13 @@ CMainFrame::CMainFrame(SpoolSettings& settings)
       state_(dataFolder_) {
   std::snprintf(engineSettings_.fileSource, sizeof engineSettings_.fileSource, "%s",
                 Utf8FromAnsi(settings_.fileSource).c_str());
-  Log(std::string("start: Command line: ") + settings_.commandLine + "; Printer: " +
+  Log(LogLevel::Info, std::string("start: Command line: ") + settings_.commandLine + "; Printer: " +
       settings_.printerName + "; File source: " + engineSettings_.fileSource +
       "; Force delete: " + (settings_.forceDelete != 0 ? "TRUE" : "FALSE"));
   const PrinterAddress address = ParsePrinterAddress(settings_.printerName, false);
   if (address.kind == PrinterAddress::Kind::Socket) {
     DirectOptions direct;
-    direct.note = [this](const std::string& line) { Log(line); };
+    direct.note = [this](const std::string& line) { Log(LogLevel::Warning, line); };
     spooler_ = std::make_unique<DirectPrinter>(address, direct);
   } else {
     spooler_ = std::make_unique<Win32Spooler>();
@@ -76,7 +76,7 @@ int CMainFrame::OnCreate() {
   if (!tray_.AddIcon(nullptr, WM_TRAY_NOTIFY, tip, info, IDR_TRAY_MENU)) {
     if (!tray_.IconWanted()) return -1;  // Windows older than XP
     // The taskbar is not there yet: print anyway and add the icon later.
-    Log("the notification area refused the icon; printing goes on, and the icon is added when "
+    Log(LogLevel::Warning, "the notification area refused the icon; printing goes on, and the icon is added when "
         "the taskbar is ready");
   }
   tray_.ChangeIconById(kTrayIconTable[settings_.idleIcon]);
@@ -114,7 +114,7 @@ void CMainFrame::RunCycle() {
 
 void CMainFrame::OnTimer() {
   if (!CSystemTray::IconShown() && tray_.IconWanted() && tray_.EnsureShown()) {
-    Log("tray icon added");
+    Log(LogLevel::Info, "tray icon added");
   }
   if (watch_ && !watch_->Running()) WatchFolder();
   RunCycle();
@@ -138,7 +138,7 @@ void CMainFrame::OnAbout() {
   CAboutBox about;
   if (about.DoModal(Handle()) != 0) return;
   // Quit through the window: WM_DESTROY removes the icon and ends the loop.
-  Log("quit");
+  Log(LogLevel::Info, "quit");
   DestroyWindow(Handle());
 }
 
@@ -197,7 +197,7 @@ void CMainFrame::ShowIcon(int iconIndex) {
 }
 
 void CMainFrame::ShowError(const char* message, const std::string& detail, bool repeated) {
-  if (!repeated) Log(std::string(message) + " " + detail);
+  if (!repeated) Log(LogLevel::Error, std::string(message) + " " + detail);
   // In front of a full-screen till application, and on top until confirmed.
   MessageBoxA(Handle(), message, kAppTitle,
               MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST);
@@ -215,7 +215,7 @@ void CMainFrame::UpdateTooltip() {
   tray_.SetTooltip(tip.c_str());
 }
 
-void CMainFrame::Log(const std::string& line) {
+void CMainFrame::Log(LogLevel /*level*/, const std::string& line) {
   OutputDebugStringA(("druvo: " + line + "\n").c_str());
   const bool failed = !log_.Write(line);
   if (failed != logFailed_) {

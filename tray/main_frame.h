@@ -21,7 +21,7 @@ class CMainFrame : public Window, private StatusSink, private SpoolTimer {
   // Creates the frame from its resources without showing it.
   bool LoadFrame();
   // One line in the log file (and the debugger's output).
-  void Log(const std::string& line) override;
+  void Log(LogLevel level, const std::string& line) override;
 
  protected:
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;

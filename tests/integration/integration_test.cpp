@@ -191,4 +191,19 @@ TEST_F(DaemonTest, MissingFolderIsReportedAndPolledUntilItAppears) {
 }
 
 }  // namespace
+TEST_F(DaemonTest, UnderJournaldLinesCarryTheirLevelAndNoTimestamp) {
+  // stderr is the journal when JOURNAL_STREAM names its device and inode.
+  const std::string log = drop_ + ".journal";
+  WriteFileBytes(In("a.prn"), "receipt\n");
+  RunCapture("sh -c 'exec 2>\"$1\"; JOURNAL_STREAM=$(stat -c %d:%i \"$1\") exec timeout -s TERM 3 \"$2\" "
+             "NOSUCHQUEUE \"$3\"' _ '" + log + "' '" + DaemonBinary() + "' '" + drop_ + "/*.*'");
+  const std::string lines = ReadFileBytes(log);
+  std::remove(log.c_str());
+  EXPECT_NE(lines.find("<6>Printer: NOSUCHQUEUE\n"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("<4>warning: the print server has no queue"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("<3>Error OpenPrinter !!"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("<6>stopping after"), std::string::npos) << lines;
+  EXPECT_EQ(lines.find(" druvo: "), std::string::npos) << "no timestamps under journald\n" << lines;
+}
+
 }  // namespace druvo::testing

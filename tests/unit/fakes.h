@@ -204,7 +204,7 @@ class FakeStatus : public StatusSink {
   void ShowError(const char* message, const std::string& detail, bool repeated) override {
     errors.push_back({message, detail, repeated});
   }
-  void Log(const std::string& line) override { lines.push_back(line); }
+  void Log(LogLevel, const std::string& line) override { lines.push_back(line); }
   std::vector<std::string> faults;
   void ShowFault(const std::string& fault) override { faults.push_back(fault); }
   std::size_t LinesWith(const std::string& text) const {
