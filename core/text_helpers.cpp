@@ -82,7 +82,8 @@ std::size_t DataLength(const unsigned char* buffer, std::size_t size) {
 
 std::string QuotedForLog(const std::string& text) {
   std::string out = "\"";
-  for (unsigned char c : text) {
+  for (const char raw : text) {
+    const auto c = static_cast<unsigned char>(raw);
     if (c == '\n') {
       out += "\\n";
     } else if (c == '\t') {

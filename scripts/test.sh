@@ -39,9 +39,11 @@ cmake --preset mingw-x86_64 -DDRUVO_I686_EXE="$root/build/mingw-i686/tray/druvo.
 cmake --build build/mingw-x86_64 -j"$jobs"
 cmake --build build/mingw-x86_64 --target package_zip
 unzip -l build/mingw-x86_64/druvo-*-windows.zip
+cmake --build build/mingw-x86_64 --target setup
 
 echo "== the shipped programs load on Windows XP SP3"
-bash scripts/check-xp-imports.sh build/mingw-x86_64/tray/druvo.exe build/mingw-i686/tray/druvo.exe
+bash scripts/check-xp-imports.sh build/mingw-x86_64/tray/druvo.exe build/mingw-i686/tray/druvo.exe \
+  build/mingw-x86_64/druvo-setup-*[0-9].exe
 
 echo "== build: Windows x86_64 GoogleTest suites (posix threads)"
 cmake --preset mingw-x86_64-gtest >/dev/null

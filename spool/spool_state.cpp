@@ -13,7 +13,8 @@ constexpr const char* kHeader = "druvo-state 1";
 // as %XX so that one entry stays one line of fields.
 std::string EscapePath(const std::string& path) {
   std::string out;
-  for (unsigned char c : path) {
+  for (const char raw : path) {
+    const auto c = static_cast<unsigned char>(raw);
     if (c <= 0x20 || c == '%' || c == 0x7F) {
       char hex[4];
       std::snprintf(hex, sizeof hex, "%%%02X", c);

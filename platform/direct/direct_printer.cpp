@@ -114,8 +114,10 @@ void ShutdownSending(std::intptr_t h) { shutdown(static_cast<int>(h), SHUT_WR); 
 
 #ifdef _WIN32
 SOCKET AsNativeSocket(std::intptr_t h) { return static_cast<SOCKET>(h); }
+int AddressLength(const addrinfo* a) { return static_cast<int>(a->ai_addrlen); }
 #else
 int AsNativeSocket(std::intptr_t h) { return static_cast<int>(h); }
+socklen_t AddressLength(const addrinfo* a) { return a->ai_addrlen; }
 #endif
 
 }  // namespace
@@ -179,7 +181,7 @@ OpResult DirectPrinter::Connect() {
     if (s == -1) continue;
     handle_ = s;
     SetNonBlocking(handle_);
-    if (connect(AsNativeSocket(handle_), a->ai_addr, static_cast<int>(a->ai_addrlen)) != 0) {
+    if (connect(AsNativeSocket(handle_), a->ai_addr, AddressLength(a)) != 0) {
       const int e = LastError();
       if (!InProgress(e)) {
         why = ErrorString(e);

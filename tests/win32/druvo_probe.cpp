@@ -14,6 +14,8 @@
 //   druvo_probe icon-shown            waits until druvo's icon is in the notification area
 //   druvo_probe about-twice           asks for About twice; prints how many opened
 //   druvo_probe box-open TEXT         waits for a message box showing TEXT, leaves it open
+//   druvo_probe start-line LINE       starts a process from exactly this command line
+//                                     (as the Run key would) and waits for its tray
 #include <windows.h>
 #include <shellapi.h>
 
@@ -261,6 +263,19 @@ int BoxOpen(const char* text) {
   return open ? 0 : Fail("no message box");
 }
 
+int StartLine(const char* line) {
+  std::string commandLine = line;
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  PROCESS_INFORMATION pi{};
+  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+    return Fail("cannot start the command line");
+  }
+  CloseHandle(pi.hThread);
+  CloseHandle(pi.hProcess);
+  return WaitUntil([] { return FindTray() != nullptr; }) ? 0 : Fail("no tray");
+}
+
 int Close() {
   if (HWND menu = FindVisibleMenu()) PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
   for (const char* title : {"About Druvo", "Configuration"}) {
@@ -292,5 +307,6 @@ int main(int argc, char** argv) {
   if (command == "icon-shown") return IconShown();
   if (command == "about-twice") return AboutTwice();
   if (command == "box-open" && argc >= 3) return BoxOpen(argv[2]);
+  if (command == "start-line" && argc >= 3) return StartLine(argv[2]);
   return Fail("unknown command");
 }

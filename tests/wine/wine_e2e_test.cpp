@@ -242,5 +242,39 @@ TEST_F(WineTest, SocketPrinterWithoutAnySpooler) {
   EXPECT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
 }
 
+TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
+  // The 64-bit build of the installer: Wine here runs no 32-bit code.
+  const std::string setup = WinBuild() + "/druvo-setup-1.0.0.1-x64.exe";
+  if (!Exists(setup)) GTEST_SKIP() << "build the setup target first (scripts/test.sh does)";
+  const std::string folder = std::string(std::getenv("WINEPREFIX")) + "/drive_c/Program Files/Druvo";
+  const std::string pattern = WinePath(drop_) + "\\*.*";
+  int status = -1;
+  RunCapture("wine '" + setup + "' /S /PRINTER=RACUN '/PATTERN=" + pattern + "' 2>/dev/null", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(Exists(folder + "/druvo.exe"));
+  EXPECT_TRUE(Exists(folder + "/uninstall.exe"));
+  const std::string query =
+      "wine reg query 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run' /v Druvo 2>/dev/null";
+  std::string key = RunCapture(query);
+  key.erase(std::remove(key.begin(), key.end(), '\r'), key.end());
+  const std::string expected = "\"C:\\Program Files\\Druvo\\druvo.exe\" RACUN " + pattern;
+  ASSERT_NE(key.find("REG_SZ    " + expected), std::string::npos) << key;
+
+  // Started from exactly that line, the installed program prints.
+  WriteFileBytes(In("r.prn"), "installed\r\n");
+  // Not through Probe(): the program started inherits the probe's output,
+  // so reading it to the end would wait for the program to end.
+  RunCapture("wine '" + WinBuild() + "/tests/win32/druvo_probe.exe' start-line '" + expected +
+                 "' >/dev/null 2>&1",
+             &status);
+  EXPECT_EQ(status, 0);
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"installed\n"}));
+
+  RunCapture("wine '" + folder + "/uninstall.exe' /S 2>/dev/null");
+  EXPECT_TRUE(WaitFor([&] { return !Exists(folder + "/druvo.exe") && !Exists(folder + "/uninstall.exe"); }));
+  EXPECT_EQ(RunCapture(query).find("Druvo"), std::string::npos);
+}
+
 }  // namespace
 }  // namespace druvo::testing
