@@ -7,11 +7,20 @@
 #     checked to load on Windows XP (no post-XP import);
 #   Windows x86_64, posix threads: the unit and Win32 platform tests under Wine;
 #   the soak under ASan and LeakSanitizer, and a short run of every fuzz target.
+#
+#   scripts/test.sh --quick   only the unit and platform tests, under ASan
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 jobs=$(nproc)
 root=$(pwd)
+
+if [ "${1:-}" = "--quick" ]; then
+  cmake --preset debug-asan >/dev/null
+  cmake --build --preset debug-asan -j"$jobs" --target druvo_unit_tests druvo_posix_tests
+  ctest --preset quick
+  exit 0
+fi
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
