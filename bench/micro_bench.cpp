@@ -42,10 +42,16 @@ void BM_SortJobs(benchmark::State& state) {
   ListDestroy(&list);
   state.SetComplexityN(state.range(0));
 }
-BENCHMARK(BM_SortJobs)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity(benchmark::oNLogN);
+BENCHMARK(BM_SortJobs)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity(benchmark::oNLogN);
 
 // Cycles over the files of `files` while the printer is missing.
-void RunCyclesPrinterMissing(benchmark::State& state, FileSystem& files, const std::string& pattern) {
+void RunCyclesPrinterMissing(benchmark::State& state, FileSystem& files,
+                             const std::string& pattern) {
   SpoolSettings settings = SettingsFor(pattern);
   RecordList list = ListCreate();
   FakeSpooler spooler;
@@ -71,7 +77,12 @@ void BM_CycleWithPrinterMissing(benchmark::State& state) {
   Fill(files, static_cast<int>(state.range(0)));
   RunCyclesPrinterMissing(state, files, "/in/*.*");
 }
-BENCHMARK(BM_CycleWithPrinterMissing)->Arg(1000)->Arg(10000)->Arg(100000)->Unit(benchmark::kMillisecond)->Complexity();
+BENCHMARK(BM_CycleWithPrinterMissing)
+    ->Arg(1000)
+    ->Arg(10000)
+    ->Arg(100000)
+    ->Unit(benchmark::kMillisecond)
+    ->Complexity();
 
 // The same on a real folder: readdir, one fstatat per entry, the pattern
 // match, the record copies, the sort, and the failed open of the printer.

@@ -91,8 +91,8 @@ int Run(int argc, char** argv) {
   ListDestroy(&jobs);
   rmdir(dir.c_str());
 
-  std::printf("files pushed:            %ld (%ld documents, %lld bytes)\n", total, spooler.documents,
-              spooler.bytes);
+  std::printf("files pushed:            %ld (%ld documents, %lld bytes)\n", total,
+              spooler.documents, spooler.bytes);
   std::printf("time:                    %.1f s (%.0f files/s, creation included)\n", seconds,
               static_cast<double>(total) / seconds);
   std::printf("resident after 1 batch:  %ld KiB\n", rssAfterWarmup);

@@ -80,7 +80,7 @@ int ApplyArguments(SpoolSettings& settings, int count, char** tokens, CommandLin
   if (count == 4 && !IsBlank(tokens[3])) {
     // Windows has already upper-cased the whole line; POSIX compares without case.
     const bool on = rules == CommandLineRules::Windows ? std::strcmp(tokens[3], "TRUE") == 0
-                                                      : EqualsIgnoreCase(tokens[3], "TRUE");
+                                                       : EqualsIgnoreCase(tokens[3], "TRUE");
     if (on) settings.forceDelete = 1;
   }
   return 1;
@@ -214,8 +214,9 @@ CommandLineReport ReadCommandLineArgs(SpoolSettings& settings, int argc, const c
   if (n >= 4) {
     std::string ignored;
     for (std::size_t i = 3; i < n; ++i) ignored += (i > 3 ? " " : "") + positional[i];
-    report.warnings.push_back("ignored " + std::to_string(n - 3) + " argument(s) after the third (" +
-                              ignored + "): only PRINTER PATTERN [TRUE] are read");
+    report.warnings.push_back("ignored " + std::to_string(n - 3) +
+                              " argument(s) after the third (" + ignored +
+                              "): only PRINTER PATTERN [TRUE] are read");
   }
   if (n >= 3 && !EqualsIgnoreCase(positional[2].c_str(), "TRUE")) {
     report.warnings.push_back("the third argument \"" + positional[2] +

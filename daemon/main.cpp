@@ -128,9 +128,7 @@ class LoopTimer : public SpoolTimer {
   static constexpr long long kRelaxedMs = 2000;
 
  private:
-  long long DueMs(bool relaxed) const {
-    return relaxed ? dueMs_ - periodMs_ + kRelaxedMs : dueMs_;
-  }
+  long long DueMs(bool relaxed) const { return relaxed ? dueMs_ - periodMs_ + kRelaxedMs : dueMs_; }
   bool armed_ = false;
   int periodMs_ = 200;
   long long dueMs_ = 0;
@@ -144,9 +142,11 @@ std::string FolderOf(const char* pattern) {
 void PrintConfiguration(const SpoolSettings& s) {
   const char* info = StderrIsJournal() ? JournalPrefix(LogLevel::Info) : "";
   std::fprintf(stderr,
-               "%sCommand line: %s\n%sPrinter: %s\n%sFile source: %s\n%sForce delete: %s\n%sDelete after: %s\n",
+               "%sCommand line: %s\n%sPrinter: %s\n%sFile source: %s\n%sForce delete: %s\n%sDelete "
+               "after: %s\n",
                info, s.commandLine, info, s.printerName, info, s.fileSource, info,
-               s.forceDelete ? "TRUE" : "FALSE", info, s.deleteAfterPrinted ? "printed" : "accepted");
+               s.forceDelete ? "TRUE" : "FALSE", info,
+               s.deleteAfterPrinted ? "printed" : "accepted");
 }
 
 extern "C" void OnOutOfMemory() {
@@ -158,7 +158,8 @@ extern "C" void OnOutOfMemory() {
 
 // systemd's StateDirectory, else DRUVO_STATE_DIR, else /var/lib/druvo.
 std::string StateFolder() {
-  if (const char* systemd = std::getenv("STATE_DIRECTORY"); systemd != nullptr && *systemd != '\0') {
+  if (const char* systemd = std::getenv("STATE_DIRECTORY");
+      systemd != nullptr && *systemd != '\0') {
     const std::string all = systemd;
     return all.substr(0, all.find(':'));
   }
@@ -168,7 +169,8 @@ std::string StateFolder() {
 
 void WarnIfQueueMissing(CupsSpooler& spooler, const SpoolSettings& s) {
   // A queue may be created after druvo starts; until then files wait.
-  if (OpResult r = spooler.OpenQueue(s.printerName); !r) LogLine(LogLevel::Warning, "warning: " + r.error);
+  if (OpResult r = spooler.OpenQueue(s.printerName); !r)
+    LogLine(LogLevel::Warning, "warning: " + r.error);
   spooler.CloseQueue();
 }
 
@@ -179,7 +181,8 @@ void WarnIfFolderMissing(const SpoolSettings& s) {
   if (std::strchr(folder, '/') == nullptr) return;  // the working folder
   struct stat st;
   if (stat(folder, &st) != 0 || !S_ISDIR(st.st_mode)) {
-    LogLine(LogLevel::Warning, std::string("warning: folder ") + folder + " does not exist yet; polling until it does");
+    LogLine(LogLevel::Warning, std::string("warning: folder ") + folder +
+                                   " does not exist yet; polling until it does");
   }
 }
 
@@ -206,7 +209,8 @@ int Run(int argc, char** argv) {
     return 2;
   }
   PrintConfiguration(settings);
-  for (const std::string& warning : report.warnings) LogLine(LogLevel::Warning, "warning: " + warning);
+  for (const std::string& warning : report.warnings)
+    LogLine(LogLevel::Warning, "warning: " + warning);
   WarnIfFolderMissing(settings);
 
   struct sigaction action {};
@@ -241,8 +245,9 @@ int Run(int argc, char** argv) {
   // Without share modes, a file written within the last poll interval may
   // still be growing.
   options.settleTicks = static_cast<std::uint64_t>(settings.pollInterval) * kTicksPerMillisecond;
-  SpoolEngine engine(settings, jobs, SpoolPorts{files, *spooler, status, timer, &state, useEvents ? &watch : nullptr},
-                     options);
+  SpoolEngine engine(
+      settings, jobs,
+      SpoolPorts{files, *spooler, status, timer, &state, useEvents ? &watch : nullptr}, options);
   engine.SetStopFlag(&g_stop);
 
   timer.Start(settings.pollInterval);
@@ -250,7 +255,9 @@ int Run(int argc, char** argv) {
   long long nextArmMs = 0;
   std::string watchFault;
   bool everArmed = false;
-  if (!useEvents) LogLine(LogLevel::Info, "change notifications off: polling every " + std::to_string(settings.pollInterval) + " ms");
+  if (!useEvents)
+    LogLine(LogLevel::Info, "change notifications off: polling every " +
+                                std::to_string(settings.pollInterval) + " ms");
   while (g_stop == 0) {
     bool changed = false;
     if (useEvents && !watch.Armed() && MonotonicMs() >= nextArmMs) {
@@ -258,14 +265,15 @@ int Run(int argc, char** argv) {
       nextArmMs = MonotonicMs() + settings.pollInterval;
       std::string why;
       if (watch.Arm(&why)) {
-        if (everArmed || !watchFault.empty()) LogLine(LogLevel::Info, "watching " + FolderOf(settings.fileSource) + " again");
+        if (everArmed || !watchFault.empty())
+          LogLine(LogLevel::Info, "watching " + FolderOf(settings.fileSource) + " again");
         everArmed = true;
         watchFault.clear();
         changed = true;
       } else if (why != watchFault) {
         watchFault = why;
         LogLine(LogLevel::Warning, "no change notifications (" + why + "); polling every " +
-                std::to_string(settings.pollInterval) + " ms");
+                                       std::to_string(settings.pollInterval) + " ms");
       }
     }
     // What the events say unchanged needs no new stat, while they are heard.
@@ -277,8 +285,10 @@ int Run(int argc, char** argv) {
       // A stop signal interrupts the wait.
       if (poll(&fd, watch.Armed() ? 1 : 0, static_cast<int>(wait)) > 0) {
         const WatchEvents events = watch.Drain();
-        if (events.overflow) LogLine(LogLevel::Warning, "the folder's event queue overflowed; rescanning it");
-        if (events.folderGone) LogLine(LogLevel::Warning, "the folder went away; polling until it is back");
+        if (events.overflow)
+          LogLine(LogLevel::Warning, "the folder's event queue overflowed; rescanning it");
+        if (events.folderGone)
+          LogLine(LogLevel::Warning, "the folder went away; polling until it is back");
         if (events.overflow || events.folderGone) files.ForgetAll();
         for (const std::string& name : events.names) files.Forget(name);
         changed = events.changed;

@@ -73,8 +73,10 @@ class FileSystem {
   virtual ~FileSystem() = default;
   // Visits every entry matching the wildcard pattern. Fails when the search
   // cannot start; a pattern that matches nothing is not a failure.
-  virtual OpResult Search(const char* pattern, const std::function<void(const DirEntry&)>& visit) = 0;
-  virtual OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) = 0;
+  virtual OpResult Search(const char* pattern,
+                          const std::function<void(const DirEntry&)>& visit) = 0;
+  virtual OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file,
+                           std::string* error) = 0;
   virtual OpResult Delete(const char* path) = 0;
   // Longest path (without terminator) the platform can open.
   virtual std::size_t MaxPathLength() const = 0;

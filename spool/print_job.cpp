@@ -66,7 +66,8 @@ JobResult PrintFileRaw(char* path, const char* printerName, FileSystem& files, S
     return Fail(result, r.error);
   }
   session.PrinterOpened();
-  if (OpResult r = spooler.BeginDocument(kDocumentName, kRawDataType); !r) return Fail(result, r.error);
+  if (OpResult r = spooler.BeginDocument(kDocumentName, kRawDataType); !r)
+    return Fail(result, r.error);
   session.DocumentStarted();
   if (OpResult r = spooler.BeginPage(); !r) return Fail(result, r.error);
 
@@ -75,8 +76,9 @@ JobResult PrintFileRaw(char* path, const char* printerName, FileSystem& files, S
     std::string readError;
     const long long got = file->Read(buffers.In(), PrintBuffers::kChunk, &readError);
     if (got < 0) return Fail(result, readError);
-    std::size_t n = got == 0 ? filter.Finish(buffers.Out())
-                             : filter.Filter(buffers.In(), static_cast<std::size_t>(got), buffers.Out());
+    std::size_t n = got == 0
+                        ? filter.Finish(buffers.Out())
+                        : filter.Filter(buffers.In(), static_cast<std::size_t>(got), buffers.Out());
     if (n > 0) {
       if (OpResult r = spooler.Write(buffers.Out(), n); !r) return Fail(result, r.error);
       result.bytesSent += n;

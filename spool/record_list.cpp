@@ -57,7 +57,8 @@ void* PoolAlloc(std::size_t size) {
   }
   void* result = PayloadOf(block) + block->used;
   block->references += 1;
-  block->used = static_cast<std::int32_t>(PoolRoundUp(static_cast<std::size_t>(block->used) + size));
+  block->used =
+      static_cast<std::int32_t>(PoolRoundUp(static_cast<std::size_t>(block->used) + size));
   return result;
 }
 
@@ -160,9 +161,7 @@ void ListDestroy(RecordList* list) {
   *list = nullptr;
 }
 
-int ListIsEmpty(RecordList list) {
-  return (list == nullptr || list->next == list) ? 1 : 0;
-}
+int ListIsEmpty(RecordList list) { return (list == nullptr || list->next == list) ? 1 : 0; }
 
 void ListSortStable(RecordList list, bool (*less)(const void* a, const void* b)) {
   if (list == nullptr || list->next == list || list->next->next == list) return;

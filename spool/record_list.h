@@ -10,7 +10,7 @@
 namespace druvo {
 
 struct PoolBlock {
-  PoolBlock* self;         // the block's own address, used to free it
+  PoolBlock* self;          // the block's own address, used to free it
   std::int32_t references;  // nodes carved from it and not yet released
   std::int32_t used;        // payload bytes handed out so far
 };

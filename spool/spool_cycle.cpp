@@ -46,20 +46,21 @@ void SpoolEngine::LoadState() {
   const std::string where = QuotedForLog(ports_.state->Where());
   if (OpResult r = ports_.state->Load(&text); !r) {
     ports_.status.Log(LogLevel::Warning, "cannot read the state file " + where + ": " + r.error +
-                      "; starting with nothing remembered");
+                                             "; starting with nothing remembered");
     return;
   }
   if (text.empty()) return;
   std::string why;
   if (!ParseState(text, &state_, &why)) {
     ports_.status.Log(LogLevel::Warning, "the state file " + where + " is damaged (" + why +
-                      "); starting with nothing remembered");
+                                             "); starting with nothing remembered");
     return;
   }
   saved_ = state_;
-  ports_.status.Log(LogLevel::Info, "state file " + where + ": " + std::to_string(state_.undeletable.size()) +
-                    " printed file(s) still to delete, " + std::to_string(state_.inFlight.size()) +
-                    " job(s) in flight");
+  ports_.status.Log(LogLevel::Info,
+                    "state file " + where + ": " + std::to_string(state_.undeletable.size()) +
+                        " printed file(s) still to delete, " +
+                        std::to_string(state_.inFlight.size()) + " job(s) in flight");
 }
 
 void SpoolEngine::SaveState() {
@@ -67,8 +68,8 @@ void SpoolEngine::SaveState() {
   if (OpResult r = ports_.state->Save(FormatState(state_)); !r) {
     // Printing goes on; only a restart would forget.
     if (NewFault(FaultKind::StateNotSaved, ports_.state->Where())) {
-      ports_.status.Log(LogLevel::Error, "cannot save the state file " + QuotedForLog(ports_.state->Where()) + ": " +
-                        r.error);
+      ports_.status.Log(LogLevel::Error, "cannot save the state file " +
+                                             QuotedForLog(ports_.state->Where()) + ": " + r.error);
     }
     return;
   }
@@ -104,8 +105,9 @@ int SpoolEngine::CollectJobs() {
     if (entry.attributes != kAttrArchive || entry.name[0] == '\0') return;
     if (entry.nameLost) {
       if (reportedNames_.insert(entry.name).second) {
-        ports_.status.Log(LogLevel::Warning, "cannot print " + QuotedForLog(entry.name) +
-                          ": its name cannot be converted to a path; rename it");
+        ports_.status.Log(LogLevel::Warning,
+                          "cannot print " + QuotedForLog(entry.name) +
+                              ": its name cannot be converted to a path; rename it");
       }
       return;
     }
@@ -114,7 +116,7 @@ int SpoolEngine::CollectJobs() {
       // never be found again.
       if (reportedNames_.insert(entry.name).second) {
         ports_.status.Log(LogLevel::Warning, "cannot print " + QuotedForLog(entry.name) +
-                          ": its name ends in a blank; rename it");
+                                                 ": its name ends in a blank; rename it");
       }
       return;
     }
@@ -122,15 +124,17 @@ int SpoolEngine::CollectJobs() {
     // know nothing about gets the settle time.
     const WriteState hint =
         ports_.hints != nullptr ? ports_.hints->StateOf(entry.name) : WriteState::Unknown;
-    if (hint == WriteState::Unknown && options_.settleTicks != 0 && IsSettling(entry.writeTime, now)) {
+    if (hint == WriteState::Unknown && options_.settleTicks != 0 &&
+        IsSettling(entry.writeTime, now)) {
       ++settling;
       return;
     }
     const std::size_t length = prefixLength + std::strlen(entry.name);
     if (length > maxPath || length + 1 > kJobPathCapacity) {
       if (reportedNames_.insert(entry.name).second) {
-        ports_.status.Log(LogLevel::Warning, "skipped " + QuotedForLog(entry.name) + ": its path is longer than " +
-                          std::to_string(maxPath) + " characters");
+        ports_.status.Log(LogLevel::Warning, "skipped " + QuotedForLog(entry.name) +
+                                                 ": its path is longer than " +
+                                                 std::to_string(maxPath) + " characters");
       }
       return;
     }
@@ -160,8 +164,8 @@ int SpoolEngine::CollectJobs() {
   if (!searched) {
     if (searched.error != searchFault_) {
       searchFault_ = searched.error;
-      ports_.status.Log(LogLevel::Error, "cannot search " + QuotedForLog(settings_.fileSource) + ": " +
-                        searched.error);
+      ports_.status.Log(LogLevel::Error, "cannot search " + QuotedForLog(settings_.fileSource) +
+                                             ": " + searched.error);
     }
     ListClear(jobs_);
     return 0;
@@ -196,15 +200,17 @@ void SpoolEngine::DeletePrinted(const char* path, std::uint64_t writeTime, std::
   if (deleted) return;
   state_.undeletable[path] = RememberedFile{writeTime, size, scanGeneration_};
   SaveState();
-  ports_.status.Log(LogLevel::Error, "cannot delete " + QuotedForLog(path) + " after printing: " + deleted.error +
-                    "; trying again at every cycle, and it is not printed again while unchanged");
+  ports_.status.Log(
+      LogLevel::Error,
+      "cannot delete " + QuotedForLog(path) + " after printing: " + deleted.error +
+          "; trying again at every cycle, and it is not printed again while unchanged");
 }
 
 void SpoolEngine::DeleteAfterFailure(const char* path) {
   const OpResult deleted = ports_.files.Delete(path);
   if (!deleted) {
-    ports_.status.Log(LogLevel::Error, "cannot delete " + QuotedForLog(path) + " after a failed job: " +
-                      deleted.error);
+    ports_.status.Log(LogLevel::Error, "cannot delete " + QuotedForLog(path) +
+                                           " after a failed job: " + deleted.error);
   }
 }
 
@@ -218,8 +224,9 @@ void SpoolEngine::NoteNotReady(const char* path) {
   }
   if (stuck_.reported || now < stuck_.since + options_.stuckTicks) return;
   stuck_.reported = true;
-  ports_.status.Log(LogLevel::Warning, QuotedForLog(path) + " has waited " + Seconds(now - stuck_.since) +
-                    " s: its writer still has it open; the files after it wait");
+  ports_.status.Log(LogLevel::Warning,
+                    QuotedForLog(path) + " has waited " + Seconds(now - stuck_.since) +
+                        " s: its writer still has it open; the files after it wait");
   ports_.status.ShowFault("waiting for " + std::string(path) + ": its writer still has it open");
 }
 
@@ -233,9 +240,9 @@ void SpoolEngine::ClearStuck() {
 bool SpoolEngine::QueryInFlight(std::map<int, JobState>* states) {
   const OpResult r = ports_.spooler.JobStates(settings_.printerName, states);
   if (!r && NewFault(FaultKind::JobStatesUnknown, settings_.printerName)) {
-    ports_.status.Log(LogLevel::Warning, "cannot ask the print server how " +
-                      std::to_string(state_.inFlight.size()) +
-                      " job(s) in flight stand: " + r.error + "; their files wait");
+    ports_.status.Log(LogLevel::Warning,
+                      "cannot ask the print server how " + std::to_string(state_.inFlight.size()) +
+                          " job(s) in flight stand: " + r.error + "; their files wait");
   }
   return static_cast<bool>(r);
 }
@@ -256,10 +263,12 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const char* path,
     SaveState();
     return InFlightStep::Done;
   }
-  ports_.status.Log(LogLevel::Warning, jobText + (found == states.end()
-                                   ? " is unknown to the print server (lost in a crash?)"
-                                   : " was aborted or cancelled") +
-                    "; sending the file again");
+  ports_.status.Log(
+      LogLevel::Warning,
+      jobText +
+          (found == states.end() ? " is unknown to the print server (lost in a crash?)"
+                                 : " was aborted or cancelled") +
+          "; sending the file again");
   SaveState();
   return InFlightStep::Resend;
 }
@@ -304,9 +313,9 @@ int SpoolEngine::RunSpoolCycle() {
     // Written to since its last close: its writer is not done, whoever it is.
     const bool writing = ports_.hints != nullptr && std::strlen(record->path) >= prefixLength_ &&
                          ports_.hints->StateOf(record->path + prefixLength_) == WriteState::Writing;
-    const JobResult job =
-        writing ? JobResult{JobOutcome::NotReady, 0, false, 0, std::string()}
-                : PrintFileRaw(record->path, settings_.printerName, ports_.files, ports_.spooler, buffers_);
+    const JobResult job = writing ? JobResult{JobOutcome::NotReady, 0, false, 0, std::string()}
+                                  : PrintFileRaw(record->path, settings_.printerName, ports_.files,
+                                                 ports_.spooler, buffers_);
     if (job.outcome == JobOutcome::Gone) continue;
     if (job.outcome == JobOutcome::NotReady) {  // keep the order: try again next tick
       notReady = record->path;
@@ -319,11 +328,12 @@ int SpoolEngine::RunSpoolCycle() {
             InFlightJob{job.jobId, JobWriteTime(*record), JobSize(*record), scanGeneration_};
         SaveState();
         ports_.status.Log(LogLevel::Info, "sent " + QuotedForLog(record->path) + " (" +
-                          std::to_string(job.bytesSent) + " bytes) as job " +
-                          std::to_string(job.jobId) + "; deleted once it is printed");
+                                              std::to_string(job.bytesSent) + " bytes) as job " +
+                                              std::to_string(job.jobId) +
+                                              "; deleted once it is printed");
       } else {
         ports_.status.Log(LogLevel::Info, "printed " + QuotedForLog(record->path) + " (" +
-                          std::to_string(job.bytesSent) + " bytes)");
+                                              std::to_string(job.bytesSent) + " bytes)");
         DeletePrinted(record->path, JobWriteTime(*record), JobSize(*record));
       }
       continue;
@@ -332,24 +342,27 @@ int SpoolEngine::RunSpoolCycle() {
     result = 0;
     if (StopRequested()) {
       ports_.status.Log(LogLevel::Warning, "stopping: the job of " + QuotedForLog(record->path) +
-                        " was abandoned; the file stays");
+                                               " was abandoned; the file stays");
       break;
     }
     if (job.printerUnavailable) {
-      const std::string detail = "printer " + QuotedForLog(settings_.printerName) + ": " + job.error;
+      const std::string detail =
+          "printer " + QuotedForLog(settings_.printerName) + ": " + job.error;
       const bool fresh = NewFault(FaultKind::PrinterUnavailable, settings_.printerName);
       // The error picture first: the message box below waits for the user.
       ports_.status.ShowIcon(settings_.errorIcon);
-      if (fresh) ports_.status.ShowFault("printer " + std::string(settings_.printerName) + " unavailable");
+      if (fresh)
+        ports_.status.ShowFault("printer " + std::string(settings_.printerName) + " unavailable");
       ports_.status.ShowError(kOpenPrinterMessage, detail, !fresh);
     } else if (NewFault(FaultKind::JobFailed, record->path)) {
       ports_.status.Log(LogLevel::Error, "failed " + QuotedForLog(record->path) + " after " +
-                        std::to_string(job.bytesSent) + " bytes: " + job.error);
+                                             std::to_string(job.bytesSent) +
+                                             " bytes: " + job.error);
       ports_.status.ShowFault("cannot print " + std::string(record->path) + ": " + job.error);
     }
     if (settings_.forceDelete != 0) {
       ports_.status.Log(LogLevel::Warning, "force-deleting " + QuotedForLog(record->path) + " (" +
-                        std::to_string(job.bytesSent) + " bytes sent)");
+                                               std::to_string(job.bytesSent) + " bytes sent)");
       DeleteAfterFailure(record->path);
     }
     break;

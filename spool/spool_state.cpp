@@ -58,7 +58,8 @@ bool SpoolState::operator==(const SpoolState& other) const {
   }
   for (const auto& [path, f] : undeletable) {
     auto it = other.undeletable.find(path);
-    if (it == other.undeletable.end() || it->second.writeTime != f.writeTime || it->second.size != f.size) {
+    if (it == other.undeletable.end() || it->second.writeTime != f.writeTime ||
+        it->second.size != f.size) {
       return false;
     }
   }

@@ -14,7 +14,8 @@ bool CAboutBox::OnCommand(WORD id) {
   return Dialog::OnCommand(id);
 }
 
-CConfigDialog::CConfigDialog(const SpoolSettings& settings) : Dialog(IDD_CONFIG), settings_(settings) {}
+CConfigDialog::CConfigDialog(const SpoolSettings& settings)
+    : Dialog(IDD_CONFIG), settings_(settings) {}
 
 BOOL CConfigDialog::OnInitDialog() {
   SetDlgItemTextA(Handle(), IDC_CMDLINE, settings_.commandLine);

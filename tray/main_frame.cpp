@@ -34,8 +34,8 @@ CMainFrame::CMainFrame(SpoolSettings& settings)
   std::snprintf(engineSettings_.fileSource, sizeof engineSettings_.fileSource, "%s",
                 Utf8FromAnsi(settings_.fileSource).c_str());
   Log(LogLevel::Info, std::string("start: Command line: ") + settings_.commandLine + "; Printer: " +
-      settings_.printerName + "; File source: " + engineSettings_.fileSource +
-      "; Force delete: " + (settings_.forceDelete != 0 ? "TRUE" : "FALSE"));
+                          settings_.printerName + "; File source: " + engineSettings_.fileSource +
+                          "; Force delete: " + (settings_.forceDelete != 0 ? "TRUE" : "FALSE"));
   const PrinterAddress address = ParsePrinterAddress(settings_.printerName, false);
   if (address.kind == PrinterAddress::Kind::Socket) {
     DirectOptions direct;
@@ -76,7 +76,8 @@ int CMainFrame::OnCreate() {
   if (!tray_.AddIcon(nullptr, WM_TRAY_NOTIFY, tip, info, IDR_TRAY_MENU)) {
     if (!tray_.IconWanted()) return -1;  // Windows older than XP
     // The taskbar is not there yet: print anyway and add the icon later.
-    Log(LogLevel::Warning, "the notification area refused the icon; printing goes on, and the icon is added when "
+    Log(LogLevel::Warning,
+        "the notification area refused the icon; printing goes on, and the icon is added when "
         "the taskbar is ready");
   }
   tray_.ChangeIconById(kTrayIconTable[settings_.idleIcon]);

@@ -19,7 +19,8 @@ class CPrintApp {
   int InitInstance() {
     LoadDefaultSettings();
     CommandLineReport report = ReadCommandLineText(Settings(), GetCommandLineA());
-    if (report.error.empty()) report.error = ParsePrinterAddress(Settings().printerName, false).error;
+    if (report.error.empty())
+      report.error = ParsePrinterAddress(Settings().printerName, false).error;
     if (!report.error.empty()) {
       // Never print somewhere else than asked: say why, and do not start.
       MessageBoxA(nullptr, ("Druvo cannot start.\n\n" + report.error).c_str(), "Druvo",

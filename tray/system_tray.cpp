@@ -23,9 +23,7 @@ const WindowClass& TrayWindowClass() {
 }
 
 // The first submenu of the popup menu resource, or null.
-HMENU FirstSubmenu(const UniqueMenu& menu) {
-  return menu ? GetSubMenu(menu.get(), 0) : nullptr;
-}
+HMENU FirstSubmenu(const UniqueMenu& menu) { return menu ? GetSubMenu(menu.get(), 0) : nullptr; }
 
 }  // namespace
 
@@ -36,7 +34,8 @@ CSystemTray::~CSystemTray() {
   Destroy();
 }
 
-BOOL CSystemTray::AddIcon(Window* parent, UINT callbackMessage, const char* tip, HICON icon, UINT id) {
+BOOL CSystemTray::AddIcon(Window* parent, UINT callbackMessage, const char* tip, HICON icon,
+                          UINT id) {
   if (std::strlen(tip) >= sizeof data_.szTip) {
     MessageBoxA(AppMainWindow(), kTooltipTooLongMessage, "Druvo", MB_OK | MB_ICONEXCLAMATION);
     std::exit(0);
@@ -47,14 +46,16 @@ BOOL CSystemTray::AddIcon(Window* parent, UINT callbackMessage, const char* tip,
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
   GetVersionExA(&version);
 #pragma GCC diagnostic pop
-  if (!(version.dwMajorVersion > 5 || (version.dwMajorVersion == 5 && version.dwMinorVersion >= 1))) {
+  if (!(version.dwMajorVersion > 5 ||
+        (version.dwMajorVersion == 5 && version.dwMinorVersion >= 1))) {
     iconShown_ = false;
     return FALSE;
   }
   iconShown_ = true;
   // A hidden top-level window, never a message-only one: those miss the
   // TaskbarCreated broadcast.
-  if (Handle() == nullptr && !Create(TrayWindowClass(), 0, "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr)) {
+  if (Handle() == nullptr &&
+      !Create(TrayWindowClass(), 0, "", WS_POPUP, 0, 0, 10, 10, nullptr, nullptr)) {
     iconShown_ = false;
     return FALSE;
   }
@@ -78,7 +79,9 @@ BOOL CSystemTray::NotifyAdd() {
   // desktop whose taskbar is not there yet.
   static int refusals = [] {
     char value[16] = {};
-    return GetEnvironmentVariableA("DRUVO_TRAY_REFUSALS", value, sizeof value) > 0 ? std::atoi(value) : 0;
+    return GetEnvironmentVariableA("DRUVO_TRAY_REFUSALS", value, sizeof value) > 0
+               ? std::atoi(value)
+               : 0;
   }();
   if (refusals > 0) {
     --refusals;

@@ -10,7 +10,8 @@
 namespace druvo {
 
 constexpr const char* kTooltipTooLongMessage =
-    "Tray only supports tooltip text up to 64 characters\nStart aplication from C:\\ZEV000 folder !!";
+    "Tray only supports tooltip text up to 64 characters\nStart aplication from C:\\ZEV000 folder "
+    "!!";
 
 class CSystemTray : public Window {
  public:

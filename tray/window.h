@@ -44,7 +44,8 @@ class Window {
 
  private:
   friend class WindowClass;
-  static LRESULT CALLBACK StaticProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
+  static LRESULT CALLBACK StaticProc(HWND hwnd, UINT message, WPARAM wParam,
+                                     LPARAM lParam) noexcept;
   HWND hwnd_ = nullptr;
 };
 
@@ -67,7 +68,8 @@ class Dialog {
   virtual bool OnCommand(WORD id);
 
  private:
-  static INT_PTR CALLBACK StaticProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) noexcept;
+  static INT_PTR CALLBACK StaticProc(HWND hwnd, UINT message, WPARAM wParam,
+                                     LPARAM lParam) noexcept;
   int templateId_;
   HWND hwnd_ = nullptr;
 };

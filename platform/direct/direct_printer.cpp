@@ -44,7 +44,8 @@ std::string ErrorString(int e) {
   FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                  static_cast<DWORD>(e), 0, text, sizeof text, nullptr);
   std::string out = text;
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' '))
+    out.pop_back();
   return (out.empty() ? "error" : out) + " (code " + std::to_string(e) + ")";
 }
 void CloseNative(std::intptr_t h, bool) { closesocket(AsNative(h)); }
@@ -71,7 +72,8 @@ int WaitNative(std::intptr_t h, bool, bool writing, int ms) {
   return n < 0 ? -1 : n;
 }
 long long SendNative(std::intptr_t h, bool, const void* data, std::size_t size) {
-  return send(AsNative(h), static_cast<const char*>(data), static_cast<int>(size > 65536 ? 65536 : size), 0);
+  return send(AsNative(h), static_cast<const char*>(data),
+              static_cast<int>(size > 65536 ? 65536 : size), 0);
 }
 long long ReceiveNative(std::intptr_t h, bool, void* data, std::size_t size) {
   return recv(AsNative(h), static_cast<char*>(data), static_cast<int>(size), 0);
@@ -83,7 +85,9 @@ void ShutdownSending(std::intptr_t h) { shutdown(AsNative(h), SD_SEND); }
 int LastError() { return errno; }
 bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK || e == EINTR; }
 bool InProgress(int e) { return e == EINPROGRESS; }
-std::string ErrorString(int e) { return e != 0 ? std::strerror(e) : "failed for an unknown reason"; }
+std::string ErrorString(int e) {
+  return e != 0 ? std::strerror(e) : "failed for an unknown reason";
+}
 void CloseNative(std::intptr_t h, bool) { close(static_cast<int>(h)); }
 void SetNonBlocking(std::intptr_t h) {
   const int flags = fcntl(static_cast<int>(h), F_GETFL);
@@ -144,7 +148,8 @@ DirectPrinter::Wait DirectPrinter::WaitFor(bool writing, int timeoutMs) {
     if (Stopping()) return Wait::Stopped;
     const long long left = end - NowMs();
     if (left <= 0) return Wait::TimedOut;
-    const int n = WaitNative(handle_, isSocket_, writing, static_cast<int>(left < kSliceMs ? left : kSliceMs));
+    const int n = WaitNative(handle_, isSocket_, writing,
+                             static_cast<int>(left < kSliceMs ? left : kSliceMs));
     if (n > 0) return Wait::Ready;
     if (n < 0) return Wait::Failed;
   }
@@ -192,9 +197,11 @@ OpResult DirectPrinter::Connect() {
       const Wait w = WaitFor(true, left > 0 ? static_cast<int>(left) : 0);
       int error = 0;
       socklen_t length = sizeof error;
-      getsockopt(AsNativeSocket(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
+      getsockopt(AsNativeSocket(handle_), SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error),
+                 &length);
       if (w != Wait::Ready || error != 0) {
-        why = w == Wait::TimedOut ? "no answer within " + std::to_string(options_.connectTimeoutMs / 1000) + " s"
+        why = w == Wait::TimedOut
+                  ? "no answer within " + std::to_string(options_.connectTimeoutMs / 1000) + " s"
               : w == Wait::Stopped ? "stopped"
                                    : ErrorString(error);
         Close();
@@ -241,7 +248,8 @@ OpResult DirectPrinter::CheckStatus() {
   unsigned char answers[3] = {};
   for (int i = 0; i < 3; ++i) {
     if (SendNative(handle_, isSocket_, kStatusQuery[i], 3) != 3) {
-      return OpResult::Fail("printer " + Name() + ": status query failed: " + ErrorString(LastError()));
+      return OpResult::Fail("printer " + Name() +
+                            ": status query failed: " + ErrorString(LastError()));
     }
     const Wait w = WaitFor(false, options_.statusTimeoutMs);
     if (w == Wait::Stopped) return OpResult::Fail("stopped");
@@ -272,15 +280,18 @@ OpResult DirectPrinter::Write(const void* data, std::size_t size) {
     const int e = LastError();
     if (n < 0 && !WouldBlock(e)) {
       return OpResult::Fail("printer " + Name() + " " +
-                            (isSocket_ ? "dropped the connection: " : "refused the data: ") + ErrorString(e));
+                            (isSocket_ ? "dropped the connection: " : "refused the data: ") +
+                            ErrorString(e));
     }
     const Wait w = WaitFor(true, options_.stallTimeoutMs);
     if (w == Wait::TimedOut) {
       return OpResult::Fail("printer " + Name() + " took no data for " +
-                            std::to_string(options_.stallTimeoutMs / 1000) + " s (paper out or offline?)");
+                            std::to_string(options_.stallTimeoutMs / 1000) +
+                            " s (paper out or offline?)");
     }
     if (w == Wait::Stopped) return OpResult::Fail("stopped");
-    if (w == Wait::Failed) return OpResult::Fail("printer " + Name() + ": " + ErrorString(LastError()));
+    if (w == Wait::Failed)
+      return OpResult::Fail("printer " + Name() + ": " + ErrorString(LastError()));
   }
   return OpResult::Ok();
 }
@@ -295,8 +306,8 @@ OpResult DirectPrinter::EndDocument() {
     if (Stopping()) return OpResult::Fail("stopped");
     if (NowMs() - lastProgress > options_.stallTimeoutMs) {
       return OpResult::Fail("printer " + Name() + " took no data for " +
-                            std::to_string(options_.stallTimeoutMs / 1000) + " s (" + std::to_string(left) +
-                            " bytes not taken)");
+                            std::to_string(options_.stallTimeoutMs / 1000) + " s (" +
+                            std::to_string(left) + " bytes not taken)");
     }
     WaitFor(false, 10);
     const long long now = Unacknowledged(handle_);
@@ -312,7 +323,8 @@ OpResult DirectPrinter::EndDocument() {
     const long long n = ReceiveNative(handle_, isSocket_, sink, sizeof sink);
     if (n == 0) break;  // the printer closed: done
     if (n < 0 && !WouldBlock(LastError())) {
-      return OpResult::Fail("printer " + Name() + " dropped the connection: " + ErrorString(LastError()));
+      return OpResult::Fail("printer " + Name() +
+                            " dropped the connection: " + ErrorString(LastError()));
     }
   }
   Close();

@@ -189,7 +189,8 @@ OpResult CupsSpooler::Write(const void* data, std::size_t size) {
     if (OpResult r = CreateJob(); !r) return r;
   }
   if (!http_) return OpResult::Fail("no connection");
-  if (cupsWriteRequestData(http_.get(), static_cast<const char*>(data), size) != HTTP_STATUS_CONTINUE) {
+  if (cupsWriteRequestData(http_.get(), static_cast<const char*>(data), size) !=
+      HTTP_STATUS_CONTINUE) {
     return Failure("write to the job");
   }
   return OpResult::Ok();
@@ -202,7 +203,8 @@ OpResult CupsSpooler::EndDocument() {
   if (!http_) return OpResult::Fail("no connection");
   Bounded bounded(*this);
   const ipp_status_t status = cupsFinishDocument(http_.get(), printer_.c_str());
-  if (status > IPP_STATUS_OK_EVENTS_COMPLETE || watchdog_.TimedOut()) return Failure("finish the job");
+  if (status > IPP_STATUS_OK_EVENTS_COMPLETE || watchdog_.TimedOut())
+    return Failure("finish the job");
   lastJobId_ = jobId_;
   jobId_ = 0;
   return OpResult::Ok();

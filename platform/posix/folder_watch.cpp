@@ -10,8 +10,8 @@ namespace druvo {
 
 namespace {
 
-constexpr std::uint32_t kFileEvents = IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO |
-                                      IN_MOVED_FROM | IN_DELETE | IN_ATTRIB;
+constexpr std::uint32_t kFileEvents =
+    IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ATTRIB;
 constexpr std::uint32_t kFolderEvents = IN_DELETE_SELF | IN_MOVE_SELF;
 
 }  // namespace

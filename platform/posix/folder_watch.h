@@ -13,9 +13,9 @@
 namespace druvo {
 
 struct WatchEvents {
-  bool changed = false;     // something in the folder changed: run a cycle now
-  bool overflow = false;    // the kernel dropped events: trust none of the states
-  bool folderGone = false;  // the folder was deleted or moved: arm again later
+  bool changed = false;            // something in the folder changed: run a cycle now
+  bool overflow = false;           // the kernel dropped events: trust none of the states
+  bool folderGone = false;         // the folder was deleted or moved: arm again later
   std::vector<std::string> names;  // entries that changed
 };
 

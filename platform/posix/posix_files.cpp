@@ -135,7 +135,8 @@ OpResult PosixFileSystem::Search(const char* pattern,
       auto it = cache_.find(entry->d_name);
       if (it != cache_.end() && it->second.inode == entry->d_ino) {
         it->second.seen = generation;
-        visit(DirEntry{entry->d_name, it->second.attributes, it->second.writeTime, it->second.size});
+        visit(
+            DirEntry{entry->d_name, it->second.attributes, it->second.writeTime, it->second.size});
         continue;
       }
     }
@@ -225,7 +226,8 @@ OpResult PosixStateStore::Save(const std::string& text) {
   // leaves one whole version or the other.
   const std::string path = Where();
   const std::string temporary = path + ".new";
-  if (mkdir(folder_.c_str(), 0750) != 0 && errno != EEXIST) return OpResult::Fail(Why("mkdir", folder_));
+  if (mkdir(folder_.c_str(), 0750) != 0 && errno != EEXIST)
+    return OpResult::Fail(Why("mkdir", folder_));
   UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0640));
   if (fd.get() < 0) return OpResult::Fail(Why("open", temporary));
   std::size_t done = 0;

@@ -9,8 +9,8 @@ namespace druvo {
 bool Win32FolderWatch::Start(const std::wstring& folder, std::string* error) {
   Stop();
   folder_ = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                        FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
   if (folder_ == INVALID_HANDLE_VALUE) {
     *error = LastErrorText("CreateFileW (folder)");
     return false;
@@ -54,8 +54,8 @@ void Win32FolderWatch::Run() {
     OVERLAPPED overlapped{};
     overlapped.hEvent = done.get();
     ResetEvent(done.get());
-    if (!ReadDirectoryChangesW(folder_, buffer.data(), static_cast<DWORD>(buffer.size() * sizeof(DWORD)),
-                               FALSE,
+    if (!ReadDirectoryChangesW(folder_, buffer.data(),
+                               static_cast<DWORD>(buffer.size() * sizeof(DWORD)), FALSE,
                                FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE |
                                    FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_ATTRIBUTES,
                                nullptr, &overlapped, nullptr)) {

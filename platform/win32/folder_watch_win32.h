@@ -20,7 +20,9 @@ class Win32FolderWatch {
   bool Start(const std::wstring& folder, std::string* error);
   void Stop();
   // False once the watch ended by itself (the folder went away).
-  bool Running() const { return thread_ != nullptr && InterlockedCompareExchange(&alive_, 0, 0) != 0; }
+  bool Running() const {
+    return thread_ != nullptr && InterlockedCompareExchange(&alive_, 0, 0) != 0;
+  }
   // The window takes the message; further changes post a new one.
   void Taken() { InterlockedExchange(&posted_, 0); }
 

@@ -15,8 +15,8 @@ void PrinterCloser::operator()(HANDLE h) const {
 
 std::string ErrorText(const std::string& where, DWORD code) {
   char message[512] = {};
-  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                 code, 0, message, sizeof message, nullptr);
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, message, sizeof message, nullptr);
   std::string text(message, n);
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
     text.pop_back();
@@ -53,7 +53,8 @@ class Win32InputFile : public InputFile {
 
 std::wstring WideFromUtf8(const std::string& text) {
   if (text.empty()) return std::wstring();
-  const int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
   std::wstring wide(static_cast<std::size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), &wide[0], n);
   return wide;
@@ -83,7 +84,8 @@ std::wstring DataFolder() {
   // SHGetFolderPath, not the LOCALAPPDATA variable: Windows XP has no such
   // variable but has the folder.
   wchar_t base[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base))) {
+  if (FAILED(
+          SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, base))) {
     return std::wstring();
   }
   std::wstring folder = std::wstring(base) + L"\\Druvo";
@@ -121,7 +123,8 @@ OpenOutcome Win32FileSystem::Open(const char* path, std::unique_ptr<InputFile>* 
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
-    if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION) return OpenOutcome::NotReady;
+    if (code == ERROR_SHARING_VIOLATION || code == ERROR_LOCK_VIOLATION)
+      return OpenOutcome::NotReady;
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return OpenOutcome::Gone;
     *error = ErrorText(std::string("CreateFileW ") + path, code);
     return OpenOutcome::Failed;
@@ -210,7 +213,8 @@ OpResult ReadWhole(const std::wstring& path, std::string* text, bool* missing) {
   UniqueFile file(h);
   char buffer[8192];
   DWORD got = 0;
-  while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) text->append(buffer, got);
+  while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+    text->append(buffer, got);
   return OpResult::Ok();
 }
 
@@ -230,7 +234,8 @@ OpResult Win32StateStore::Save(const std::string& text) {
   const std::wstring temporary = path + L".new";
   HANDLE h = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return OpResult::Fail(LastErrorText("CreateFileW " + Where() + ".new"));
+  if (h == INVALID_HANDLE_VALUE)
+    return OpResult::Fail(LastErrorText("CreateFileW " + Where() + ".new"));
   {
     UniqueFile file(h);
     DWORD written = 0;
@@ -240,7 +245,8 @@ OpResult Win32StateStore::Save(const std::string& text) {
     }
     if (!FlushFileBuffers(file.get())) return OpResult::Fail(LastErrorText("FlushFileBuffers"));
   }
-  if (!MoveFileExW(temporary.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+  if (!MoveFileExW(temporary.c_str(), path.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     return OpResult::Fail(LastErrorText("MoveFileExW " + Where()));
   }
   return OpResult::Ok();
@@ -257,15 +263,15 @@ bool Win32LogFile::Write(const std::string& line) {
     const std::wstring older = path + L".1";
     MoveFileExW(path.c_str(), older.c_str(), MOVEFILE_REPLACE_EXISTING);
   }
-  HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                         OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   UniqueFile file(h);
   SYSTEMTIME now;
   GetLocalTime(&now);
   char stamp[40];
-  std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u druvo: ", now.wYear, now.wMonth,
-                now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
+  std::snprintf(stamp, sizeof stamp, "%04u-%02u-%02u %02u:%02u:%02u.%03u druvo: ", now.wYear,
+                now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds);
   const std::string text = stamp + line + "\r\n";
   DWORD written = 0;
   return WriteFile(file.get(), text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&

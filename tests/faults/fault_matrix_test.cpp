@@ -44,11 +44,12 @@ std::vector<Row>& Table() {
 class TablePrinter : public ::testing::Environment {
  public:
   void TearDown() override {
-    std::printf("\n| scenario | files | printed | still waiting | lost | printed twice | outcome |\n");
+    std::printf(
+        "\n| scenario | files | printed | still waiting | lost | printed twice | outcome |\n");
     std::printf("|---|---:|---:|---:|---:|---:|---|\n");
     for (const Row& r : Table()) {
-      std::printf("| %s | %zu | %zu | %zu | %zu | %zu | %s |\n", r.scenario.c_str(), r.files, r.printed,
-                  r.waiting, r.lost, r.doubled, r.note.c_str());
+      std::printf("| %s | %zu | %zu | %zu | %zu | %zu | %s |\n", r.scenario.c_str(), r.files,
+                  r.printed, r.waiting, r.lost, r.doubled, r.note.c_str());
     }
   }
 };
@@ -224,7 +225,12 @@ TEST_F(FaultMatrix, WriteFailsHalfWayWithFakeSpooler) {
   EXPECT_EQ(engine.RunSpoolCycle(), 1);
   ListDestroy(&jobs);
   EXPECT_EQ(spooler.Accepted(), (std::vector<std::string>{body}));
-  Row row{"a write fails half-way (fake spooler)", 1, 1, Exists(In("a.prn")) ? 1u : 0u, 0, 0,
+  Row row{"a write fails half-way (fake spooler)",
+          1,
+          1,
+          Exists(In("a.prn")) ? 1u : 0u,
+          0,
+          0,
           "document withdrawn, file kept, printed whole on the next cycle"};
   Table().push_back(row);
 }
@@ -245,7 +251,8 @@ TEST_F(FaultMatrix, UnreadableFile) {
 // scan and the open.
 class VanishingFiles : public PosixFileSystem {
  public:
-  OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) override {
+  OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file,
+                   std::string* error) override {
     if (std::strstr(path, "vanish") != nullptr) unlink(path);
     return PosixFileSystem::Open(path, file, error);
   }
@@ -394,7 +401,8 @@ TEST_F(FaultMatrix, TenThousandFilesWaiting) {
     inOrder = inOrder && jobs[static_cast<std::size_t>(i)] == "receipt " + std::to_string(i) + "\n";
   }
   EXPECT_TRUE(inOrder);
-  Account("10,000 files waiting at once", inOrder ? "all printed once, oldest first" : "OUT OF ORDER");
+  Account("10,000 files waiting at once",
+          inOrder ? "all printed once, oldest first" : "OUT OF ORDER");
 }
 
 TEST_F(FaultMatrix, FolderDeletedAndRecreated) {
@@ -423,19 +431,21 @@ TEST_F(FaultMatrix, KilledMidJobThenRestarted) {
   // Kill while the document is on its way to cupsd: once druvo has read
   // into the file, the server is paused so that druvo stalls mid-write.
   const std::string procFds = "/proc/" + std::to_string(daemon_->Pid()) + "/fd";
-  ASSERT_TRUE(WaitFor([&] {
-    for (const std::string& fd : ListNames(procFds)) {
-      char target[4096] = {};
-      if (readlink((procFds + "/" + fd).c_str(), target, sizeof target - 1) <= 0) continue;
-      if (std::strstr(target, "big.prn") == nullptr) continue;
-      std::ifstream info("/proc/" + std::to_string(daemon_->Pid()) + "/fdinfo/" + fd);
-      std::string key;
-      long long pos = 0;
-      info >> key >> pos;
-      if (pos > 0) return true;
-    }
-    return false;
-  }, 30s));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        for (const std::string& fd : ListNames(procFds)) {
+          char target[4096] = {};
+          if (readlink((procFds + "/" + fd).c_str(), target, sizeof target - 1) <= 0) continue;
+          if (std::strstr(target, "big.prn") == nullptr) continue;
+          std::ifstream info("/proc/" + std::to_string(daemon_->Pid()) + "/fdinfo/" + fd);
+          std::string key;
+          long long pos = 0;
+          info >> key >> pos;
+          if (pos > 0) return true;
+        }
+        return false;
+      },
+      30s));
   cups_->PauseServer(true);
   std::this_thread::sleep_for(1s);
   EXPECT_EQ(daemon_->Stop(SIGKILL), 128 + SIGKILL);
@@ -443,12 +453,14 @@ TEST_F(FaultMatrix, KilledMidJobThenRestarted) {
   const bool keptAfterKill = Exists(In("big.prn"));
   StartDruvo();
   ASSERT_TRUE(WaitFor([&] { return !Exists(In("big.prn")); }, 60s));
-  ASSERT_TRUE(WaitFor([&] {
-    for (const std::string& job : cups_->Jobs()) {
-      if (job == body) return true;
-    }
-    return false;
-  }, 60s));
+  ASSERT_TRUE(WaitFor(
+      [&] {
+        for (const std::string& job : cups_->Jobs()) {
+          if (job == body) return true;
+        }
+        return false;
+      },
+      60s));
   Account("druvo killed with SIGKILL mid-job, restarted",
           keptAfterKill ? "file kept through the kill; printed after the restart (at least once)"
                         : "killed after the delete: printed once",
@@ -473,7 +485,8 @@ TEST_F(FaultMatrix, CommandLinesThatWouldPrintSomewhereElse) {
   std::string outcomes;
   for (const Case& c : cases) {
     int status = -1;
-    const std::string out = RunCapture("timeout 10 '" + DaemonBinary() + "' " + c.args + " 2>&1", &status);
+    const std::string out =
+        RunCapture("timeout 10 '" + DaemonBinary() + "' " + c.args + " 2>&1", &status);
     EXPECT_EQ(status, c.status) << c.args << "\n" << out;
     EXPECT_NE(out.find(c.says), std::string::npos) << c.args << "\n" << out;
   }
@@ -488,7 +501,8 @@ TEST_F(FaultMatrix, CommandLinesThatWouldPrintSomewhereElse) {
     DaemonOptions options;
     options.args = args;
     Daemon daemon(*cups_, options);
-    EXPECT_TRUE(WaitFor([&] { return daemon.Log().find(says) != std::string::npos; })) << daemon.Log();
+    EXPECT_TRUE(WaitFor([&] { return daemon.Log().find(says) != std::string::npos; }))
+        << daemon.Log();
     daemon.Stop();
   }
   // A queue name past the old 64-character limit and a folder with a space
@@ -504,9 +518,10 @@ TEST_F(FaultMatrix, CommandLinesThatWouldPrintSomewhereElse) {
   daemon_ = std::make_unique<Daemon>(*cups_, options);
   ASSERT_TRUE(cups_->WaitForJobs(1));
   EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"long queue\n"}));
-  Account("command lines: glob expanded by the shell, values too long, unknown option, ignored "
-          "arguments, missing queue, a 100-character queue and a folder with a space",
-          "refused with status 2 or warned about; long values and spaces honoured");
+  Account(
+      "command lines: glob expanded by the shell, values too long, unknown option, ignored "
+      "arguments, missing queue, a 100-character queue and a folder with a space",
+      "refused with status 2 or warned about; long values and spaces honoured");
 }
 
 TEST_F(FaultMatrix, WriterThatNeverCloses) {
@@ -529,7 +544,8 @@ TEST_F(FaultMatrix, WriterThatNeverCloses) {
   ASSERT_TRUE(cups_->WaitForJobs(3));
   EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["a.prn"], body, dropped_["c.prn"]}));
   EXPECT_EQ(daemon_->LogCount("its writer still has it open"), 1u);
-  Account("a writer that keeps its file open", "after 10 s one line and the error state; order kept");
+  Account("a writer that keeps its file open",
+          "after 10 s one line and the error state; order kept");
 }
 
 TEST_F(FaultMatrix, CupsdFrozenThenSigterm) {
@@ -543,7 +559,8 @@ TEST_F(FaultMatrix, CupsdFrozenThenSigterm) {
   const auto before = std::chrono::steady_clock::now();
   EXPECT_EQ(daemon_->Stop(SIGTERM), 0);
   const auto stopMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          std::chrono::steady_clock::now() - before).count();
+                          std::chrono::steady_clock::now() - before)
+                          .count();
   EXPECT_LT(stopMs, 5000) << "SIGTERM must not wait for the server";  // liveness bound
   EXPECT_TRUE(Exists(In("a.prn")));
   // A daemon left waiting gives up after its timeout and says why.
@@ -555,8 +572,10 @@ TEST_F(FaultMatrix, CupsdFrozenThenSigterm) {
   ASSERT_TRUE(cups_->WaitForJobs(1));
   Linger();
   Account("cupsd frozen (SIGSTOP), SIGTERM, then left frozen past the timeout",
-          "stopped in " + std::to_string(stopMs) + " ms; \"print server not answering\"; "
-          "printed once after SIGCONT", false, false);
+          "stopped in " + std::to_string(stopMs) +
+              " ms; \"print server not answering\"; "
+              "printed once after SIGCONT",
+          false, false);
 }
 
 TEST_F(FaultMatrix, DeleteAfterPrintedSurvivesCupsdKilledMidBacklog) {
@@ -597,10 +616,12 @@ TEST_F(FaultMatrix, SlowWriterThatIsAnotherUser) {
   StartDruvo({}, "65534");
   ASSERT_TRUE(LogHas("Delete after"));
   std::string body;
-  for (int i = 0; i < 12; ++i) body += "part " + std::to_string(i) + " of a receipt written slowly\n";
+  for (int i = 0; i < 12; ++i)
+    body += "part " + std::to_string(i) + " of a receipt written slowly\n";
   std::string script = "umask 022; exec 3>'" + In("slow.prn") + "'; ";
   for (int i = 0; i < 12; ++i) {
-    script += "printf 'part " + std::to_string(i) + " of a receipt written slowly\\n' >&3; sleep 0.35; ";
+    script +=
+        "printf 'part " + std::to_string(i) + " of a receipt written slowly\\n' >&3; sleep 0.35; ";
   }
   int status = -1;
   RunCapture("setpriv --reuid=1 --regid=1 --clear-groups sh -c \"" + script + "\"", &status);
@@ -633,7 +654,8 @@ TEST_F(FaultMatrix, EventQueueOverflow) {
   ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 120s));
   ASSERT_TRUE(cups_->WaitForJobs(200));
   std::vector<std::string> expected;
-  for (int i = 0; i < 200; ++i) expected.push_back(dropped_["o" + std::to_string(1000 + i) + ".prn"]);
+  for (int i = 0; i < 200; ++i)
+    expected.push_back(dropped_["o" + std::to_string(1000 + i) + ".prn"]);
   EXPECT_EQ(cups_->Jobs(), expected);
   Account("the event queue overflows (200 files, a queue of 8 events)",
           "logged; a rescan prints all, once, oldest first");
@@ -654,7 +676,8 @@ TEST_F(FaultMatrix, NoChangeNotifications) {
 
 std::string Pattern(std::size_t size, int seed) {
   std::string body;
-  while (body.size() < size) body += "line " + std::to_string(seed) + "-" + std::to_string(body.size()) + "\n";
+  while (body.size() < size)
+    body += "line " + std::to_string(seed) + "-" + std::to_string(body.size()) + "\n";
   return body;
 }
 
@@ -669,8 +692,10 @@ TEST_F(FaultMatrix, DirectSocketPrinter) {
   StartDruvo();
   ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
   ASSERT_TRUE(cups_->WaitForJobs(3));
-  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["a.prn"], dropped_["b.prn"], dropped_["c.prn"]}));
-  Account("socket://: all byte values, 300 KB, oldest first", "byte-exact; deleted once the printer had all");
+  EXPECT_EQ(cups_->Jobs(),
+            (std::vector<std::string>{dropped_["a.prn"], dropped_["b.prn"], dropped_["c.prn"]}));
+  Account("socket://: all byte values, 300 KB, oldest first",
+          "byte-exact; deleted once the printer had all");
 }
 
 TEST_F(FaultMatrix, DirectSocketRefusedStalledSlowDropped) {
@@ -688,7 +713,8 @@ TEST_F(FaultMatrix, DirectSocketRefusedStalledSlowDropped) {
   dropped_.clear();
 
   // Accepts but never reads: the job fails after 10 s without progress.
-  cups_ = std::make_unique<CupsEnvironment>(std::map<std::string, std::string>{{"PRINTER_MODE", "stall"}});
+  cups_ = std::make_unique<CupsEnvironment>(
+      std::map<std::string, std::string>{{"PRINTER_MODE", "stall"}});
   printer_ = DirectPrinter();
   Drop("big.prn", 10, Pattern(1u << 20, 3));
   StartDruvo();
@@ -700,7 +726,8 @@ TEST_F(FaultMatrix, DirectSocketRefusedStalledSlowDropped) {
   dropped_.clear();
 
   // Slow, but steady: printed whole.
-  cups_ = std::make_unique<CupsEnvironment>(std::map<std::string, std::string>{{"PRINTER_MODE", "slow"}});
+  cups_ = std::make_unique<CupsEnvironment>(
+      std::map<std::string, std::string>{{"PRINTER_MODE", "slow"}});
   printer_ = DirectPrinter();
   Drop("slow.prn", 10, Pattern(200000, 4));
   StartDruvo();
@@ -711,7 +738,8 @@ TEST_F(FaultMatrix, DirectSocketRefusedStalledSlowDropped) {
   dropped_.clear();
 
   // Drops the connection mid-job: sent whole again on the next cycle.
-  cups_ = std::make_unique<CupsEnvironment>(std::map<std::string, std::string>{{"DROP_AFTER", "1000"}});
+  cups_ =
+      std::make_unique<CupsEnvironment>(std::map<std::string, std::string>{{"DROP_AFTER", "1000"}});
   printer_ = DirectPrinter();
   Drop("drop.prn", 10, Pattern(200000, 5));
   StartDruvo();
@@ -719,13 +747,15 @@ TEST_F(FaultMatrix, DirectSocketRefusedStalledSlowDropped) {
   ASSERT_TRUE(cups_->WaitForJobs(1));
   EXPECT_EQ(cups_->DroppedConnections(), 1u);
   EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["drop.prn"]}));
-  Account("socket://: printer drops the connection mid-job",
-          "job failed, file kept, sent whole on the next cycle (the printer may have printed a part)");
+  Account(
+      "socket://: printer drops the connection mid-job",
+      "job failed, file kept, sent whole on the next cycle (the printer may have printed a part)");
 }
 
 TEST_F(FaultMatrix, DirectPrinterStatus) {
   for (const std::string state : {"paper-out", "cover-open"}) {
-    cups_ = std::make_unique<CupsEnvironment>(std::map<std::string, std::string>{{"PRINTER_STATUS", state}});
+    cups_ = std::make_unique<CupsEnvironment>(
+        std::map<std::string, std::string>{{"PRINTER_STATUS", state}});
     printer_ = DirectPrinter("?status=escpos");
     Drop("a.prn");
     StartDruvo();
@@ -734,12 +764,14 @@ TEST_F(FaultMatrix, DirectPrinterStatus) {
     Linger();
     EXPECT_TRUE(Exists(In("a.prn")));
     EXPECT_TRUE(cups_->Jobs().empty());
-    Account("socket://...?status=escpos: printer reports " + reason, "file waits; the reason is logged");
+    Account("socket://...?status=escpos: printer reports " + reason,
+            "file waits; the reason is logged");
     daemon_.reset();
     dropped_.clear();
     std::remove(In("a.prn").c_str());
   }
-  cups_ = std::make_unique<CupsEnvironment>(std::map<std::string, std::string>{{"PRINTER_STATUS", "silent"}});
+  cups_ = std::make_unique<CupsEnvironment>(
+      std::map<std::string, std::string>{{"PRINTER_STATUS", "silent"}});
   printer_ = DirectPrinter("?status=escpos");
   Drop("a.prn", 20);
   Drop("b.prn", 10);
@@ -748,7 +780,8 @@ TEST_F(FaultMatrix, DirectPrinterStatus) {
   ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
   EXPECT_EQ(daemon_->LogCount("does not answer status queries"), 1u);
   EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{dropped_["a.prn"], dropped_["b.prn"]}));
-  Account("socket://...?status=escpos: printer answers no status query", "noted once; printed anyway");
+  Account("socket://...?status=escpos: printer answers no status query",
+          "noted once; printed anyway");
 }
 
 TEST_F(FaultMatrix, FifoDevice) {

@@ -39,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string name = all.substr(cut + 1);
   name = name.c_str();
   if (pattern.size() > 12 || name.size() > 24) return 0;
-  if (druvo::WildcardMatch(pattern.c_str(), name.c_str()) != ReferenceWithExtensionRule(pattern, name)) {
+  if (druvo::WildcardMatch(pattern.c_str(), name.c_str()) !=
+      ReferenceWithExtensionRule(pattern, name)) {
     std::abort();
   }
   return 0;

@@ -58,7 +58,8 @@ std::vector<std::string> ListNames(const std::string& folder) {
   std::vector<std::string> names;
   if (DIR* d = opendir(folder.c_str())) {
     while (const dirent* e = readdir(d)) {
-      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0) names.push_back(e->d_name);
+      if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+        names.push_back(e->d_name);
     }
     closedir(d);
   }
@@ -124,7 +125,8 @@ CupsEnvironment::~CupsEnvironment() {
 }
 
 int CupsEnvironment::Admin(const std::string& shellCommand) const {
-  return std::system(("CUPS_SERVER='" + socket_ + "' " + shellCommand + " >/dev/null 2>&1").c_str());
+  return std::system(
+      ("CUPS_SERVER='" + socket_ + "' " + shellCommand + " >/dev/null 2>&1").c_str());
 }
 
 void CupsEnvironment::StopServer() const {
@@ -156,7 +158,8 @@ void CupsEnvironment::StartServer() const {
 std::vector<std::string> CupsEnvironment::PrinterRecords(const std::string& suffix) const {
   std::vector<std::string> names;
   for (const std::string& name : ListNames(dir_ + "/jobs")) {
-    if (name.size() > suffix.size() && name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+    if (name.size() > suffix.size() &&
+        name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
       names.push_back(dir_ + "/jobs/" + name);
     }
   }
@@ -173,7 +176,9 @@ bool CupsEnvironment::WaitForJobs(std::size_t count) const {
   return WaitFor([&] { return Jobs().size() >= count; });
 }
 
-std::size_t CupsEnvironment::DroppedConnections() const { return PrinterRecords(".dropped").size(); }
+std::size_t CupsEnvironment::DroppedConnections() const {
+  return PrinterRecords(".dropped").size();
+}
 
 std::string DaemonBinary() { return DRUVO_BINARY; }
 

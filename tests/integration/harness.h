@@ -27,7 +27,8 @@ std::string RunCapture(const std::string& command, int* status = nullptr);
 
 // Polls until cond holds or the bound runs out (a liveness bound, not a
 // speed target).
-bool WaitFor(const std::function<bool()>& cond, std::chrono::milliseconds bound = std::chrono::seconds(30));
+bool WaitFor(const std::function<bool()>& cond,
+             std::chrono::milliseconds bound = std::chrono::seconds(30));
 
 class CupsEnvironment {
  public:

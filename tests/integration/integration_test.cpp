@@ -93,12 +93,14 @@ TEST_F(DaemonTest, MissingQueueKeepsTheFileAndLogsOnce) {
   cups_->Admin("lpadmin -x RACUN");
   WriteFileBytes(In("r.prn"), "receipt\n");
   Start();
-  ASSERT_TRUE(WaitFor([&] { return daemon_->Log().find("Error OpenPrinter !!") != std::string::npos; }));
+  ASSERT_TRUE(
+      WaitFor([&] { return daemon_->Log().find("Error OpenPrinter !!") != std::string::npos; }));
   Linger();
   EXPECT_TRUE(Exists(In("r.prn")));
   const std::string log = daemon_->Log();
   EXPECT_NE(log.find("RACUN"), std::string::npos);
-  EXPECT_EQ(log.find("Error OpenPrinter !!"), log.rfind("Error OpenPrinter !!")) << "logged more than once";
+  EXPECT_EQ(log.find("Error OpenPrinter !!"), log.rfind("Error OpenPrinter !!"))
+      << "logged more than once";
 }
 
 TEST_F(DaemonTest, MissingQueueWithForceDeleteDeletesTheFile) {
@@ -155,7 +157,8 @@ TEST_F(DaemonTest, FileBeingWrittenIsPrintedOnceWholeAfterItsWriterIsDone) {
   ASSERT_TRUE(cups_->WaitForJobs(1));
   Linger();
   EXPECT_EQ(cups_->Jobs(),
-            (std::vector<std::string>{"part 0\npart 1\npart 2\npart 3\npart 4\npart 5\npart 6\npart 7\n"}));
+            (std::vector<std::string>{
+                "part 0\npart 1\npart 2\npart 3\npart 4\npart 5\npart 6\npart 7\n"}));
 }
 
 TEST_F(DaemonTest, OnlyPlainWritableVisibleFilesArePrinted) {
@@ -175,8 +178,8 @@ TEST_F(DaemonTest, OnlyPlainWritableVisibleFilesArePrinted) {
   ASSERT_TRUE(cups_->WaitForJobs(2));
   Linger();
   EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"ok\n", "long name\n"}));
-  EXPECT_EQ(ListNames(drop_), (std::vector<std::string>{".hidden.prn", "dir.prn", "fifo.prn",
-                                                        "link.prn", "ro.prn"}));
+  EXPECT_EQ(ListNames(drop_),
+            (std::vector<std::string>{".hidden.prn", "dir.prn", "fifo.prn", "link.prn", "ro.prn"}));
   EXPECT_EQ(ReadFileBytes(outside), "outside\n");
 }
 
@@ -195,8 +198,10 @@ TEST_F(DaemonTest, UnderJournaldLinesCarryTheirLevelAndNoTimestamp) {
   // stderr is the journal when JOURNAL_STREAM names its device and inode.
   const std::string log = drop_ + ".journal";
   WriteFileBytes(In("a.prn"), "receipt\n");
-  RunCapture("sh -c 'exec 2>\"$1\"; JOURNAL_STREAM=$(stat -c %d:%i \"$1\") exec timeout -s TERM 3 \"$2\" "
-             "NOSUCHQUEUE \"$3\"' _ '" + log + "' '" + DaemonBinary() + "' '" + drop_ + "/*.*'");
+  RunCapture(
+      "sh -c 'exec 2>\"$1\"; JOURNAL_STREAM=$(stat -c %d:%i \"$1\") exec timeout -s TERM 3 \"$2\" "
+      "NOSUCHQUEUE \"$3\"' _ '" +
+      log + "' '" + DaemonBinary() + "' '" + drop_ + "/*.*'");
   const std::string lines = ReadFileBytes(log);
   std::remove(log.c_str());
   EXPECT_NE(lines.find("<6>Printer: NOSUCHQUEUE\n"), std::string::npos) << lines;

@@ -64,7 +64,8 @@ TEST_F(PosixFilesTest, PatternMatchesWithoutCaseAndWriteTimeIsExact) {
   utimensat(AT_FDCWD, Path("A.PRN").c_str(), times, 0);
   auto found = Scan("*.prn");
   ASSERT_EQ(found.size(), 1u);
-  EXPECT_EQ(found.at("A.PRN").writeTime, (1700000000ULL + 11644473600ULL) * 10000000ULL + 1234567ULL);
+  EXPECT_EQ(found.at("A.PRN").writeTime,
+            (1700000000ULL + 11644473600ULL) * 10000000ULL + 1234567ULL);
   EXPECT_FALSE(files_.Search((dir_ + "/missing/*.*").c_str(), [](const DirEntry&) {}));
 }
 

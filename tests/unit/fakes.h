@@ -52,8 +52,11 @@ class FakeFileSystem : public FileSystem {
     for (auto it = files.rbegin(); it != files.rend(); ++it) {
       if (it->first.compare(0, folder.size(), folder) != 0) continue;
       const std::string name = it->first.substr(folder.size());
-      if (name.find(separator) != std::string::npos || !WildcardMatch(namePattern.c_str(), name.c_str())) continue;
-      visit(DirEntry{name.c_str(), it->second.attributes, it->second.writeTime, it->second.content.size()});
+      if (name.find(separator) != std::string::npos ||
+          !WildcardMatch(namePattern.c_str(), name.c_str()))
+        continue;
+      visit(DirEntry{name.c_str(), it->second.attributes, it->second.writeTime,
+                     it->second.content.size()});
     }
     return OpResult::Ok();
   }
@@ -78,7 +81,8 @@ class FakeFileSystem : public FileSystem {
     std::size_t at_ = 0;
   };
 
-  OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) override {
+  OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file,
+                   std::string* error) override {
     auto it = files.find(path);
     if (it == files.end()) return OpenOutcome::Gone;
     if (it->second.openAs == OpenOutcome::Failed) *error = "access denied";
@@ -114,13 +118,13 @@ class FakeSpooler : public Spooler {
  public:
   std::vector<std::string> calls;
   std::vector<FakeDocument> documents;
-  std::string failAt;                // step name that fails: "open", "startdoc", ...
-  std::string failPrinter;           // only this printer fails at failAt ("" = any)
-  long long writeFailsAfter = -1;    // bytes accepted before Write fails
-  std::size_t failDocument = 0;      // 1-based: writes to this document fail
+  std::string failAt;              // step name that fails: "open", "startdoc", ...
+  std::string failPrinter;         // only this printer fails at failAt ("" = any)
+  long long writeFailsAfter = -1;  // bytes accepted before Write fails
+  std::size_t failDocument = 0;    // 1-based: writes to this document fail
   std::string current;
-  int nextJobId = 0;                     // 0: no job ids; else ids count up from here
-  std::map<int, JobState> jobStates;     // what JobStates reports
+  int nextJobId = 0;                  // 0: no job ids; else ids count up from here
+  std::map<int, JobState> jobStates;  // what JobStates reports
   bool jobStatesFail = false;
   int opens = 0;
 
@@ -131,7 +135,8 @@ class FakeSpooler : public Spooler {
     current = name;
     calls.push_back("open");
     // The text varies from try to try, as a real server's does.
-    if (Fails("open")) return OpResult::Fail("no such printer (try " + std::to_string(++opens) + ")");
+    if (Fails("open"))
+      return OpResult::Fail("no such printer (try " + std::to_string(++opens) + ")");
     return OpResult::Ok();
   }
   OpResult BeginDocument(const char* documentName, const char* dataType) override {
@@ -147,8 +152,9 @@ class FakeSpooler : public Spooler {
   OpResult Write(const void* data, std::size_t size) override {
     calls.push_back("write");
     FakeDocument& doc = documents.back();
-    if (Fails("write") || documents.size() == failDocument || (writeFailsAfter >= 0 &&
-                           static_cast<long long>(doc.bytes.size() + size) > writeFailsAfter)) {
+    if (Fails("write") || documents.size() == failDocument ||
+        (writeFailsAfter >= 0 &&
+         static_cast<long long>(doc.bytes.size() + size) > writeFailsAfter)) {
       return OpResult::Fail("write refused");
     }
     doc.bytes.append(static_cast<const char*>(data), size);

@@ -78,7 +78,10 @@ TEST_F(PrintJobTest, FilesThatCannotBeOpenedSendNothing) {
 // Every spooler step that fails leaves no accepted document behind and
 // always closes the queue.
 TEST_F(PrintJobTest, FailureAtEachStepWithdrawsTheDocumentAndClosesThePrinter) {
-  struct Case { const char* step; std::vector<std::string> calls; };
+  struct Case {
+    const char* step;
+    std::vector<std::string> calls;
+  };
   const std::vector<Case> cases = {
       {"open", {"open"}},
       {"startdoc", {"open", "startdoc", "close"}},

@@ -25,18 +25,23 @@ std::string Filtered(const std::string& input, std::size_t piece) {
 }
 
 TEST(TextModeFilter, LineEndsCtrlZAndEveryOtherByteAtEverySplit) {
-  struct Case { std::string in; std::string out; };
+  struct Case {
+    std::string in;
+    std::string out;
+  };
   std::string all;
   for (int b = 0; b < 256; ++b) {
     if (b != 0x1A && b != '\r') all.push_back(static_cast<char>(b));
   }
   const std::vector<Case> cases = {
       {"A\r\nB\r\n", "A\nB\n"},
-      {"A\rB", "A\rB"},                       // a lone CR stays
-      {"A\r", "A\r"},                         // also at the very end
+      {"A\rB", "A\rB"},  // a lone CR stays
+      {"A\r", "A\r"},    // also at the very end
       {"\r\r\n", "\r\n"},
       {"A\r\r", "A\r\r"},
-      {"AB\x1A" "CD", "AB"},                 // Ctrl-Z ends the data
+      {"AB\x1A"
+       "CD",
+       "AB"},  // Ctrl-Z ends the data
       {"A\r\x1A", "A\r"},
       {std::string("\x1B!\0X\n", 5), std::string("\x1B!\0X\n", 5)},
       {std::string("A\0\0B\n", 5), std::string("A\0\0B\n", 5)},  // NUL pairs pass

@@ -21,7 +21,8 @@ class RecordListTest : public ::testing::Test {
   void AppendInt(int value) { ListAppend(list_, &value, sizeof value); }
   std::vector<int> Forward() {
     std::vector<int> out;
-    for (void* p = ListFirst(list_); p != nullptr; p = ListNext(p)) out.push_back(*static_cast<int*>(p));
+    for (void* p = ListFirst(list_); p != nullptr; p = ListNext(p))
+      out.push_back(*static_cast<int*>(p));
     return out;
   }
 

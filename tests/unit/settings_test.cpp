@@ -108,8 +108,9 @@ TEST(ReadCommandLineWindows, ALineThatDoesNotFitIsAnErrorNotACut) {
     EXPECT_NE(report.error.find("at most 511"), std::string::npos) << report.error;
   }
   // Blanks around a line that fits do not count.
-  EXPECT_EQ(ReadCommandLineText(s, ("C:\\A\\X.EXE P C:\\S\\*.*" + std::string(600, ' ')).c_str()).error,
-            "");
+  EXPECT_EQ(
+      ReadCommandLineText(s, ("C:\\A\\X.EXE P C:\\S\\*.*" + std::string(600, ' ')).c_str()).error,
+      "");
   EXPECT_STREQ(s.printerName, "P");
 }
 
@@ -119,7 +120,8 @@ TEST(ReadCommandLineWindows, AQuotedProgramPathIsOneToken) {
   EXPECT_STREQ(s.fileSource, "C:\\IN\\*.*");
   EXPECT_EQ(s.forceDelete, 1);
   // Quoted and alone, or followed by blanks only: no arguments.
-  for (const char* line : {"\"C:\\Program Files\\Druvo\\druvo.exe\"", "\"C:\\P F\\druvo.exe\"   "}) {
+  for (const char* line :
+       {"\"C:\\Program Files\\Druvo\\druvo.exe\"", "\"C:\\P F\\druvo.exe\"   "}) {
     s = ReadWindows(line);
     EXPECT_STREQ(s.printerName, "RACUN") << line;
     EXPECT_STREQ(s.commandLine, "RACUN C:\\FPRI\\*.*") << line;
@@ -156,7 +158,8 @@ CommandLineReport ReportPosix(std::vector<const char*> argv, SpoolSettings* out 
   SpoolSettings s;
   LoadDefaultSettings(s, CommandLineRules::Posix);
   argv.insert(argv.begin(), "druvo");
-  const CommandLineReport report = ReadCommandLineArgs(s, static_cast<int>(argv.size()), argv.data());
+  const CommandLineReport report =
+      ReadCommandLineArgs(s, static_cast<int>(argv.size()), argv.data());
   if (out != nullptr) *out = s;
   return report;
 }

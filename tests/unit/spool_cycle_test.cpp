@@ -18,8 +18,8 @@ class SpoolCycleTest : public ::testing::Test {
   }
   void TearDown() override { ListDestroy(&jobs_); }
   SpoolEngine& Engine(EngineOptions options = {}) {
-    engine_ = std::make_unique<SpoolEngine>(settings_, jobs_,
-                                            SpoolPorts{files_, spooler_, status_, timer_, store_}, options);
+    engine_ = std::make_unique<SpoolEngine>(
+        settings_, jobs_, SpoolPorts{files_, spooler_, status_, timer_, store_}, options);
     return *engine_;
   }
 

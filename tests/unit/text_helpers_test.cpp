@@ -23,10 +23,13 @@ TEST(TrimBlanks, RemovesSpacesAndTabsAtBothEndsOnly) {
 }
 
 TEST(StripLineEnd, DropsLfAndTheCrBeforeItMeasuredOnTheOriginalLength) {
-  struct Case { const char* in; const char* out; };
-  for (const Case& c : {Case{"abc\r\n", "abc"}, Case{"abc\n", "abc"}, Case{"ab\rx", "ab"},
-                        Case{"abc", "abc"}, Case{"\n", ""}, Case{"\r\n", ""}, Case{"", ""},
-                        Case{"\r", "\r"}}) {
+  struct Case {
+    const char* in;
+    const char* out;
+  };
+  for (const Case& c :
+       {Case{"abc\r\n", "abc"}, Case{"abc\n", "abc"}, Case{"ab\rx", "ab"}, Case{"abc", "abc"},
+        Case{"\n", ""}, Case{"\r\n", ""}, Case{"", ""}, Case{"\r", "\r"}}) {
     std::string text = c.in;
     EXPECT_EQ(StripLineEnd(text.data()), 0);
     EXPECT_STREQ(text.c_str(), c.out) << "input: " << c.in;
@@ -71,11 +74,15 @@ TEST(FindLast, GivesTheOneBasedPositionOfTheRightmostMatch) {
 }
 
 TEST(SqueezeSpaces, ModesSelectTheEndsAndTabsStay) {
-  struct Case { const char* in; const char* mode; const char* out; };
-  for (const Case& c : {Case{"  a  b  \r\n", "A", "a  b"}, Case{"\ta ", "A", "\ta"},
-                        Case{"  a  ", "R", "  a"}, Case{"  a  ", "L", "a  "},
-                        Case{"  a  ", "X", "  a  "}, Case{"   ", "A", ""}, Case{"", "A", ""},
-                        Case{" a \n", "L", "a \n"}, Case{"a\t ", "R", "a\t"}}) {
+  struct Case {
+    const char* in;
+    const char* mode;
+    const char* out;
+  };
+  for (const Case& c :
+       {Case{"  a  b  \r\n", "A", "a  b"}, Case{"\ta ", "A", "\ta"}, Case{"  a  ", "R", "  a"},
+        Case{"  a  ", "L", "a  "}, Case{"  a  ", "X", "  a  "}, Case{"   ", "A", ""},
+        Case{"", "A", ""}, Case{" a \n", "L", "a \n"}, Case{"a\t ", "R", "a\t"}}) {
     std::string text = c.in;
     EXPECT_STREQ(SqueezeSpaces(text.data(), c.mode), c.out) << c.in << " / " << c.mode;
   }

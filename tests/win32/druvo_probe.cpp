@@ -174,11 +174,14 @@ int LaunchQuit(int argc, char** argv) {
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &si, &pi)) {
     return Fail("cannot start druvo");
   }
   CloseHandle(pi.hThread);
-  int rc = WaitUntil([] { return FindTray() != nullptr && FindFrame() != nullptr; }) ? 0 : Fail("no tray");
+  int rc = WaitUntil([] { return FindTray() != nullptr && FindFrame() != nullptr; })
+               ? 0
+               : Fail("no tray");
   if (rc == 0) rc = Open("About Druvo", ID_TRAY_ABOUT);
   if (rc == 0) {
     Press(FindDialog("About Druvo"), IDC_QUIT);
@@ -237,7 +240,8 @@ int IconShown() {
 BOOL CALLBACK CountAbout(HWND top, LPARAM param) {
   char title[64] = {};
   GetWindowTextA(top, title, sizeof title);
-  if (std::strcmp(title, "About Druvo") == 0 && IsWindowVisible(top)) ++*reinterpret_cast<int*>(param);
+  if (std::strcmp(title, "About Druvo") == 0 && IsWindowVisible(top))
+    ++*reinterpret_cast<int*>(param);
   return TRUE;
 }
 
@@ -268,7 +272,8 @@ int StartLine(const char* line) {
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) {
+  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                      &si, &pi)) {
     return Fail("cannot start the command line");
   }
   CloseHandle(pi.hThread);
@@ -289,7 +294,8 @@ int Close() {
 int main(int argc, char** argv) {
   if (argc < 2) return Fail("usage: druvo_probe COMMAND");
   const std::string command = argv[1];
-  if (command == "wait") return WaitUntil([] { return FindTray() != nullptr; }) ? 0 : Fail("no tray");
+  if (command == "wait")
+    return WaitUntil([] { return FindTray() != nullptr; }) ? 0 : Fail("no tray");
   if (command == "popup") return Popup();
   if (command == "config") return Config();
   if (command == "about-ok") return About(false);

@@ -77,7 +77,8 @@ class WineTest : public ::testing::Test {
     const std::string pixels =
         RunCapture("import -window root -crop 18x18+" + where + " -depth 8 txt:- 2>/dev/null");
     int red = 0, green = 0, yellow = 0;
-    for (std::size_t at = pixels.find(": ("); at != std::string::npos; at = pixels.find(": (", at + 1)) {
+    for (std::size_t at = pixels.find(": ("); at != std::string::npos;
+         at = pixels.find(": (", at + 1)) {
       int r = 0, g = 0, b = 0;
       if (std::sscanf(pixels.c_str() + at, ": (%d,%d,%d", &r, &g, &b) != 3) continue;
       if (r > 160 && g > 160 && b < 90) {
@@ -118,23 +119,28 @@ class WineTest : public ::testing::Test {
 
 TEST_F(WineTest, FilesCrossWinesSpoolerExactlyOldestFirstAndAreDeleted) {
   WriteFileBytes(In("b.prn"), std::string("second\r\n\0\0\x1B@", 12));
-  WriteFileBytes(In("a.prn"), "first\r\nline\r\n\x1A" "ignored");
+  WriteFileBytes(In("a.prn"),
+                 "first\r\nline\r\n\x1A"
+                 "ignored");
   SetWriteTime(In("a.prn"), 30);
   SetWriteTime(In("b.prn"), 20);
   StartDruvo({"RACUN", WinePath(drop_) + "\\*.*"});
   ASSERT_TRUE(cups_->WaitForJobs(2));
-  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"first\nline\n", std::string("second\n\0\0\x1B@", 11)}));
+  EXPECT_EQ(cups_->Jobs(),
+            (std::vector<std::string>{"first\nline\n", std::string("second\n\0\0\x1B@", 11)}));
   EXPECT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
 }
 
 TEST_F(WineTest, MissingPrinterShowsTheMessageAndKeepsTheFile) {
   WriteFileBytes(In("r.prn"), "receipt\n");
   StartDruvo({"NOPRINTER", WinePath(drop_) + "\\*.*"});
-  EXPECT_EQ(Probe({"message", "Error OpenPrinter !!"}), "message box \"Druvo\": Error OpenPrinter !!");
+  EXPECT_EQ(Probe({"message", "Error OpenPrinter !!"}),
+            "message box \"Druvo\": Error OpenPrinter !!");
   EXPECT_TRUE(Exists(In("r.prn")));
   EXPECT_TRUE(cups_->Jobs().empty());
   // Confirming it lets the next attempt show it again; the file still stays.
-  EXPECT_EQ(Probe({"message", "Error OpenPrinter !!"}), "message box \"Druvo\": Error OpenPrinter !!");
+  EXPECT_EQ(Probe({"message", "Error OpenPrinter !!"}),
+            "message box \"Druvo\": Error OpenPrinter !!");
   EXPECT_TRUE(Exists(In("r.prn")));
 }
 
@@ -142,7 +148,8 @@ TEST_F(WineTest, TrayPopupConfigAboutAndExplorerRestart) {
   StartDruvo({});
   EXPECT_EQ(Probe({"popup"}),
             "popup entry 1 opens \"About Druvo\"\npopup entry 2 opens \"Configuration\"");
-  EXPECT_EQ(Probe({"config"}), "1001=RACUN C:\\FPRI\\*.*\n1002=RACUN\n1003=C:\\FPRI\\*.*\n1004=FALSE");
+  EXPECT_EQ(Probe({"config"}),
+            "1001=RACUN C:\\FPRI\\*.*\n1002=RACUN\n1003=C:\\FPRI\\*.*\n1004=FALSE");
   EXPECT_EQ(Probe({"about-ok"}), "");
   EXPECT_EQ(Probe({"about-escape"}), "");
   EXPECT_EQ(Probe({"taskbar-created"}), "icon added again");
@@ -154,8 +161,8 @@ TEST_F(WineTest, ConfigShowsForceDeleteAndTheUpperCasedArguments) {
   std::string upper;
   for (char c : exe) upper.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 32) : c);
   // The real line, however long: the program path quoted, as Windows gives it.
-  EXPECT_EQ(Probe({"config"}), "1001=\"" + upper +
-                                   "\" RAC2 C:\\IN\\*.* TRUE\n1002=RAC2\n1003=C:\\IN\\*.*\n1004=TRUE");
+  EXPECT_EQ(Probe({"config"}),
+            "1001=\"" + upper + "\" RAC2 C:\\IN\\*.* TRUE\n1002=RAC2\n1003=C:\\IN\\*.*\n1004=TRUE");
 }
 
 TEST_F(WineTest, QuitFromAboutEndsTheProcessWithStatusZero) {
@@ -163,8 +170,9 @@ TEST_F(WineTest, QuitFromAboutEndsTheProcessWithStatusZero) {
 }
 
 TEST_F(WineTest, NamesInAnyLanguagePrintExactlyAndAreDeleted) {
-  const std::vector<std::string> names = {"ra\xC4\x8Dun \xC4\x8D\xC4\x87\xC5\xA1\xC5\xBE\xC4\x91.prn",
-                                          "\xD1\x87\xD0\xB5\xD0\xBA.prn", "\xE6\x94\xB6\xE6\x8D\xAE.prn"};
+  const std::vector<std::string> names = {
+      "ra\xC4\x8Dun \xC4\x8D\xC4\x87\xC5\xA1\xC5\xBE\xC4\x91.prn", "\xD1\x87\xD0\xB5\xD0\xBA.prn",
+      "\xE6\x94\xB6\xE6\x8D\xAE.prn"};
   std::vector<std::string> expected;
   int age = 40;
   for (const std::string& name : names) {
@@ -187,7 +195,8 @@ TEST_F(WineTest, IconPicturesAndTheErrorBoxInFront) {
   ASSERT_EQ(Probe({"box-open", "Error OpenPrinter !!"}), "");
   EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "error"; }, 5s));
   EXPECT_EQ(Probe({"about-twice"}).rfind("FAIL", 0), 0u) << "About opened over the error box";
-  EXPECT_EQ(Probe({"message", "Error OpenPrinter !!"}), "message box \"Druvo\": Error OpenPrinter !!");
+  EXPECT_EQ(Probe({"message", "Error OpenPrinter !!"}),
+            "message box \"Druvo\": Error OpenPrinter !!");
   druvo_.reset();
   std::system("wineserver -k >/dev/null 2>&1");
   std::remove(In("r.prn").c_str());
@@ -207,8 +216,8 @@ TEST_F(WineTest, LateTaskbarLogFileAndRotation) {
   setenv("DRUVO_TRAY_REFUSALS", "3", 1);
   const std::string log = DataFolder() + "/druvo.log";
   RemoveTree(DataFolder());
-  ASSERT_EQ(RunCapture("mkdir -p '" + DataFolder() + "' && head -c 1048600 /dev/zero | tr '\\0' x > '" +
-                       log + "' && echo ok"),
+  ASSERT_EQ(RunCapture("mkdir -p '" + DataFolder() +
+                       "' && head -c 1048600 /dev/zero | tr '\\0' x > '" + log + "' && echo ok"),
             "ok");
   WriteFileBytes(In("r.prn"), "receipt\n");
   StartDruvo({"RACUN", WinePath(drop_) + "\\*.*"}, false);
@@ -238,7 +247,8 @@ TEST_F(WineTest, SocketPrinterWithoutAnySpooler) {
   StartDruvo({"socket://127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/printer.port"),
               WinePath(drop_) + "\\*.*"});
   ASSERT_TRUE(cups_->WaitForJobs(2));
-  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{std::string("first\0\x1B@\n", 9), "second\n"}));
+  EXPECT_EQ(cups_->Jobs(),
+            (std::vector<std::string>{std::string("first\0\x1B@\n", 9), "second\n"}));
   EXPECT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
 }
 
@@ -246,15 +256,18 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
   // The 64-bit build of the installer: Wine here runs no 32-bit code.
   const std::string setup = WinBuild() + "/druvo-setup-1.0.0.1-x64.exe";
   if (!Exists(setup)) GTEST_SKIP() << "build the setup target first (scripts/test.sh does)";
-  const std::string folder = std::string(std::getenv("WINEPREFIX")) + "/drive_c/Program Files/Druvo";
+  const std::string folder =
+      std::string(std::getenv("WINEPREFIX")) + "/drive_c/Program Files/Druvo";
   const std::string pattern = WinePath(drop_) + "\\*.*";
   int status = -1;
-  RunCapture("wine '" + setup + "' /S /PRINTER=RACUN '/PATTERN=" + pattern + "' 2>/dev/null", &status);
+  RunCapture("wine '" + setup + "' /S /PRINTER=RACUN '/PATTERN=" + pattern + "' 2>/dev/null",
+             &status);
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(Exists(folder + "/druvo.exe"));
   EXPECT_TRUE(Exists(folder + "/uninstall.exe"));
   const std::string query =
-      "wine reg query 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run' /v Druvo 2>/dev/null";
+      "wine reg query 'HKLM\\Software\\Microsoft\\Windows\\CurrentVersion\\Run' /v Druvo "
+      "2>/dev/null";
   std::string key = RunCapture(query);
   key.erase(std::remove(key.begin(), key.end(), '\r'), key.end());
   const std::string expected = "\"C:\\Program Files\\Druvo\\druvo.exe\" RACUN " + pattern;
@@ -272,7 +285,8 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
   EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"installed\n"}));
 
   RunCapture("wine '" + folder + "/uninstall.exe' /S 2>/dev/null");
-  EXPECT_TRUE(WaitFor([&] { return !Exists(folder + "/druvo.exe") && !Exists(folder + "/uninstall.exe"); }));
+  EXPECT_TRUE(WaitFor(
+      [&] { return !Exists(folder + "/druvo.exe") && !Exists(folder + "/uninstall.exe"); }));
   EXPECT_EQ(RunCapture(query).find("Druvo"), std::string::npos);
 }
 
