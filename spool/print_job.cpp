@@ -90,6 +90,10 @@ JobResult PrintFileRaw(char* path, const char* printerName, FileSystem& files, S
   if (OpResult r = spooler.EndDocument(); !r) return Fail(result, r.error);
   session.DocumentEnded();
   result.jobId = spooler.LastJobId();
+  // A producer that appends after closing: what it added after the end was
+  // read would go with the delete.
+  std::string ignored;
+  result.grewMeanwhile = !filter.Ended() && file->Read(buffers.In(), 1, &ignored) > 0;
   result.outcome = JobOutcome::Printed;
   return result;
 }

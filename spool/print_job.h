@@ -25,6 +25,7 @@ struct JobResult {
   std::uint64_t bytesSent = 0;
   bool printerUnavailable = false;  // the queue could not be opened
   int jobId = 0;                    // the server's id, where it has one
+  bool grewMeanwhile = false;       // written to after it was read: do not delete
   std::string error;
 };
 

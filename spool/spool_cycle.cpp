@@ -313,9 +313,13 @@ int SpoolEngine::RunSpoolCycle() {
     // Written to since its last close: its writer is not done, whoever it is.
     const bool writing = ports_.hints != nullptr && std::strlen(record->path) >= prefixLength_ &&
                          ports_.hints->StateOf(record->path + prefixLength_) == WriteState::Writing;
-    const JobResult job = writing ? JobResult{JobOutcome::NotReady, 0, false, 0, std::string()}
-                                  : PrintFileRaw(record->path, settings_.printerName, ports_.files,
-                                                 ports_.spooler, buffers_);
+    JobResult job;
+    if (writing) {
+      job.outcome = JobOutcome::NotReady;
+    } else {
+      job = PrintFileRaw(record->path, settings_.printerName, ports_.files, ports_.spooler,
+                         buffers_);
+    }
     if (job.outcome == JobOutcome::Gone) continue;
     if (job.outcome == JobOutcome::NotReady) {  // keep the order: try again next tick
       notReady = record->path;
@@ -334,7 +338,14 @@ int SpoolEngine::RunSpoolCycle() {
       } else {
         ports_.status.Log(LogLevel::Info, "printed " + QuotedForLog(record->path) + " (" +
                                               std::to_string(job.bytesSent) + " bytes)");
-        DeletePrinted(record->path, JobWriteTime(*record), JobSize(*record));
+        if (job.grewMeanwhile) {
+          // Printed again whole rather than lose what was added.
+          ports_.status.Log(LogLevel::Warning, QuotedForLog(record->path) +
+                                                   " grew while it was printed; it stays and "
+                                                   "is printed again whole");
+        } else {
+          DeletePrinted(record->path, JobWriteTime(*record), JobSize(*record));
+        }
       }
       continue;
     }

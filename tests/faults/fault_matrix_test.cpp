@@ -818,5 +818,34 @@ TEST_F(FaultMatrix, FifoDevice) {
                      "unavailable while nothing reads; then both, byte-exact, in order"});
 }
 
+TEST_F(FaultMatrix, AppendAfterClose) {
+  // A producer that closes its file and then appends to it: the first close
+  // makes it ready, so the receipt may come out as one job or as two, but
+  // every byte comes out once.
+  StartCups();
+  StartDruvo();
+  ASSERT_TRUE(LogHas("Delete after"));
+  {
+    std::ofstream(In("a.prn"), std::ios::binary) << "first half\n";
+  }
+  std::this_thread::sleep_for(5ms);
+  {
+    std::ofstream(In("a.prn"), std::ios::binary | std::ios::app) << "second half\n";
+  }
+  ASSERT_TRUE(WaitFor([&] {
+    std::string all;
+    for (const std::string& job : cups_->Jobs()) all += job;
+    return all.size() >= 23u;
+  }));
+  Linger();
+  std::string all;
+  for (const std::string& job : cups_->Jobs()) all += job;
+  EXPECT_EQ(all, "first half\nsecond half\n");
+  EXPECT_FALSE(Exists(In("a.prn")));
+  Table().push_back({"append after close", 1, 1, 0, 0, 0,
+                     "printed as " + std::to_string(cups_->Jobs().size()) +
+                         " job(s); every byte once, in order"});
+}
+
 }  // namespace
 }  // namespace druvo::testing

@@ -20,6 +20,7 @@ struct FakeFile {
   OpenOutcome openAs = OpenOutcome::Opened;
   bool undeletable = false;
   long long readFailsAfter = -1;  // bytes handed out before a read error
+  std::string appendedAfterEnd;   // what a writer appends once the end was read
 };
 
 class FakeFileSystem : public FileSystem {
@@ -69,6 +70,13 @@ class FakeFileSystem : public FileSystem {
         *error = "read error";
         return -1;
       }
+      if (at_ == file_.content.size() && !file_.appendedAfterEnd.empty()) {
+        if (sawEnd_) {
+          file_.content += file_.appendedAfterEnd;
+          file_.appendedAfterEnd.clear();
+        }
+        sawEnd_ = true;
+      }
       const std::size_t n = std::min({size, chunk_, file_.content.size() - at_});
       std::memcpy(buffer, file_.content.data() + at_, n);
       at_ += n;
@@ -79,6 +87,7 @@ class FakeFileSystem : public FileSystem {
     FakeFile file_;
     std::size_t chunk_;
     std::size_t at_ = 0;
+    bool sawEnd_ = false;
   };
 
   OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file,

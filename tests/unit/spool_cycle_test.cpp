@@ -292,6 +292,21 @@ TEST_F(SpoolCycleTest, LogLinesNameEachFaultOnceAndEscapeControlCharacters) {
   EXPECT_EQ(status_.LinesWith("printed \"/in/forged\\nprinted"), 1u);
 }
 
+TEST_F(SpoolCycleTest, AFileThatGrewWhilePrintedIsKeptAndPrintedAgainWhole) {
+  files_.Add("/in/1", "first half\n", 1);
+  files_.files["/in/1"].appendedAfterEnd = "second half\n";
+  Engine().RunSpoolCycle();
+  EXPECT_EQ(files_.files.count("/in/1"), 1u);  // not deleted with the new bytes in it
+  EXPECT_EQ(status_.LinesWith("grew while it was printed"), 1u);
+  files_.files["/in/1"].content = "first half\nsecond half\n";
+  files_.files["/in/1"].appendedAfterEnd.clear();  // the writer is done now
+  files_.files["/in/1"].writeTime = 2;
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted(),
+            (std::vector<std::string>{"first half\n", "first half\nsecond half\n"}));
+  EXPECT_TRUE(files_.files.empty());
+}
+
 TEST_F(SpoolCycleTest, DriveRelativePatternKeepsItsDrive) {
   files_.separator = '\\';
   std::strcpy(settings_.fileSource, "C:*.prn");
