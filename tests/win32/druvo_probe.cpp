@@ -168,17 +168,25 @@ int About(bool escape) {
   return FindFrame() != nullptr ? 0 : Fail("druvo ended");
 }
 
-int LaunchQuit(int argc, char** argv) {
-  std::string commandLine = std::string("\"") + argv[2] + "\"";
-  for (int i = 3; i < argc; ++i) commandLine += std::string(" ") + argv[i];
+// Starts a process from exactly this command line; its process handle, or null.
+HANDLE Start(std::string commandLine) {
   STARTUPINFOA si{};
   si.cb = sizeof si;
   PROCESS_INFORMATION pi{};
   if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
                       &si, &pi)) {
-    return Fail("cannot start druvo");
+    return nullptr;
   }
   CloseHandle(pi.hThread);
+  return pi.hProcess;
+}
+
+int LaunchQuit(int argc, char** argv) {
+  std::string commandLine = std::string("\"") + argv[2] + "\"";
+  for (int i = 3; i < argc; ++i) commandLine += std::string(" ") + argv[i];
+  PROCESS_INFORMATION pi{};
+  pi.hProcess = Start(commandLine);
+  if (pi.hProcess == nullptr) return Fail("cannot start druvo");
   int rc = WaitUntil([] { return FindTray() != nullptr && FindFrame() != nullptr; })
                ? 0
                : Fail("no tray");
@@ -213,19 +221,24 @@ int TaskbarCreated() {
   return 0;
 }
 
-int Message(const char* text) {
+// Waits for a visible message box showing text; null when none came.
+HWND WaitForMessageBox(const char* text) {
   TextSearch search{text, nullptr};
-  if (!WaitUntil([&] {
-        search.found = nullptr;
-        EnumWindows(FindMessageBox, reinterpret_cast<LPARAM>(&search));
-        return search.found != nullptr && IsWindowVisible(search.found);
-      })) {
-    return Fail("no message box");
-  }
+  WaitUntil([&] {
+    search.found = nullptr;
+    EnumWindows(FindMessageBox, reinterpret_cast<LPARAM>(&search));
+    return search.found != nullptr && IsWindowVisible(search.found);
+  });
+  return search.found != nullptr && IsWindowVisible(search.found) ? search.found : nullptr;
+}
+
+int Message(const char* text) {
+  HWND box = WaitForMessageBox(text);
+  if (box == nullptr) return Fail("no message box");
   char caption[128] = {};
-  GetWindowTextA(search.found, caption, sizeof caption);
+  GetWindowTextA(box, caption, sizeof caption);
   std::printf("message box \"%s\": %s\n", caption, text);
-  Press(search.found, IDOK);
+  Press(box, IDOK);
   return 0;
 }
 
@@ -258,26 +271,13 @@ int AboutTwice() {
 
 // Waits until a message box shows TEXT and leaves it open.
 int BoxOpen(const char* text) {
-  TextSearch search{text, nullptr};
-  const bool open = WaitUntil([&] {
-    search.found = nullptr;
-    EnumWindows(FindMessageBox, reinterpret_cast<LPARAM>(&search));
-    return search.found != nullptr && IsWindowVisible(search.found);
-  });
-  return open ? 0 : Fail("no message box");
+  return WaitForMessageBox(text) != nullptr ? 0 : Fail("no message box");
 }
 
 int StartLine(const char* line) {
-  std::string commandLine = line;
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  PROCESS_INFORMATION pi{};
-  if (!CreateProcessA(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                      &si, &pi)) {
-    return Fail("cannot start the command line");
-  }
-  CloseHandle(pi.hThread);
-  CloseHandle(pi.hProcess);
+  HANDLE process = Start(line);
+  if (process == nullptr) return Fail("cannot start the command line");
+  CloseHandle(process);
   return WaitUntil([] { return FindTray() != nullptr; }) ? 0 : Fail("no tray");
 }
 
