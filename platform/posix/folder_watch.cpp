@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 namespace druvo {
 
@@ -78,7 +79,8 @@ WatchEvents FolderWatch::Drain() {
 }
 
 WriteState FolderWatch::StateOf(const char* name) const {
-  auto it = states_.find(name);
+  if (states_.empty()) return WriteState::Unknown;
+  auto it = states_.find(std::string_view(name));
   return it == states_.end() ? WriteState::Unknown : it->second;
 }
 

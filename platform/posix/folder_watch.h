@@ -41,7 +41,7 @@ class FolderWatch : public WriteHints {
   std::string folder_;
   int fd_ = -1;
   int watch_ = -1;
-  std::map<std::string, WriteState> states_;
+  std::map<std::string, WriteState, std::less<>> states_;  // looked up without a copy
 };
 
 }  // namespace druvo
