@@ -52,7 +52,7 @@ cmake --build build/mingw-x86_64 --target setup
 
 echo "== the shipped programs load on Windows XP SP3"
 bash scripts/check-xp-imports.sh build/mingw-x86_64/tray/druvo.exe build/mingw-i686/tray/druvo.exe \
-  build/mingw-x86_64/druvo-setup-*[0-9].exe
+  "$(ls build/mingw-x86_64/druvo-setup-*.exe | grep -v -- '-x64\.exe$')"
 
 echo "== build: Windows x86_64 GoogleTest suites (posix threads)"
 cmake --preset mingw-x86_64-gtest >/dev/null
