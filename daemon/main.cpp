@@ -19,7 +19,6 @@
 #include <string>
 
 #include "core/settings.h"
-#include "core/text_helpers.h"
 #include "platform/direct/direct_printer.h"
 #include "platform/posix/cups_spooler.h"
 #include "platform/posix/folder_watch.h"
@@ -35,7 +34,7 @@ extern "C" void OnStopSignal(int) { g_stop = 1; }
 
 // Under systemd, stderr is the journal: it takes the level from a <N>
 // prefix and stamps the time itself.
-bool StderrIsJournal() {
+bool CheckStderrIsJournal() {
   const char* stream = std::getenv("JOURNAL_STREAM");
   unsigned long long device = 0, inode = 0;
   if (stream == nullptr || std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
@@ -56,9 +55,14 @@ const char* JournalPrefix(LogLevel level) {
   return "<6>";
 }
 
+// Decided once: stderr does not change under a running daemon.
+bool StderrIsJournal() {
+  static const bool journal = CheckStderrIsJournal();
+  return journal;
+}
+
 void LogLine(LogLevel level, const std::string& line) {
-  static const bool journal = StderrIsJournal();
-  if (journal) {
+  if (StderrIsJournal()) {
     std::fprintf(stderr, "%s%s\n", JournalPrefix(level), line.c_str());
     std::fflush(stderr);
     return;
@@ -174,15 +178,12 @@ void WarnIfQueueMissing(CupsSpooler& spooler, const SpoolSettings& s) {
   spooler.CloseQueue();
 }
 
-void WarnIfFolderMissing(const SpoolSettings& s) {
-  char folder[kSettingsTextSize];
-  std::memcpy(folder, s.fileSource, sizeof folder);
-  CutToFolder(folder, '/');
-  if (std::strchr(folder, '/') == nullptr) return;  // the working folder
+void WarnIfFolderMissing(const std::string& folder) {
+  if (folder == ".") return;  // the working folder
   struct stat st;
-  if (stat(folder, &st) != 0 || !S_ISDIR(st.st_mode)) {
-    LogLine(LogLevel::Warning, std::string("warning: folder ") + folder +
-                                   " does not exist yet; polling until it does");
+  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    LogLine(LogLevel::Warning,
+            "warning: folder " + folder + " does not exist yet; polling until it does");
   }
 }
 
@@ -211,7 +212,8 @@ int Run(int argc, char** argv) {
   PrintConfiguration(settings);
   for (const std::string& warning : report.warnings)
     LogLine(LogLevel::Warning, "warning: " + warning);
-  WarnIfFolderMissing(settings);
+  const std::string folder = FolderOf(settings.fileSource);
+  WarnIfFolderMissing(folder);
 
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
@@ -239,7 +241,7 @@ int Run(int argc, char** argv) {
   LogStatus status;
   LoopTimer timer;
   // Events wake the loop at once; DRUVO_NO_INOTIFY=1 leaves polling alone.
-  FolderWatch watch(FolderOf(settings.fileSource));
+  FolderWatch watch(folder);
   const bool useEvents = std::getenv("DRUVO_NO_INOTIFY") == nullptr;
   EngineOptions options;
   // Without share modes, a file written within the last poll interval may
@@ -266,7 +268,7 @@ int Run(int argc, char** argv) {
       std::string why;
       if (watch.Arm(&why)) {
         if (everArmed || !watchFault.empty())
-          LogLine(LogLevel::Info, "watching " + FolderOf(settings.fileSource) + " again");
+          LogLine(LogLevel::Info, "watching " + folder + " again");
         everArmed = true;
         watchFault.clear();
         changed = true;
