@@ -60,16 +60,23 @@ bool StartNetwork() {
   }();
   return started;
 }
-// select, not WSAPoll: Windows XP has no WSAPoll.
+// select, not WSAPoll: Windows XP has no WSAPoll. Asked with a zero timeout
+// and paced by our own clock, so that a select that oversleeps its timeout
+// (seen under Wine) cannot hold the tray past the bound.
 int WaitNative(std::intptr_t h, bool, bool writing, int ms) {
-  fd_set ready, broken;
-  FD_ZERO(&ready);
-  FD_ZERO(&broken);
-  FD_SET(AsNative(h), &ready);
-  FD_SET(AsNative(h), &broken);
-  timeval tv{ms / 1000, (ms % 1000) * 1000};
-  const int n = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, &broken, &tv);
-  return n < 0 ? -1 : n;
+  const long long end = NowMs() + ms;
+  for (;;) {
+    fd_set ready, broken;
+    FD_ZERO(&ready);
+    FD_ZERO(&broken);
+    FD_SET(AsNative(h), &ready);
+    FD_SET(AsNative(h), &broken);
+    timeval now{0, 0};
+    const int n = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, &broken, &now);
+    if (n != 0) return n < 0 ? -1 : n;
+    if (NowMs() >= end) return 0;
+    Sleep(2);
+  }
 }
 long long SendNative(std::intptr_t h, bool, const void* data, std::size_t size) {
   return send(AsNative(h), static_cast<const char*>(data),
