@@ -25,6 +25,8 @@ static_assert(sizeof(std::sig_atomic_t) == sizeof(int), "httpConnect2 takes the 
 }  // namespace
 
 void CupsSpooler::HttpCloser::operator()(http_t* http) const { httpClose(http); }
+void CupsSpooler::DestFree::operator()(cups_dest_t* dest) const { cupsFreeDests(1, dest); }
+void CupsSpooler::InfoFree::operator()(cups_dinfo_t* info) const { cupsFreeDestInfo(info); }
 
 CupsWatchdog::CupsWatchdog(const volatile std::sig_atomic_t* stopFlag)
     : stopFlag_(stopFlag), thread_([this] { Run(); }) {}
@@ -123,6 +125,8 @@ OpResult CupsSpooler::Failure(const std::string& what) {
   }
   Disconnect();
   verifiedQueue_.clear();
+  destInfo_.reset();
+  dest_.reset();
   return OpResult::Fail(what + ": " + why);
 }
 
@@ -146,11 +150,14 @@ OpResult CupsSpooler::OpenQueue(const char* name) {
   lastJobId_ = 0;
   Bounded bounded(*this);
   if (OpResult r = Connect(); !r) return r;
-  // One lookup per queue until something fails: it costs a round trip per
-  // receipt, and a queue deleted meanwhile still fails its next job.
-  if (verifiedQueue_ == printer_) return OpResult::Ok();
-  cups_dest_t* dest = cupsGetNamedDest(http_.get(), name, nullptr);
-  if (dest == nullptr) {
+  // One lookup per queue until something fails: cupsCreateJob would repeat
+  // it (and fetch every capability) for each receipt, and a queue deleted
+  // meanwhile still fails its next job.
+  if (verifiedQueue_ == printer_ && dest_ && destInfo_) return OpResult::Ok();
+  verifiedQueue_.clear();
+  destInfo_.reset();
+  dest_.reset(cupsGetNamedDest(http_.get(), name, nullptr));
+  if (!dest_) {
     const ipp_status_t status = cupsLastError();
     if (!watchdog_.TimedOut() && !StopRequested() &&
         (status <= IPP_STATUS_OK_EVENTS_COMPLETE || status == IPP_STATUS_ERROR_NOT_FOUND)) {
@@ -158,7 +165,8 @@ OpResult CupsSpooler::OpenQueue(const char* name) {
     }
     return Failure("looking up queue \"" + printer_ + "\"");
   }
-  cupsFreeDests(1, dest);
+  destInfo_.reset(cupsCopyDestInfo(http_.get(), dest_.get()));
+  if (!destInfo_) return Failure("looking up queue \"" + printer_ + "\"");
   verifiedQueue_ = printer_;
   return OpResult::Ok();
 }
@@ -172,11 +180,17 @@ OpResult CupsSpooler::BeginDocument(const char* documentName, const char* /*data
 
 OpResult CupsSpooler::CreateJob() {
   if (OpResult r = Connect(); !r) return r;
-  jobId_ = cupsCreateJob(http_.get(), printer_.c_str(), documentName_.c_str(), 0, nullptr);
-  if (jobId_ == 0) return Failure("create job on \"" + printer_ + "\"");
+  if (!dest_ || !destInfo_) return OpResult::Fail("the queue was not looked up");
+  if (cupsCreateDestJob(http_.get(), dest_.get(), destInfo_.get(), &jobId_, documentName_.c_str(),
+                        0, nullptr) > IPP_STATUS_OK_EVENTS_COMPLETE ||
+      jobId_ == 0) {
+    jobId_ = 0;
+    return Failure("create job on \"" + printer_ + "\"");
+  }
   // The data type is always raw: the files are ready for the printer.
-  const http_status_t status = cupsStartDocument(http_.get(), printer_.c_str(), jobId_,
-                                                 documentName_.c_str(), CUPS_FORMAT_RAW, 1);
+  const http_status_t status =
+      cupsStartDestDocument(http_.get(), dest_.get(), destInfo_.get(), jobId_,
+                            documentName_.c_str(), CUPS_FORMAT_RAW, 0, nullptr, 1);
   if (status != HTTP_STATUS_CONTINUE) return Failure("send document");
   return OpResult::Ok();
 }
@@ -200,9 +214,9 @@ OpResult CupsSpooler::EndPage() { return OpResult::Ok(); }
 
 OpResult CupsSpooler::EndDocument() {
   if (jobId_ == 0) return OpResult::Ok();  // no data: nothing to print
-  if (!http_) return OpResult::Fail("no connection");
+  if (!http_ || !dest_ || !destInfo_) return OpResult::Fail("no connection");
   Bounded bounded(*this);
-  const ipp_status_t status = cupsFinishDocument(http_.get(), printer_.c_str());
+  const ipp_status_t status = cupsFinishDestDocument(http_.get(), dest_.get(), destInfo_.get());
   if (status > IPP_STATUS_OK_EVENTS_COMPLETE || watchdog_.TimedOut())
     return Failure("finish the job");
   lastJobId_ = jobId_;

@@ -14,6 +14,8 @@
 #include "spool/ports.h"
 
 typedef struct _http_s http_t;
+typedef struct cups_dest_s cups_dest_t;
+typedef struct _cups_dinfo_s cups_dinfo_t;
 
 namespace druvo {
 
@@ -73,6 +75,12 @@ class CupsSpooler : public Spooler {
   struct HttpCloser {
     void operator()(http_t* http) const;
   };
+  struct DestFree {
+    void operator()(cups_dest_t* dest) const;
+  };
+  struct InfoFree {
+    void operator()(cups_dinfo_t* info) const;
+  };
   // Arms the watchdog for one call; disarmed when the guard goes.
   class Bounded {
    public:
@@ -93,7 +101,11 @@ class CupsSpooler : public Spooler {
   CupsOptions options_;
   std::unique_ptr<http_t, HttpCloser> http_;
   std::string printer_;
-  std::string verifiedQueue_;  // looked up and used since the last failure
+  // The queue as looked up, kept and used until something fails: a job is
+  // then created with one request instead of three.
+  std::string verifiedQueue_;
+  std::unique_ptr<cups_dest_t, DestFree> dest_;
+  std::unique_ptr<cups_dinfo_t, InfoFree> destInfo_;
   std::string documentName_;
   int jobId_ = 0;
   int lastJobId_ = 0;
