@@ -209,10 +209,19 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "druvo: %s\n", address.error.c_str());
     return 2;
   }
+  // Watch before the first line is out: a file created after it is always
+  // known by its events, never by polling alone. Should this fail, the loop
+  // tries again and says why. DRUVO_NO_INOTIFY=1 leaves polling alone.
+  const std::string folder = FolderOf(settings.fileSource);
+  FolderWatch watch(folder);
+  const bool useEvents = std::getenv("DRUVO_NO_INOTIFY") == nullptr;
+  if (useEvents) {
+    std::string ignored;
+    watch.Arm(&ignored);
+  }
   PrintConfiguration(settings);
   for (const std::string& warning : report.warnings)
     LogLine(LogLevel::Warning, "warning: " + warning);
-  const std::string folder = FolderOf(settings.fileSource);
   WarnIfFolderMissing(folder);
 
   struct sigaction action {};
@@ -240,9 +249,6 @@ int Run(int argc, char** argv) {
   PosixStateStore state(StateFolder());
   LogStatus status;
   LoopTimer timer;
-  // Events wake the loop at once; DRUVO_NO_INOTIFY=1 leaves polling alone.
-  FolderWatch watch(folder);
-  const bool useEvents = std::getenv("DRUVO_NO_INOTIFY") == nullptr;
   EngineOptions options;
   // Without share modes, a file written within the last poll interval may
   // still be growing.
@@ -256,12 +262,14 @@ int Run(int argc, char** argv) {
   unsigned long polls = 0;
   long long nextArmMs = 0;
   std::string watchFault;
-  bool everArmed = false;
+  bool everArmed = watch.Armed();
+  bool firstCycle = true;  // at once, whatever the events
   if (!useEvents)
     LogLine(LogLevel::Info, "change notifications off: polling every " +
                                 std::to_string(settings.pollInterval) + " ms");
   while (g_stop == 0) {
-    bool changed = false;
+    bool changed = firstCycle;
+    firstCycle = false;
     if (useEvents && !watch.Armed() && MonotonicMs() >= nextArmMs) {
       // At start, and after the folder was deleted or moved: it may be back.
       nextArmMs = MonotonicMs() + settings.pollInterval;
