@@ -31,7 +31,12 @@ def main():
     proc = subprocess.Popen(["wine", exe, "RACUN", "Z:" + folder.replace("/", "\\") + "\\*.*"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
-        time.sleep(5)  # Wine's start
+        # Wine takes seconds to start: the first receipt printed says it is up.
+        with open(os.path.join(folder, "warm-up.prn"), "wb") as f:
+            f.write(b"warm-up\n")
+        b.wait_until(lambda: len(cups.jobs()) >= 1, timeout=120)
+        b.wait_until(lambda: not os.path.exists(os.path.join(folder, "warm-up.prn")), timeout=30)
+        cups.clear_jobs()
         rng = random.Random(5)
         closed = []
         for i in range(args.drops):

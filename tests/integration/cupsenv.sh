@@ -69,6 +69,7 @@ CONF
     cat >"$dir/etc/cupsd.conf" <<CONF
 Listen $dir/cups.sock
 LogLevel ${CUPS_LOGLEVEL:-warn}
+LogTimeFormat usecs
 Browsing Off
 BrowseLocalProtocols none
 DefaultAuthType None
