@@ -40,6 +40,7 @@ class Cups:
     def __init__(self, log_jobs=False):
         self.dir = tempfile.mkdtemp(prefix="druvo-bench-cups-")
         os.chmod(self.dir, 0o755)
+        self.log_jobs = log_jobs
         env = dict(os.environ)
         if log_jobs:
             # "[Job N] File of type ... queued": the moment cupsd had a document whole.
@@ -54,6 +55,8 @@ class Cups:
 
     def documents_queued(self):
         """When cupsd had each document whole (epoch seconds), oldest job first."""
+        if not self.log_jobs:
+            return []
         stamps = {}
         with open(os.path.join(self.dir, "log", "error_log")) as f:
             for line in f:
@@ -213,10 +216,9 @@ def latency(druvo, cups, folder, drops, rng, printer="RACUN", last_byte=False):
         with open(job + ".time") as f:
             stamps = f.read().split()
             lat.append((float(stamps[-1 if last_byte else 0]) - closed[i]) * 1000)
-    # Through cupsd: when it had the whole document, which is druvo's share.
-    handed = [(t - closed[i]) * 1000
-              for i, t in enumerate(cups.documents_queued()[-drops:])] if printer == "RACUN" else []
-    return percentiles(lat), percentiles(handed) if len(handed) == drops else None
+    # When cupsd had each document whole: druvo's share of the way.
+    handed = [(t - c) * 1000 for t, c in zip(cups.documents_queued()[-drops:], closed)]
+    return percentiles(lat), percentiles(handed) if handed else None
 
 
 def percentiles(values):

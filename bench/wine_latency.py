@@ -51,9 +51,8 @@ def main():
         for i, job in enumerate(cups.jobs()):
             with open(job + ".time") as f:
                 lat.append((float(f.readline()) - closed[i]) * 1000)
-        lat.sort()
         print("| Wine, through Wine's spooler | %d | %.1f ms | %.1f ms | %.1f ms |" %
-              (len(lat), lat[len(lat) // 2], lat[int(len(lat) * 0.95) - 1], lat[-1]))
+              ((len(lat),) + b.percentiles(lat)))
     finally:
         proc.terminate()
         subprocess.call(["wineserver", "-k"])

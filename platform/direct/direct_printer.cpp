@@ -60,23 +60,19 @@ bool StartNetwork() {
   }();
   return started;
 }
-// select, not WSAPoll: Windows XP has no WSAPoll. Asked with a zero timeout
-// and paced by our own clock, so that a select that oversleeps its timeout
-// (seen under Wine) cannot hold the tray past the bound.
+// select, not WSAPoll: Windows XP has no WSAPoll. Asked with a zero timeout,
+// then a short sleep: WaitFor paces the wait by our own clock, so a select
+// that oversleeps its timeout (seen under Wine) cannot hold the tray past it.
 int WaitNative(std::intptr_t h, bool, bool writing, int ms) {
-  const long long end = NowMs() + ms;
-  for (;;) {
-    fd_set ready, broken;
-    FD_ZERO(&ready);
-    FD_ZERO(&broken);
-    FD_SET(AsNative(h), &ready);
-    FD_SET(AsNative(h), &broken);
-    timeval now{0, 0};
-    const int n = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, &broken, &now);
-    if (n != 0) return n < 0 ? -1 : n;
-    if (NowMs() >= end) return 0;
-    Sleep(2);
-  }
+  fd_set ready, broken;
+  FD_ZERO(&ready);
+  FD_ZERO(&broken);
+  FD_SET(AsNative(h), &ready);
+  FD_SET(AsNative(h), &broken);
+  timeval now{0, 0};
+  const int n = select(0, writing ? nullptr : &ready, writing ? &ready : nullptr, &broken, &now);
+  if (n == 0 && ms > 0) Sleep(ms < 2 ? static_cast<DWORD>(ms) : 2);
+  return n < 0 ? -1 : n;
 }
 long long SendNative(std::intptr_t h, bool, const void* data, std::size_t size) {
   return send(AsNative(h), static_cast<const char*>(data),

@@ -105,6 +105,12 @@ CupsSpooler::Bounded::~Bounded() { spooler_.watchdog_.Disarm(); }
 
 void CupsSpooler::Disconnect() { http_.reset(); }
 
+void CupsSpooler::ForgetQueue() {
+  verifiedQueue_.clear();
+  destInfo_.reset();
+  dest_.reset();
+}
+
 OpResult CupsSpooler::Failure(const std::string& what) {
   // After a failed request the connection may be mid-way through it; the
   // next job starts on a fresh one.
@@ -124,9 +130,7 @@ OpResult CupsSpooler::Failure(const std::string& what) {
     why = "the print server closed the connection";
   }
   Disconnect();
-  verifiedQueue_.clear();
-  destInfo_.reset();
-  dest_.reset();
+  ForgetQueue();
   return OpResult::Fail(what + ": " + why);
 }
 
@@ -153,9 +157,8 @@ OpResult CupsSpooler::OpenQueue(const char* name) {
   // One lookup per queue until something fails: cupsCreateJob would repeat
   // it (and fetch every capability) for each receipt, and a queue deleted
   // meanwhile still fails its next job.
-  if (verifiedQueue_ == printer_ && dest_ && destInfo_) return OpResult::Ok();
-  verifiedQueue_.clear();
-  destInfo_.reset();
+  if (dest_ && verifiedQueue_ == printer_) return OpResult::Ok();
+  ForgetQueue();
   dest_.reset(cupsGetNamedDest(http_.get(), name, nullptr));
   if (!dest_) {
     const ipp_status_t status = cupsLastError();

@@ -95,6 +95,7 @@ class CupsSpooler : public Spooler {
   bool StopRequested() const { return options_.stopFlag != nullptr && *options_.stopFlag != 0; }
   OpResult Connect();
   void Disconnect();
+  void ForgetQueue();  // looked up again before the next job
   OpResult CreateJob();
   OpResult Failure(const std::string& what);  // drops the connection
 

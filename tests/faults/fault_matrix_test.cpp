@@ -616,12 +616,11 @@ TEST_F(FaultMatrix, SlowWriterThatIsAnotherUser) {
   StartDruvo({}, "65534");
   ASSERT_TRUE(LogHas("Delete after"));
   std::string body;
-  for (int i = 0; i < 12; ++i)
-    body += "part " + std::to_string(i) + " of a receipt written slowly\n";
   std::string script = "umask 022; exec 3>'" + In("slow.prn") + "'; ";
   for (int i = 0; i < 12; ++i) {
-    script +=
-        "printf 'part " + std::to_string(i) + " of a receipt written slowly\\n' >&3; sleep 0.35; ";
+    const std::string part = "part " + std::to_string(i) + " of a receipt written slowly";
+    body += part + "\n";
+    script += "printf '" + part + "\\n' >&3; sleep 0.35; ";
   }
   int status = -1;
   RunCapture("setpriv --reuid=1 --regid=1 --clear-groups sh -c \"" + script + "\"", &status);
@@ -825,22 +824,17 @@ TEST_F(FaultMatrix, AppendAfterClose) {
   StartCups();
   StartDruvo();
   ASSERT_TRUE(LogHas("Delete after"));
-  {
-    std::ofstream(In("a.prn"), std::ios::binary) << "first half\n";
-  }
+  { std::ofstream(In("a.prn"), std::ios::binary) << "first half\n"; }
   std::this_thread::sleep_for(5ms);
-  {
-    std::ofstream(In("a.prn"), std::ios::binary | std::ios::app) << "second half\n";
-  }
-  ASSERT_TRUE(WaitFor([&] {
+  { std::ofstream(In("a.prn"), std::ios::binary | std::ios::app) << "second half\n"; }
+  const auto printed = [&] {
     std::string all;
     for (const std::string& job : cups_->Jobs()) all += job;
-    return all.size() >= 23u;
-  }));
+    return all;
+  };
+  ASSERT_TRUE(WaitFor([&] { return printed().size() >= 23u; }));
   Linger();
-  std::string all;
-  for (const std::string& job : cups_->Jobs()) all += job;
-  EXPECT_EQ(all, "first half\nsecond half\n");
+  EXPECT_EQ(printed(), "first half\nsecond half\n");
   EXPECT_FALSE(Exists(In("a.prn")));
   Table().push_back({"append after close", 1, 1, 0, 0, 0,
                      "printed as " + std::to_string(cups_->Jobs().size()) +

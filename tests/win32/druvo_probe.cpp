@@ -184,21 +184,20 @@ HANDLE Start(std::string commandLine) {
 int LaunchQuit(int argc, char** argv) {
   std::string commandLine = std::string("\"") + argv[2] + "\"";
   for (int i = 3; i < argc; ++i) commandLine += std::string(" ") + argv[i];
-  PROCESS_INFORMATION pi{};
-  pi.hProcess = Start(commandLine);
-  if (pi.hProcess == nullptr) return Fail("cannot start druvo");
+  HANDLE process = Start(commandLine);
+  if (process == nullptr) return Fail("cannot start druvo");
   int rc = WaitUntil([] { return FindTray() != nullptr && FindFrame() != nullptr; })
                ? 0
                : Fail("no tray");
   if (rc == 0) rc = Open("About Druvo", ID_TRAY_ABOUT);
   if (rc == 0) {
     Press(FindDialog("About Druvo"), IDC_QUIT);
-    if (WaitForSingleObject(pi.hProcess, kWaitMs) != WAIT_OBJECT_0) rc = Fail("druvo did not end");
+    if (WaitForSingleObject(process, kWaitMs) != WAIT_OBJECT_0) rc = Fail("druvo did not end");
   }
   DWORD status = 259;
-  GetExitCodeProcess(pi.hProcess, &status);
-  if (rc != 0) TerminateProcess(pi.hProcess, 99);
-  CloseHandle(pi.hProcess);
+  GetExitCodeProcess(process, &status);
+  if (rc != 0) TerminateProcess(process, 99);
+  CloseHandle(process);
   std::printf("exit=%lu\n", static_cast<unsigned long>(status));
   return rc;
 }
