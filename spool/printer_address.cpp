@@ -54,11 +54,20 @@ PrinterAddress ParsePrinterAddress(const std::string& printer, bool devicePaths)
       }
     } else {
       const std::size_t colon = rest.rfind(':');
+      if (colon != std::string::npos && rest.find(':') != colon) {
+        address.error = "\"" + printer + "\": write an IPv6 address in brackets, as socket://[" +
+                        rest + "]";
+        return address;
+      }
       address.host = rest.substr(0, colon);
       if (colon != std::string::npos) port = rest.substr(colon + 1);
     }
     if (address.host.empty()) {
       address.error = "\"" + printer + "\" names no host";
+      return address;
+    }
+    if (rest.find('/') != std::string::npos) {
+      address.error = "\"" + printer + "\": a raw TCP printer takes no path (socket://HOST[:PORT])";
       return address;
     }
     if (!port.empty() || rest.find(':') != std::string::npos) {

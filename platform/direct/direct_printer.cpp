@@ -23,6 +23,8 @@ namespace druvo {
 namespace {
 
 constexpr int kSliceMs = 100;  // how often a wait looks at the stop flag
+constexpr const char* kStoppedMidJob =
+    "stopped mid-job; the connection was reset, so the printer gets no more of it";
 
 // The ESC/POS real-time status requests.
 constexpr unsigned char kStatusQuery[3][3] = {{0x10, 0x04, 1}, {0x10, 0x04, 2}, {0x10, 0x04, 4}};
@@ -49,6 +51,11 @@ std::string ErrorString(int e) {
   return (out.empty() ? "error" : out) + " (code " + std::to_string(e) + ")";
 }
 void CloseNative(std::intptr_t h, bool) { closesocket(AsNative(h)); }
+void ResetNative(std::intptr_t h) {
+  linger hard{1, 0};
+  setsockopt(AsNative(h), SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&hard), sizeof hard);
+  closesocket(AsNative(h));
+}
 void SetNonBlocking(std::intptr_t h) {
   u_long on = 1;
   ioctlsocket(AsNative(h), FIONBIO, &on);
@@ -92,6 +99,11 @@ std::string ErrorString(int e) {
   return e != 0 ? std::strerror(e) : "failed for an unknown reason";
 }
 void CloseNative(std::intptr_t h, bool) { close(static_cast<int>(h)); }
+void ResetNative(std::intptr_t h) {
+  linger hard{1, 0};
+  setsockopt(static_cast<int>(h), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+  close(static_cast<int>(h));
+}
 void SetNonBlocking(std::intptr_t h) {
   const int flags = fcntl(static_cast<int>(h), F_GETFL);
   fcntl(static_cast<int>(h), F_SETFL, flags | O_NONBLOCK);
@@ -143,6 +155,29 @@ std::string DirectPrinter::Name() const {
 void DirectPrinter::Close() {
   if (handle_ != -1) CloseNative(handle_, isSocket_);
   handle_ = -1;
+}
+
+void DirectPrinter::AbortDocument() {
+  if (handle_ != -1 && isSocket_) {
+    ResetNative(handle_);
+    handle_ = -1;
+  }
+  Close();
+}
+
+bool DirectPrinter::Stopping() {
+  if (options_.stopFlag == nullptr || *options_.stopFlag == 0) return false;
+  if (stopSeenMs_ < 0) stopSeenMs_ = NowMs();
+  return NowMs() - stopSeenMs_ >= options_.stopGraceMs;
+}
+
+bool DirectPrinter::DiscardInput() {
+  char sink[512];
+  for (;;) {
+    const long long n = ReceiveNative(handle_, isSocket_, sink, sizeof sink);
+    if (n > 0) continue;
+    return n < 0 && WouldBlock(LastError());
+  }
 }
 
 DirectPrinter::Wait DirectPrinter::WaitFor(bool writing, int timeoutMs) {
@@ -248,6 +283,8 @@ std::string DirectPrinter::StatusProblem(unsigned char printer, unsigned char of
 }
 
 OpResult DirectPrinter::CheckStatus() {
+  // A greeting or anything else sent before the query is not an answer.
+  if (isSocket_) DiscardInput();
   unsigned char answers[3] = {};
   for (int i = 0; i < 3; ++i) {
     if (SendNative(handle_, isSocket_, kStatusQuery[i], 3) != 3) {
@@ -257,10 +294,12 @@ OpResult DirectPrinter::CheckStatus() {
     const Wait w = WaitFor(false, options_.statusTimeoutMs);
     if (w == Wait::Stopped) return OpResult::Fail("stopped");
     long long got = w == Wait::Ready ? ReceiveNative(handle_, isSocket_, &answers[i], 1) : -1;
-    if (got != 1) {
-      // A printer that does not know the query still prints.
+    if (got != 1 || !IsStatusByte(answers[i])) {
+      // A printer that does not know the query still prints; so does a
+      // device that answers something else (a FIFO reads back our query).
       if (!noStatusNoted_ && options_.note) {
-        options_.note("printer " + Name() + " does not answer status queries; printing anyway");
+        options_.note("printer " + Name() + " does not answer status queries" +
+                      (got == 1 ? " (it answered something else)" : "") + "; printing anyway");
       }
       noStatusNoted_ = true;
       return OpResult::Ok();
@@ -292,7 +331,7 @@ OpResult DirectPrinter::Write(const void* data, std::size_t size) {
                             std::to_string(options_.stallTimeoutMs / 1000) +
                             " s (paper out or offline?)");
     }
-    if (w == Wait::Stopped) return OpResult::Fail("stopped");
+    if (w == Wait::Stopped) return OpResult::Fail(kStoppedMidJob);
     if (w == Wait::Failed)
       return OpResult::Fail("printer " + Name() + ": " + ErrorString(LastError()));
   }
@@ -306,13 +345,18 @@ OpResult DirectPrinter::EndDocument() {
   long long left = Unacknowledged(handle_);
   long long lastProgress = NowMs();
   while (left > 0) {
-    if (Stopping()) return OpResult::Fail("stopped");
+    if (Stopping()) return OpResult::Fail(kStoppedMidJob);
     if (NowMs() - lastProgress > options_.stallTimeoutMs) {
       return OpResult::Fail("printer " + Name() + " took no data for " +
                             std::to_string(options_.stallTimeoutMs / 1000) + " s (" +
                             std::to_string(left) + " bytes not taken)");
     }
-    WaitFor(false, 10);
+    // A printer that talks meanwhile (status, greetings) must not make this
+    // wait spin.
+    if (WaitFor(false, 10) == Wait::Ready && !DiscardInput()) {
+      return OpResult::Fail("printer " + Name() + " closed the connection with " +
+                            std::to_string(left) + " bytes not taken");
+    }
     const long long now = Unacknowledged(handle_);
     if (now < left) lastProgress = NowMs();
     left = now;

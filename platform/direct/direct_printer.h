@@ -20,6 +20,9 @@ struct DirectOptions {
   int drainTimeoutMs = 5000;   // for the printer to close after the last byte
   int quietMs = 300;           // ...or to stay silent this long
   int statusTimeoutMs = 1000;  // for each answer to a status query
+  // After a stop request, a job under way may finish within this; after it,
+  // the connection is reset so the printer gets no more of it.
+  int stopGraceMs = 2000;
   const volatile std::sig_atomic_t* stopFlag = nullptr;
   // One-time remarks for the log (a printer that does not answer queries).
   std::function<void(const std::string&)> note;
@@ -40,9 +43,14 @@ class DirectPrinter : public Spooler {
   OpResult EndPage() override { return OpResult::Ok(); }
   // Waits, bounded, until the printer has every byte.
   OpResult EndDocument() override;
-  void AbortDocument() override { Close(); }
+  // Resets a connection rather than closing it: bytes still queued must not
+  // reach the printer after the file was kept to be sent again whole.
+  void AbortDocument() override;
   void CloseQueue() override { Close(); }
 
+  // True for a byte that can be an answer to DLE EOT: its fixed bits (0 and
+  // 7 clear, 1 and 4 set) match. Anything else is not a status.
+  static bool IsStatusByte(unsigned char b) { return (b & 0x93) == 0x12; }
   // Reads the answers to DLE EOT 1, 2 and 4: empty when all is well, else
   // what keeps the printer from printing.
   static std::string StatusProblem(unsigned char printer, unsigned char offline,
@@ -55,7 +63,10 @@ class DirectPrinter : public Spooler {
   OpResult OpenDevice();
   OpResult CheckStatus();
   void Close();
-  bool Stopping() const { return options_.stopFlag != nullptr && *options_.stopFlag != 0; }
+  bool Stopping();
+  // Reads and drops what the printer sends unasked; false when it closed the
+  // connection or the read failed.
+  bool DiscardInput();
   std::string Name() const;
 
   PrinterAddress address_;
@@ -63,6 +74,7 @@ class DirectPrinter : public Spooler {
   std::intptr_t handle_ = -1;  // a socket or a file descriptor
   bool isSocket_ = false;
   bool noStatusNoted_ = false;
+  long long stopSeenMs_ = -1;
 };
 
 }  // namespace druvo
