@@ -2,6 +2,7 @@
 // Forwards every file waiting in a drop folder, oldest first, as a raw job to
 // a CUPS queue, and deletes it once the queue has accepted it (or, with
 // --delete-after=printed, once CUPS reports it printed).
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -21,6 +22,7 @@
 #include "core/settings.h"
 #include "platform/direct/direct_printer.h"
 #include "platform/posix/cups_spooler.h"
+#include "platform/posix/folder_lock.h"
 #include "platform/posix/folder_watch.h"
 #include "platform/posix/posix_files.h"
 #include "spool/spool_cycle.h"
@@ -28,9 +30,30 @@
 namespace druvo {
 namespace {
 
-volatile std::sig_atomic_t g_stop = 0;
+constexpr int kAnotherInstance = 4;  // exit status: another druvo serves the folder
 
-extern "C" void OnStopSignal(int) { g_stop = 1; }
+volatile std::sig_atomic_t g_stop = 0;
+volatile std::sig_atomic_t g_rescan = 0;
+// Written by the signal handlers, read in the loop's poll: a signal that
+// comes just before the wait ends it all the same.
+int g_wakeFd = -1;
+
+void Wake() {
+  const char byte = 1;
+  const int saved = errno;
+  (void)!write(g_wakeFd, &byte, 1);
+  errno = saved;
+}
+
+extern "C" void OnStopSignal(int) {
+  g_stop = 1;
+  Wake();
+}
+
+extern "C" void OnRescanSignal(int) {
+  g_rescan = 1;
+  Wake();
+}
 
 // Under systemd, stderr is the journal: it takes the level from a <N>
 // prefix and stamps the time itself.
@@ -178,12 +201,41 @@ void WarnIfQueueMissing(CupsSpooler& spooler, const SpoolSettings& s) {
   spooler.CloseQueue();
 }
 
-void WarnIfFolderMissing(const std::string& folder) {
-  if (folder == ".") return;  // the working folder
-  struct stat st;
-  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
-    LogLine(LogLevel::Warning,
-            "warning: folder " + folder + " does not exist yet; polling until it does");
+// Waits (as long as it takes, until a stop) for the folder and its lock.
+// False when another druvo serves it, with that said; the caller then exits.
+bool LockFolder(FolderLock& lock, const std::string& folder, int pollMs) {
+  std::string said;
+  while (g_stop == 0) {
+    const FolderLock::Result r = lock.Take(folder);
+    switch (r.outcome) {
+      case FolderLock::Outcome::Held:
+        return true;
+      case FolderLock::Outcome::Busy:
+        LogLine(LogLevel::Error,
+                "another druvo" +
+                    (r.holder != 0 ? " (pid " + std::to_string(r.holder) + ")" : std::string()) +
+                    " already serves " + folder + "; this one prints nothing and stops");
+        return false;
+      case FolderLock::Outcome::Missing:
+      case FolderLock::Outcome::Failed:
+        if (said != r.error) {
+          said = r.error;
+          LogLine(LogLevel::Error,
+                  r.outcome == FolderLock::Outcome::Missing
+                      ? "folder " + folder + " does not exist; waiting for it"
+                      : "cannot serve " + folder + ": " + r.error + "; trying again");
+        }
+        break;
+    }
+    pollfd wake{g_wakeFd, POLLIN, 0};
+    poll(&wake, 1, pollMs);
+  }
+  return true;  // stopping: nothing was printed
+}
+
+void DrainWake() {
+  char sink[64];
+  while (read(g_wakeFd, sink, sizeof sink) > 0) {
   }
 }
 
@@ -222,14 +274,27 @@ int Run(int argc, char** argv) {
   PrintConfiguration(settings);
   for (const std::string& warning : report.warnings)
     LogLine(LogLevel::Warning, "warning: " + warning);
-  WarnIfFolderMissing(folder);
 
+  int wake[2];
+  if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {
+    LogLine(LogLevel::Error, std::string("pipe: ") + std::strerror(errno));
+    return 1;
+  }
+  const UniqueFd wakeRead(wake[0]), wakeWrite(wake[1]);
   struct sigaction action {};
   action.sa_handler = OnStopSignal;
   sigemptyset(&action.sa_mask);
   sigaction(SIGINT, &action, nullptr);
   sigaction(SIGTERM, &action, nullptr);
+  action.sa_handler = OnRescanSignal;
+  sigaction(SIGHUP, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
+  g_wakeFd = wakeWrite.get();
+
+  // One druvo per folder, and its memory kept apart from other folders'.
+  FolderLock lock;
+  if (!LockFolder(lock, folder, settings.pollInterval)) return kAnotherInstance;
+  if (g_stop != 0) return 0;
 
   RecordList jobs = ListCreate();
   PosixFileSystem files;
@@ -246,7 +311,7 @@ int Run(int argc, char** argv) {
     direct.note = [](const std::string& line) { LogLine(LogLevel::Warning, line); };
     spooler = std::make_unique<DirectPrinter>(address, direct);
   }
-  PosixStateStore state(StateFolder());
+  PosixStateStore state(StateFolder(), StateFileName(lock.Canonical(), '/'));
   LogStatus status;
   LoopTimer timer;
   EngineOptions options;
@@ -290,10 +355,10 @@ int Run(int argc, char** argv) {
     files.TrustCache(watch.Armed());
     const bool relaxed = watch.Armed() && engine.Quiet();
     if (!changed) {
-      pollfd fd{watch.Fd(), POLLIN, 0};
+      pollfd fds[2] = {{wakeRead.get(), POLLIN, 0}, {watch.Fd(), POLLIN, 0}};
       const long long wait = std::max(0LL, timer.MsUntilDue(relaxed));
-      // A stop signal interrupts the wait.
-      if (poll(&fd, watch.Armed() ? 1 : 0, static_cast<int>(wait)) > 0) {
+      if (poll(fds, watch.Armed() ? 2 : 1, static_cast<int>(wait)) > 0 &&
+          (fds[1].revents & POLLIN) != 0) {
         const WatchEvents events = watch.Drain();
         if (events.overflow)
           LogLine(LogLevel::Warning, "the folder's event queue overflowed; rescanning it");
@@ -304,8 +369,21 @@ int Run(int argc, char** argv) {
         changed = events.changed;
       }
     }
+    DrainWake();
     if (g_stop != 0) break;
+    if (g_rescan != 0) {
+      g_rescan = 0;
+      LogLine(LogLevel::Info, "SIGHUP: rescanning " + folder);
+      files.ForgetAll();
+      changed = true;
+    }
     if (changed || timer.Due(relaxed)) {
+      // The folder deleted and made again is a new folder: lock it too.
+      if (lock.Take(folder).outcome == FolderLock::Outcome::Busy) {
+        LogLine(LogLevel::Error, "another druvo took " + folder + "; this one stops");
+        ListDestroy(&jobs);
+        return kAnotherInstance;
+      }
       engine.RunSpoolCycle();
       ++polls;
     }

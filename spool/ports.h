@@ -33,6 +33,21 @@ struct OpResult {
   explicit operator bool() const { return ok; }
 };
 
+// What tells a file from another that later took its name. POSIX: device,
+// inode and change time; Windows: volume serial, file index and write time.
+// The size is part of it on both. All zero: not known.
+struct FileIdentity {
+  std::uint64_t volume = 0;
+  std::uint64_t file = 0;
+  std::uint64_t size = 0;
+  std::uint64_t changeTime = 0;
+  bool Known() const { return volume != 0 || file != 0; }
+  bool operator==(const FileIdentity& o) const {
+    return volume == o.volume && file == o.file && size == o.size && changeTime == o.changeTime;
+  }
+  bool operator!=(const FileIdentity& o) const { return !(*this == o); }
+};
+
 struct DirEntry {
   const char* name;  // UTF-8 on Windows; the bytes as stored on POSIX
   std::uint32_t attributes;
@@ -66,6 +81,8 @@ class InputFile {
   virtual ~InputFile() = default;
   // Bytes read into buffer, 0 at the end, -1 on a read error (error is set).
   virtual long long Read(void* buffer, std::size_t size, std::string* error) = 0;
+  // The file as it was when opened; unknown where the platform cannot tell.
+  virtual FileIdentity Identity() const { return {}; }
 };
 
 class FileSystem {
@@ -78,6 +95,12 @@ class FileSystem {
   virtual OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file,
                            std::string* error) = 0;
   virtual OpResult Delete(const char* path) = 0;
+  // What the path names now. gone is set when nothing does.
+  virtual OpResult Identify(const char* /*path*/, FileIdentity* identity, bool* gone) {
+    *identity = {};
+    *gone = false;
+    return OpResult::Ok();
+  }
   // Longest path (without terminator) the platform can open.
   virtual std::size_t MaxPathLength() const = 0;
   virtual char Separator() const = 0;

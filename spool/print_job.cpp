@@ -37,10 +37,10 @@ JobResult Fail(JobResult result, std::string error) {
 
 }  // namespace
 
-JobResult PrintFileRaw(char* path, const char* printerName, FileSystem& files, Spooler& spooler,
+JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& files, Spooler& spooler,
                        PrintBuffers& buffers) {
   JobResult result;
-  if (IsBlank(path)) {
+  if (path[0] == '\0') {
     result.outcome = JobOutcome::Gone;
     return result;
   }
@@ -49,6 +49,7 @@ JobResult PrintFileRaw(char* path, const char* printerName, FileSystem& files, S
   std::string openError;
   switch (files.Open(path, &file, &openError)) {
     case OpenOutcome::Opened:
+      result.identity = file->Identity();
       break;
     case OpenOutcome::NotReady:
       result.outcome = JobOutcome::NotReady;

@@ -25,7 +25,9 @@ struct JobResult {
   std::uint64_t bytesSent = 0;
   bool printerUnavailable = false;  // the queue could not be opened
   int jobId = 0;                    // the server's id, where it has one
+  long long jobCreated = 0;         // when the server created it (its clock)
   bool grewMeanwhile = false;       // written to after it was read: do not delete
+  FileIdentity identity;            // of the file that was read
   std::string error;
 };
 
@@ -43,9 +45,10 @@ class PrintBuffers {
   std::vector<unsigned char> out_;
 };
 
-// The path may be trimmed in place. The file is opened before the printer,
-// so a file that is not ready or gone costs the spooler nothing.
-JobResult PrintFileRaw(char* path, const char* printerName, FileSystem& files, Spooler& spooler,
+// The file is opened before the printer, so a file that is not ready or gone
+// costs the spooler nothing. The path is used exactly as given: a name may end
+// in a blank or a line end on POSIX.
+JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& files, Spooler& spooler,
                        PrintBuffers& buffers);
 
 }  // namespace druvo

@@ -13,11 +13,6 @@ std::string Seconds(std::uint64_t ticks) {
   return std::to_string(ticks / (1000 * kTicksPerMillisecond));
 }
 
-bool EndsInBlank(const char* name) {
-  const std::size_t n = std::strlen(name);
-  return n > 0 && (name[n - 1] == ' ' || name[n - 1] == '\t');
-}
-
 }  // namespace
 
 SpoolEngine::SpoolEngine(const SpoolSettings& settings, RecordList& jobs, SpoolPorts ports,
@@ -111,15 +106,6 @@ int SpoolEngine::CollectJobs() {
       }
       return;
     }
-    if (EndsInBlank(entry.name)) {
-      // Paths are trimmed on their way to the printer, so such a name would
-      // never be found again.
-      if (reportedNames_.insert(entry.name).second) {
-        ports_.status.Log(LogLevel::Warning, "cannot print " + QuotedForLog(entry.name) +
-                                                 ": its name ends in a blank; rename it");
-      }
-      return;
-    }
     // A file closed since its last write is ready at once; one the events
     // know nothing about gets the settle time.
     const WriteState hint =
@@ -142,7 +128,8 @@ int SpoolEngine::CollectJobs() {
       joined.assign(prefix).append(entry.name);
       auto printed = state_.undeletable.find(joined);
       if (printed != state_.undeletable.end()) {
-        if (printed->second.writeTime == entry.writeTime && printed->second.size == entry.size) {
+        if (StillTheSame(joined, entry, printed->second.writeTime, printed->second.size,
+                         printed->second.identity)) {
           printed->second.seen = generation;
           retryDeletes_.push_back(joined);
           return;
@@ -151,7 +138,8 @@ int SpoolEngine::CollectJobs() {
       }
       auto flying = state_.inFlight.find(joined);
       if (flying != state_.inFlight.end()) {
-        if (flying->second.writeTime == entry.writeTime && flying->second.size == entry.size) {
+        if (StillTheSame(joined, entry, flying->second.writeTime, flying->second.size,
+                         flying->second.identity)) {
           flying->second.seen = generation;  // the walk looks after it
         } else {
           state_.inFlight.erase(flying);
@@ -195,10 +183,38 @@ void SpoolEngine::RetryDeletes(const std::vector<std::string>& paths) {
   }
 }
 
-void SpoolEngine::DeletePrinted(const char* path, std::uint64_t writeTime, std::uint64_t size) {
+bool SpoolEngine::StillTheSame(const std::string& path, const DirEntry& entry,
+                               std::uint64_t writeTime, std::uint64_t size,
+                               const FileIdentity& identity) {
+  if (!identity.Known()) return entry.writeTime == writeTime && entry.size == size;
+  FileIdentity now;
+  bool gone = false;
+  return ports_.files.Identify(path.c_str(), &now, &gone) && !gone && now == identity;
+}
+
+void SpoolEngine::DeletePrinted(const char* path, std::uint64_t writeTime, std::uint64_t size,
+                                const FileIdentity& identity) {
+  if (identity.Known()) {
+    // The name may have been given to a new receipt since the file was read
+    // (removed and made again, renamed over, rewritten in place): that one
+    // stays and is printed in its turn.
+    FileIdentity now;
+    bool gone = false;
+    if (ports_.files.Identify(path, &now, &gone) && !gone && now != identity) {
+      ports_.status.Log(LogLevel::Warning, QuotedForLog(path) +
+                                               " was replaced while it was printed; the new "
+                                               "file stays and is printed in its turn");
+      return;
+    }
+    if (gone) {
+      ports_.status.Log(LogLevel::Warning,
+                        QuotedForLog(path) + " was removed by someone else after printing");
+      return;
+    }
+  }
   const OpResult deleted = ports_.files.Delete(path);
   if (deleted) return;
-  state_.undeletable[path] = RememberedFile{writeTime, size, scanGeneration_};
+  state_.undeletable[path] = RememberedFile{writeTime, size, identity, scanGeneration_};
   SaveState();
   ports_.status.Log(
       LogLevel::Error,
@@ -259,7 +275,7 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const char* path,
   state_.inFlight.erase(it);
   if (found != states.end() && found->second == JobState::Completed) {
     ports_.status.Log(LogLevel::Info, jobText + " is printed");
-    DeletePrinted(path, job.writeTime, job.size);
+    DeletePrinted(path, job.writeTime, job.size, job.identity);
     SaveState();
     return InFlightStep::Done;
   }
@@ -305,7 +321,7 @@ int SpoolEngine::RunSpoolCycle() {
   for (void* payload = ListFirst(jobs_); payload != nullptr; payload = ListNext(payload)) {
     if (StopRequested()) break;
     auto* record = static_cast<JobRecord*>(payload);
-    if (IsBlank(record->path)) continue;
+    if (record->path[0] == '\0') continue;
     if (state_.inFlight.count(record->path) != 0 &&
         HandleInFlight(record->path, states, statesKnown) != InFlightStep::Resend) {
       continue;
@@ -328,8 +344,9 @@ int SpoolEngine::RunSpoolCycle() {
     }
     if (job.outcome == JobOutcome::Printed) {
       if (settings_.deleteAfterPrinted != 0 && job.jobId != 0) {
-        state_.inFlight[record->path] =
-            InFlightJob{job.jobId, JobWriteTime(*record), JobSize(*record), scanGeneration_};
+        state_.inFlight[record->path] = InFlightJob{
+            job.jobId, job.jobCreated, JobWriteTime(*record), JobSize(*record), job.identity,
+            scanGeneration_};
         SaveState();
         ports_.status.Log(LogLevel::Info, "sent " + QuotedForLog(record->path) + " (" +
                                               std::to_string(job.bytesSent) + " bytes) as job " +
@@ -344,7 +361,7 @@ int SpoolEngine::RunSpoolCycle() {
                                                    " grew while it was printed; it stays and "
                                                    "is printed again whole");
         } else {
-          DeletePrinted(record->path, JobWriteTime(*record), JobSize(*record));
+          DeletePrinted(record->path, JobWriteTime(*record), JobSize(*record), job.identity);
         }
       }
       continue;

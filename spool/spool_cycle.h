@@ -79,7 +79,13 @@ class SpoolEngine {
   void LoadState();
   void SaveState();
   void RetryDeletes(const std::vector<std::string>& paths);
-  void DeletePrinted(const char* path, std::uint64_t writeTime, std::uint64_t size);
+  // Whether a remembered file is the one the entry shows: by its identity
+  // where known, else by write time and size.
+  bool StillTheSame(const std::string& path, const DirEntry& entry, std::uint64_t writeTime,
+                    std::uint64_t size, const FileIdentity& identity);
+  // Deletes a printed file, unless its name now belongs to another file.
+  void DeletePrinted(const char* path, std::uint64_t writeTime, std::uint64_t size,
+                     const FileIdentity& identity);
   void DeleteAfterFailure(const char* path);
   void NoteNotReady(const char* path);
   void ClearStuck();

@@ -7,7 +7,8 @@ namespace druvo {
 
 namespace {
 
-constexpr const char* kHeader = "druvo-state 1";
+constexpr const char* kHeader = "druvo-state 2";
+constexpr const char* kOldHeader = "druvo-state 1";  // without identities
 
 // Paths may hold any byte but NUL: blanks, control bytes and '%' are written
 // as %XX so that one entry stays one line of fields.
@@ -52,6 +53,35 @@ bool UnescapePath(const std::string& text, std::string* path) {
 
 }  // namespace
 
+std::string StateFileName(const std::string& folder, char separator) {
+  std::string name = "state-";
+  std::size_t end = folder.size();
+  while (end > 1 && folder[end - 1] == separator) --end;  // "/x/" is "/x"
+  for (std::size_t i = 0; i < end; ++i) {
+    const auto c = static_cast<unsigned char>(folder[i]);
+    if (c == static_cast<unsigned char>(separator)) {
+      if (i != 0) name += '-';
+    } else if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+               c == '_' || c == '.') {
+      name += static_cast<char>(c);
+    } else {
+      char escaped[4];
+      std::snprintf(escaped, sizeof escaped, "%%%02X", c);
+      name += escaped;
+    }
+  }
+  // A file name holds 255 bytes: a long path keeps its start and a hash of
+  // the whole.
+  if (name.size() > 180) {
+    unsigned long long hash = 1469598103934665603ULL;
+    for (const char c : folder) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
+    char suffix[20];
+    std::snprintf(suffix, sizeof suffix, "~%016llx", hash);
+    name = name.substr(0, 160) + suffix;
+  }
+  return name;
+}
+
 bool SpoolState::operator==(const SpoolState& other) const {
   if (undeletable.size() != other.undeletable.size() || inFlight.size() != other.inFlight.size()) {
     return false;
@@ -59,14 +89,15 @@ bool SpoolState::operator==(const SpoolState& other) const {
   for (const auto& [path, f] : undeletable) {
     auto it = other.undeletable.find(path);
     if (it == other.undeletable.end() || it->second.writeTime != f.writeTime ||
-        it->second.size != f.size) {
+        it->second.size != f.size || it->second.identity != f.identity) {
       return false;
     }
   }
   for (const auto& [path, j] : inFlight) {
     auto it = other.inFlight.find(path);
     if (it == other.inFlight.end() || it->second.jobId != j.jobId ||
-        it->second.writeTime != j.writeTime || it->second.size != j.size) {
+        it->second.jobCreated != j.jobCreated || it->second.writeTime != j.writeTime ||
+        it->second.size != j.size || it->second.identity != j.identity) {
       return false;
     }
   }
@@ -76,12 +107,17 @@ bool SpoolState::operator==(const SpoolState& other) const {
 std::string FormatState(const SpoolState& state) {
   std::ostringstream out;
   out << kHeader << '\n';
+  const auto identity = [&out](const FileIdentity& id) -> std::ostream& {
+    return out << id.volume << ' ' << id.file << ' ' << id.changeTime << ' ';
+  };
   for (const auto& [path, f] : state.undeletable) {
-    out << "undeletable " << f.writeTime << ' ' << f.size << ' ' << EscapePath(path) << '\n';
+    out << "undeletable " << f.writeTime << ' ' << f.size << ' ';
+    identity(f.identity) << EscapePath(path) << '\n';
   }
   for (const auto& [path, j] : state.inFlight) {
-    out << "inflight " << j.jobId << ' ' << j.writeTime << ' ' << j.size << ' ' << EscapePath(path)
-        << '\n';
+    out << "inflight " << j.jobId << ' ' << j.jobCreated << ' ' << j.writeTime << ' ' << j.size
+        << ' ';
+    identity(j.identity) << EscapePath(path) << '\n';
   }
   return out.str();
 }
@@ -90,10 +126,16 @@ bool ParseState(const std::string& text, SpoolState* state, std::string* error) 
   *state = SpoolState{};
   std::istringstream in(text);
   std::string line;
-  if (!std::getline(in, line) || line != kHeader) {
+  if (!std::getline(in, line) || (line != kHeader && line != kOldHeader)) {
     *error = "it does not start with \"" + std::string(kHeader) + "\"";
     return false;
   }
+  const bool identities = line == kHeader;
+  const auto readIdentity = [identities](std::istream& fields, FileIdentity* id,
+                                         std::uint64_t size) {
+    id->size = size;
+    return !identities || static_cast<bool>(fields >> id->volume >> id->file >> id->changeTime);
+  };
   for (int number = 2; std::getline(in, line); ++number) {
     if (line.empty()) continue;
     std::istringstream fields(line);
@@ -102,13 +144,19 @@ bool ParseState(const std::string& text, SpoolState* state, std::string* error) 
     if (fields >> kind) {
       if (kind == "undeletable") {
         RememberedFile f;
-        ok = static_cast<bool>(fields >> f.writeTime >> f.size >> escaped) && !(fields >> rest) &&
-             UnescapePath(escaped, &path);
+        ok = static_cast<bool>(fields >> f.writeTime >> f.size) &&
+             readIdentity(fields, &f.identity, f.size) && static_cast<bool>(fields >> escaped) &&
+             !(fields >> rest) && UnescapePath(escaped, &path);
+        if (!f.identity.Known()) f.identity = {};
         if (ok) state->undeletable[path] = f;
       } else if (kind == "inflight") {
         InFlightJob j;
-        ok = static_cast<bool>(fields >> j.jobId >> j.writeTime >> j.size >> escaped) &&
+        ok = static_cast<bool>(fields >> j.jobId) &&
+             (!identities || static_cast<bool>(fields >> j.jobCreated)) &&
+             static_cast<bool>(fields >> j.writeTime >> j.size) &&
+             readIdentity(fields, &j.identity, j.size) && static_cast<bool>(fields >> escaped) &&
              !(fields >> rest) && j.jobId > 0 && UnescapePath(escaped, &path);
+        if (!j.identity.Known()) j.identity = {};
         if (ok) state->inFlight[path] = j;
       }
     }

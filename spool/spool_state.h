@@ -7,18 +7,25 @@
 #include <map>
 #include <string>
 
+#include "spool/ports.h"
+
 namespace druvo {
 
 struct RememberedFile {
   std::uint64_t writeTime = 0;
   std::uint64_t size = 0;
+  FileIdentity identity;  // unknown in entries kept by older versions
   unsigned long seen = 0;  // scan generation that last saw it (not stored)
 };
 
 struct InFlightJob {
   int jobId = 0;
+  // When the server created the job (its clock, seconds): with the id, this
+  // tells our job from another that got the same id after a server crash.
+  long long jobCreated = 0;
   std::uint64_t writeTime = 0;
   std::uint64_t size = 0;
+  FileIdentity identity;
   unsigned long seen = 0;
 };
 
@@ -27,6 +34,10 @@ struct SpoolState {
   std::map<std::string, InFlightJob> inFlight;        // handed over, not printed yet
   bool operator==(const SpoolState& other) const;
 };
+
+// The state file's name for a drop folder, from its canonical path, that no
+// other folder shares: "/var/spool/druvo" gives "state-var-spool-druvo".
+std::string StateFileName(const std::string& folder, char separator);
 
 std::string FormatState(const SpoolState& state);
 // False (with a reason) for text that is not a state file this program wrote.

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "core/wildcard.h"
+#include "platform/posix/unique_fd.h"
 
 namespace druvo {
 
@@ -31,28 +32,19 @@ struct DirCloser {
 };
 using UniqueDir = std::unique_ptr<DIR, DirCloser>;
 
-class UniqueFd {
- public:
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd() {
-    if (fd_ >= 0) close(fd_);
-  }
-  int get() const { return fd_; }
-  int release() {
-    const int fd = fd_;
-    fd_ = -1;
-    return fd;
-  }
-
- private:
-  int fd_;
-};
+FileIdentity IdentityOf(const struct stat& st) {
+  FileIdentity id;
+  id.volume = static_cast<std::uint64_t>(st.st_dev);
+  id.file = static_cast<std::uint64_t>(st.st_ino);
+  id.size = static_cast<std::uint64_t>(st.st_size);
+  id.changeTime = TicksFromUnix(st.st_ctim.tv_sec, st.st_ctim.tv_nsec);
+  return id;
+}
 
 class PosixInputFile : public InputFile {
  public:
-  explicit PosixInputFile(int fd) : fd_(fd) {}
+  PosixInputFile(int fd, const FileIdentity& identity) : fd_(fd), identity_(identity) {}
+  FileIdentity Identity() const override { return identity_; }
   long long Read(void* buffer, std::size_t size, std::string* error) override {
     for (;;) {
       const ssize_t n = read(fd_.get(), buffer, size);
@@ -65,6 +57,7 @@ class PosixInputFile : public InputFile {
 
  private:
   UniqueFd fd_;
+  FileIdentity identity_;
 };
 
 std::uint32_t AttributesOf(const struct stat& st, const char* name) {
@@ -187,7 +180,7 @@ OpenOutcome PosixFileSystem::Open(const char* path, std::unique_ptr<InputFile>* 
   }
   const int flags = fcntl(fd, F_GETFL);
   if (flags >= 0) fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
-  *file = std::make_unique<PosixInputFile>(owner.release());
+  *file = std::make_unique<PosixInputFile>(owner.release(), IdentityOf(st));
   return OpenOutcome::Opened;
 }
 
@@ -196,17 +189,36 @@ OpResult PosixFileSystem::Delete(const char* path) {
   return OpResult::Ok();
 }
 
+OpResult PosixFileSystem::Identify(const char* path, FileIdentity* identity, bool* gone) {
+  *identity = {};
+  *gone = false;
+  struct stat st;
+  if (lstat(path, &st) != 0) {
+    *gone = errno == ENOENT || errno == ENOTDIR;
+    return *gone ? OpResult::Ok() : OpResult::Fail(Why("lstat", path));
+  }
+  *identity = IdentityOf(st);
+  return OpResult::Ok();
+}
+
 std::size_t PosixFileSystem::MaxPathLength() const { return PATH_MAX - 1; }
 
-PosixStateStore::PosixStateStore(std::string folder) : folder_(std::move(folder)) {}
+PosixStateStore::PosixStateStore(std::string folder, std::string name)
+    : folder_(std::move(folder)), name_(std::move(name)) {}
 
-std::string PosixStateStore::Where() const { return folder_ + "/state"; }
+std::string PosixStateStore::Where() const { return folder_ + "/" + name_; }
 
 OpResult PosixStateStore::Load(std::string* text) {
   text->clear();
-  const std::string path = Where();
+  std::string path = Where();
   UniqueFd fd(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-  if (fd.get() < 0) {
+  if (!fd && errno == ENOENT && name_ != kLegacyStateName) {
+    // Kept by a version with one state file for every folder: entries of
+    // other folders are never seen in this one's scans, and so dropped.
+    path = folder_ + "/" + kLegacyStateName;
+    fd.reset(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+  }
+  if (!fd) {
     if (errno == ENOENT) return OpResult::Ok();
     return OpResult::Fail(Why("open", path));
   }
@@ -237,6 +249,10 @@ OpResult PosixStateStore::Save(const std::string& text) {
     if (n < 0) return OpResult::Fail(Why("write", temporary));
     done += static_cast<std::size_t>(n);
   }
+  // Root running by hand keeps the file the service's: it must still read it.
+  struct stat owner;
+  if (geteuid() == 0 && stat(folder_.c_str(), &owner) == 0 && owner.st_uid != 0)
+    (void)!fchown(fd.get(), owner.st_uid, owner.st_gid);
   if (fsync(fd.get()) != 0) return OpResult::Fail(Why("fsync", temporary));
   if (rename(temporary.c_str(), path.c_str()) != 0) return OpResult::Fail(Why("rename", temporary));
   UniqueFd dir(open(folder_.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));

@@ -23,6 +23,7 @@ class PosixFileSystem : public FileSystem {
   OpResult Search(const char* pattern, const std::function<void(const DirEntry&)>& visit) override;
   OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) override;
   OpResult Delete(const char* path) override;
+  OpResult Identify(const char* path, FileIdentity* identity, bool* gone) override;
   std::size_t MaxPathLength() const override;
   char Separator() const override { return '/'; }
 
@@ -40,16 +41,20 @@ class PosixFileSystem : public FileSystem {
   long long cacheSince_ = 0;  // monotonic seconds when the cache was last cleared
 };
 
-// The engine's state file: FOLDER/state.
+constexpr const char* kLegacyStateName = "state";
+
+// The engine's state file: FOLDER/NAME, one per drop folder. Until it exists,
+// FOLDER/state (one file for every folder, as older versions kept it) is read.
 class PosixStateStore : public StateStore {
  public:
-  explicit PosixStateStore(std::string folder);
+  PosixStateStore(std::string folder, std::string name = kLegacyStateName);
   OpResult Load(std::string* text) override;
   OpResult Save(const std::string& text) override;
   std::string Where() const override;
 
  private:
   std::string folder_;
+  std::string name_;
 };
 
 }  // namespace druvo

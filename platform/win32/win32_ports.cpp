@@ -32,9 +32,22 @@ std::uint64_t TicksFromFileTime(const FILETIME& ft) {
 
 namespace {
 
+// Volume serial, file index, size and write time of an open file.
+FileIdentity IdentityOf(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return {};
+  FileIdentity id;
+  id.volume = info.dwVolumeSerialNumber;
+  id.file = (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  id.size = (static_cast<std::uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  id.changeTime = TicksFromFileTime(info.ftLastWriteTime);
+  return id;
+}
+
 class Win32InputFile : public InputFile {
  public:
-  explicit Win32InputFile(HANDLE h) : file_(h) {}
+  explicit Win32InputFile(HANDLE h) : file_(h), identity_(IdentityOf(h)) {}
+  FileIdentity Identity() const override { return identity_; }
   long long Read(void* buffer, std::size_t size, std::string* error) override {
     DWORD got = 0;
     const DWORD want = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
@@ -47,6 +60,7 @@ class Win32InputFile : public InputFile {
 
  private:
   UniqueFile file_;
+  FileIdentity identity_;
 };
 
 }  // namespace
@@ -131,6 +145,24 @@ OpenOutcome Win32FileSystem::Open(const char* path, std::unique_ptr<InputFile>* 
   }
   *file = std::make_unique<Win32InputFile>(h);
   return OpenOutcome::Opened;
+}
+
+OpResult Win32FileSystem::Identify(const char* path, FileIdentity* identity, bool* gone) {
+  *identity = {};
+  *gone = false;
+  // No access asked: this opens even while a writer holds the file.
+  HANDLE h = CreateFileW(WideFromUtf8(path).c_str(), 0,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    *gone = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+    if (*gone) return OpResult::Ok();
+    return OpResult::Fail(ErrorText(std::string("CreateFileW ") + path, code));
+  }
+  const UniqueFile file(h);
+  *identity = IdentityOf(h);
+  return OpResult::Ok();
 }
 
 OpResult Win32FileSystem::Delete(const char* path) {

@@ -23,6 +23,7 @@ class Win32FileSystem : public FileSystem {
   OpResult Search(const char* pattern, const std::function<void(const DirEntry&)>& visit) override;
   OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) override;
   OpResult Delete(const char* path) override;
+  OpResult Identify(const char* path, FileIdentity* identity, bool* gone) override;
   // MAX_PATH UTF-16 units may take up to three UTF-8 bytes each; a path the
   // system cannot open fails its job with the system's reason.
   std::size_t MaxPathLength() const override { return (MAX_PATH - 1) * 3; }

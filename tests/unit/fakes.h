@@ -21,6 +21,8 @@ struct FakeFile {
   bool undeletable = false;
   long long readFailsAfter = -1;  // bytes handed out before a read error
   std::string appendedAfterEnd;   // what a writer appends once the end was read
+  std::string replacedAfterRead;  // a new file under the same name, once read
+  std::uint64_t inode = 0;        // a new file gets a new one
 };
 
 class FakeFileSystem : public FileSystem {
@@ -36,7 +38,17 @@ class FakeFileSystem : public FileSystem {
     FakeFile f;
     f.content = std::move(content);
     f.writeTime = writeTime;
+    f.inode = ++inodes_;
     files[path] = f;
+  }
+  static FileIdentity IdentityOf(const FakeFile& f) {
+    return FileIdentity{1, f.inode, f.content.size(), f.writeTime};
+  }
+  OpResult Identify(const char* path, FileIdentity* identity, bool* gone) override {
+    auto it = files.find(path);
+    *gone = it == files.end();
+    *identity = *gone ? FileIdentity{} : IdentityOf(it->second);
+    return OpResult::Ok();
   }
 
   OpResult Search(const char* pattern, const std::function<void(const DirEntry&)>& visit) override {
@@ -64,7 +76,9 @@ class FakeFileSystem : public FileSystem {
 
   class Reader : public InputFile {
    public:
-    Reader(const FakeFile& f, std::size_t chunk) : file_(f), chunk_(chunk) {}
+    Reader(FakeFileSystem& fs, std::string path, std::size_t chunk)
+        : fs_(fs), path_(std::move(path)), file_(fs.files[path_]), chunk_(chunk) {}
+    FileIdentity Identity() const override { return IdentityOf(file_); }
     long long Read(void* buffer, std::size_t size, std::string* error) override {
       if (file_.readFailsAfter >= 0 && static_cast<long long>(at_) >= file_.readFailsAfter) {
         *error = "read error";
@@ -77,6 +91,10 @@ class FakeFileSystem : public FileSystem {
         }
         sawEnd_ = true;
       }
+      if (at_ == file_.content.size() && !file_.replacedAfterRead.empty()) {
+        fs_.Add(path_, file_.replacedAfterRead, file_.writeTime);
+        file_.replacedAfterRead.clear();
+      }
       const std::size_t n = std::min({size, chunk_, file_.content.size() - at_});
       std::memcpy(buffer, file_.content.data() + at_, n);
       at_ += n;
@@ -84,6 +102,8 @@ class FakeFileSystem : public FileSystem {
     }
 
    private:
+    FakeFileSystem& fs_;
+    std::string path_;
     FakeFile file_;
     std::size_t chunk_;
     std::size_t at_ = 0;
@@ -96,7 +116,7 @@ class FakeFileSystem : public FileSystem {
     if (it == files.end()) return OpenOutcome::Gone;
     if (it->second.openAs == OpenOutcome::Failed) *error = "access denied";
     if (it->second.openAs != OpenOutcome::Opened) return it->second.openAs;
-    *file = std::make_unique<Reader>(it->second, readChunk);
+    *file = std::make_unique<Reader>(*this, path, readChunk);
     return OpenOutcome::Opened;
   }
 
@@ -111,6 +131,9 @@ class FakeFileSystem : public FileSystem {
 
   std::size_t MaxPathLength() const override { return maxPath; }
   char Separator() const override { return separator; }
+
+ private:
+  std::uint64_t inodes_ = 0;
 };
 
 struct FakeDocument {

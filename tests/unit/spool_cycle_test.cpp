@@ -199,9 +199,16 @@ TEST_F(SpoolCycleTest, WhatMustBeRememberedSurvivesARestartAndADamagedFileIsNoHa
   // Files that are gone are dropped from it.
   files_.files.clear();
   engine_->RunSpoolCycle();
-  EXPECT_EQ(store.text, "druvo-state 1\n");
+  EXPECT_EQ(store.text, "druvo-state 2\n");
 
-  for (const char* damaged : {"garbage", "druvo-state 1\ninflight x y z /a\n",
+  // A file kept by the version before identities is still honoured.
+  files_.Add("/in/old", "old", 4);
+  store.text = "druvo-state 1\nundeletable 4 3 /in/old\n";
+  Engine().RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted().size(), 2u);
+  EXPECT_TRUE(files_.files.empty());
+
+  for (const char* damaged : {"garbage", "druvo-state 2\ninflight x y z /a\n",
                               "druvo-state 1\nundeletable 1 2 bad%zzname\n"}) {
     store.text = damaged;
     files_.Add("/in/new", "new", 3);
@@ -283,13 +290,34 @@ TEST_F(SpoolCycleTest, LogLinesNameEachFaultOnceAndEscapeControlCharacters) {
   EXPECT_EQ(std::count_if(status_.errors.begin(), status_.errors.end(),
                           [](const ShownError& e) { return !e.repeated; }),
             1);
-  EXPECT_EQ(status_.LinesWith("its name ends in a blank"), 1u);
   spooler_.failAt.clear();
   engine_->RunSpoolCycle();
   for (const std::string& line : status_.lines) {
     EXPECT_EQ(line.find('\n'), std::string::npos) << line;
   }
   EXPECT_EQ(status_.LinesWith("printed \"/in/forged\\nprinted"), 1u);
+  // Names are used as they are: one ending in a blank is printed too.
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"one", "two"}));
+}
+
+TEST_F(SpoolCycleTest, ANameGivenToANewFileIsNeverDeletedOrSkippedUnprinted) {
+  // Replaced while it was printed: the new receipt stays and comes next.
+  files_.Add("/in/1", "old", 1);
+  files_.files["/in/1"].replacedAfterRead = "new";
+  Engine().RunSpoolCycle();
+  EXPECT_EQ(status_.LinesWith("was replaced while it was printed"), 1u);
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"old", "new"}));
+  EXPECT_TRUE(files_.files.empty());
+
+  // Remembered as printed but undeletable, then replaced by a file of the
+  // same size and write time (cp -p): the new one is printed.
+  files_.Add("/in/2", "two", 5);
+  files_.files["/in/2"].undeletable = true;
+  engine_->RunSpoolCycle();
+  files_.Add("/in/2", "TWO", 5);
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"old", "new", "two", "TWO"}));
 }
 
 TEST_F(SpoolCycleTest, AFileThatGrewWhilePrintedIsKeptAndPrintedAgainWhole) {
