@@ -201,6 +201,21 @@ void WarnIfQueueMissing(CupsSpooler& spooler, const SpoolSettings& s) {
   spooler.CloseQueue();
 }
 
+// Whether read leases can be had on other users' files: as root, or with
+// CAP_LEASE (bit 28 of the effective set).
+bool CanLeaseAnyFile() {
+  if (geteuid() == 0) return true;
+  std::FILE* status = std::fopen("/proc/self/status", "re");
+  if (status == nullptr) return false;
+  char line[256];
+  unsigned long long effective = 0;
+  while (std::fgets(line, sizeof line, status) != nullptr) {
+    if (std::sscanf(line, "CapEff: %llx", &effective) == 1) break;
+  }
+  std::fclose(status);
+  return (effective & (1ULL << 28)) != 0;
+}
+
 // Waits (as long as it takes, until a stop) for the folder and its lock.
 // False when another druvo serves it, with that said; the caller then exits.
 bool LockFolder(FolderLock& lock, const std::string& folder, int pollMs) {
@@ -265,7 +280,7 @@ int Run(int argc, char** argv) {
   // known by its events, never by polling alone. Should this fail, the loop
   // tries again and says why. DRUVO_NO_INOTIFY=1 leaves polling alone.
   const std::string folder = FolderOf(settings.fileSource);
-  FolderWatch watch(folder);
+  FolderWatch watch(folder, settings.pollInterval);
   const bool useEvents = std::getenv("DRUVO_NO_INOTIFY") == nullptr;
   if (useEvents) {
     std::string ignored;
@@ -274,6 +289,14 @@ int Run(int argc, char** argv) {
   PrintConfiguration(settings);
   for (const std::string& warning : report.warnings)
     LogLine(LogLevel::Warning, "warning: " + warning);
+  if (!CanLeaseAnyFile()) {
+    LogLine(LogLevel::Warning,
+            "warning: no read leases on other users' files (not root, no CAP_LEASE): a file "
+            "another user renames or links in while still writing it is printed after " +
+                std::to_string(settings.pollInterval) +
+                " ms without a write; grant CAP_LEASE (AmbientCapabilities=CAP_LEASE) to check "
+                "for its writer");
+  }
 
   int wake[2];
   if (pipe2(wake, O_NONBLOCK | O_CLOEXEC) != 0) {

@@ -67,7 +67,12 @@ enum class OpenOutcome {
 enum class WriteState {
   Unknown,  // no event seen: present at start, or seen only by polling
   Writing,  // created or written since its last close: not ready, whoever writes
-  Closed,   // closed after writing, or renamed into place: ready at once
+  Closed,   // closed after writing: ready at once
+  // Linked or renamed into the folder, or created, and quiet since for the
+  // settle time. Nothing says whether a writer still holds it: ready where
+  // a read lease shows no writer, or, without one, by that quiet time. An
+  // empty one is a file created and not yet written: it waits.
+  Arrived,
 };
 
 class WriteHints {

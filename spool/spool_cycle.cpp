@@ -110,8 +110,9 @@ int SpoolEngine::CollectJobs() {
     // know nothing about gets the settle time.
     const WriteState hint =
         ports_.hints != nullptr ? ports_.hints->StateOf(entry.name) : WriteState::Unknown;
-    if (hint == WriteState::Unknown && options_.settleTicks != 0 &&
-        IsSettling(entry.writeTime, now)) {
+    if ((hint == WriteState::Unknown && options_.settleTicks != 0 &&
+         IsSettling(entry.writeTime, now)) ||
+        (hint == WriteState::Arrived && entry.size == 0)) {
       ++settling;
       return;
     }
@@ -370,7 +371,8 @@ int SpoolEngine::RunSpoolCycle() {
     result = 0;
     if (StopRequested()) {
       ports_.status.Log(LogLevel::Warning, "stopping: the job of " + QuotedForLog(record->path) +
-                                               " was abandoned; the file stays");
+                                               " was abandoned (" + job.error +
+                                               "); the file stays");
       break;
     }
     if (job.printerUnavailable) {

@@ -30,7 +30,11 @@ CMainFrame::CMainFrame(SpoolSettings& settings)
       jobs_(ListCreate()),
       dataFolder_(DataFolder()),
       log_(dataFolder_),
-      state_(dataFolder_) {
+      state_(dataFolder_, WideFromUtf8(StateFileName(
+                              Utf8FromWide(CanonicalFolder(DropFolderOf(
+                                               Utf8FromAnsi(settings.fileSource)))
+                                               .c_str()),
+                              '\\'))) {
   std::snprintf(engineSettings_.fileSource, sizeof engineSettings_.fileSource, "%s",
                 Utf8FromAnsi(settings_.fileSource).c_str());
   Log(LogLevel::Info, std::string("start: Command line: ") + settings_.commandLine + "; Printer: " +
@@ -218,7 +222,9 @@ void CMainFrame::UpdateTooltip() {
 
 void CMainFrame::Log(LogLevel /*level*/, const std::string& line) {
   OutputDebugStringA(("druvo: " + line + "\n").c_str());
-  const bool failed = !log_.Write(line);
+  // Druvos on other folders write the same log: the process id tells whose
+  // line it is, and the start line names its printer and folder.
+  const bool failed = !log_.Write("[" + std::to_string(GetCurrentProcessId()) + "] " + line);
   if (failed != logFailed_) {
     logFailed_ = failed;  // printing goes on; the tooltip tells
     if (Handle() != nullptr) UpdateTooltip();

@@ -6,12 +6,14 @@
 #include <string>
 
 #include "core/settings.h"
+#include "platform/win32/win32_ports.h"
 #include "spool/printer_address.h"
 #include "tray/main_frame.h"
 
 namespace druvo {
 
 constexpr int kBadCommandLine = 2;
+constexpr int kAnotherInstance = 4;
 
 class CPrintApp {
  public:
@@ -27,6 +29,15 @@ class CPrintApp {
                   MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
       return kBadCommandLine;
     }
+    // One druvo per drop folder: a second would print every receipt again.
+    const std::string folder = DropFolderOf(Utf8FromAnsi(Settings().fileSource));
+    if (!lock_.Take(folder)) {
+      const std::wstring text = L"Druvo already serves the folder " +
+                                WideFromUtf8(folder) + L".\n\nThis second Druvo does not start.";
+      MessageBoxW(nullptr, text.c_str(), L"Druvo",
+                  MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND | MB_TOPMOST);
+      return kAnotherInstance;
+    }
     frame_ = std::make_unique<CMainFrame>(Settings());
     if (!frame_->LoadFrame()) {
       frame_.reset();
@@ -38,6 +49,7 @@ class CPrintApp {
   int Run() { return RunMessageLoop(); }
 
  private:
+  FolderInstanceLock lock_;
   std::unique_ptr<CMainFrame> frame_;
 };
 

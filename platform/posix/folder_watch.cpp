@@ -1,6 +1,7 @@
 #include "platform/posix/folder_watch.h"
 
 #include <sys/inotify.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,9 +16,16 @@ constexpr std::uint32_t kFileEvents =
     IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ATTRIB;
 constexpr std::uint32_t kFolderEvents = IN_DELETE_SELF | IN_MOVE_SELF;
 
+long long NowMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 }  // namespace
 
-FolderWatch::FolderWatch(std::string folder) : folder_(std::move(folder)) {}
+FolderWatch::FolderWatch(std::string folder, int quietMs)
+    : folder_(std::move(folder)), quietMs_(quietMs) {}
 
 FolderWatch::~FolderWatch() {
   if (fd_ >= 0) close(fd_);
@@ -70,8 +78,13 @@ WatchEvents FolderWatch::Drain() {
       events.changed = true;
       const std::string name = event->name;
       events.names.push_back(name);
-      if ((event->mask & (IN_CREATE | IN_MODIFY)) != 0) states_[name] = WriteState::Writing;
-      if ((event->mask & (IN_CLOSE_WRITE | IN_MOVED_TO)) != 0) states_[name] = WriteState::Closed;
+      // A file linked in (ln, O_TMPFILE + linkat) gets IN_CREATE and never a
+      // close; one renamed in may still be open to its writer. Both arrive,
+      // and a write makes them being written.
+      const long long now = NowMs();
+      if ((event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) states_[name] = {WriteState::Arrived, now};
+      if ((event->mask & IN_MODIFY) != 0) states_[name] = {WriteState::Writing, now};
+      if ((event->mask & IN_CLOSE_WRITE) != 0) states_[name] = {WriteState::Closed, now};
       if ((event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) states_.erase(name);
     }
   }
@@ -81,7 +94,10 @@ WatchEvents FolderWatch::Drain() {
 WriteState FolderWatch::StateOf(const char* name) const {
   if (states_.empty()) return WriteState::Unknown;
   auto it = states_.find(std::string_view(name));
-  return it == states_.end() ? WriteState::Unknown : it->second;
+  if (it == states_.end()) return WriteState::Unknown;
+  if (it->second.state == WriteState::Arrived && NowMs() - it->second.sinceMs < quietMs_)
+    return WriteState::Writing;
+  return it->second.state;
 }
 
 }  // namespace druvo

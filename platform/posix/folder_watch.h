@@ -21,7 +21,9 @@ struct WatchEvents {
 
 class FolderWatch : public WriteHints {
  public:
-  explicit FolderWatch(std::string folder);
+  // quietMs: how long a file linked, renamed or created in must see no write
+  // before it counts as arrived.
+  FolderWatch(std::string folder, int quietMs);
   ~FolderWatch() override;
   FolderWatch(const FolderWatch&) = delete;
   FolderWatch& operator=(const FolderWatch&) = delete;
@@ -38,10 +40,16 @@ class FolderWatch : public WriteHints {
  private:
   void Disarm();
 
+  struct Seen {
+    WriteState state;
+    long long sinceMs;  // of the event that set it
+  };
+
   std::string folder_;
+  int quietMs_;
   int fd_ = -1;
   int watch_ = -1;
-  std::map<std::string, WriteState, std::less<>> states_;  // looked up without a copy
+  std::map<std::string, Seen, std::less<>> states_;  // looked up without a copy
 };
 
 }  // namespace druvo

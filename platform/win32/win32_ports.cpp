@@ -252,17 +252,24 @@ OpResult ReadWhole(const std::wstring& path, std::string* text, bool* missing) {
 
 }  // namespace
 
-std::string Win32StateStore::Where() const { return Utf8FromWide((folder_ + L"\\state").c_str()); }
+std::string Win32StateStore::Where() const {
+  return Utf8FromWide((folder_ + L"\\" + name_).c_str());
+}
 
 OpResult Win32StateStore::Load(std::string* text) {
   bool missing = false;
-  return ReadWhole(folder_ + L"\\state", text, &missing);
+  OpResult r = ReadWhole(folder_ + L"\\" + name_, text, &missing);
+  // Until this folder has a file of its own, the one that older versions
+  // kept for every folder: entries of other folders are never seen here,
+  // and so dropped.
+  if (r && missing && name_ != L"state") r = ReadWhole(folder_ + L"\\state", text, &missing);
+  return r;
 }
 
 OpResult Win32StateStore::Save(const std::string& text) {
   // Written beside the old file, flushed, then moved over it: a crash
   // leaves one whole version or the other.
-  const std::wstring path = folder_ + L"\\state";
+  const std::wstring path = folder_ + L"\\" + name_;
   const std::wstring temporary = path + L".new";
   HANDLE h = CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -282,6 +289,66 @@ OpResult Win32StateStore::Save(const std::string& text) {
     return OpResult::Fail(LastErrorText("MoveFileExW " + Where()));
   }
   return OpResult::Ok();
+}
+
+std::string DropFolderOf(const std::string& pattern) {
+  const std::size_t cut = pattern.rfind('\\');
+  if (cut != std::string::npos) return pattern.substr(0, cut + 1);
+  // 'C:*.*' names the drive's current folder; '*.PRN' the working folder.
+  return pattern.size() > 1 && pattern[1] == ':' ? pattern.substr(0, 2) : std::string(".");
+}
+
+std::wstring CanonicalFolder(const std::string& folder) {
+  const std::wstring wide = WideFromUtf8(folder);
+  wchar_t full[32768];
+  DWORD n = GetFullPathNameW(wide.c_str(), 32768, full, nullptr);
+  std::wstring out = n > 0 && n < 32768 ? std::wstring(full, n) : wide;
+  n = GetLongPathNameW(out.c_str(), full, 32768);  // "C:\PROGRA~1" is "C:\Program Files"
+  if (n > 0 && n < 32768) out.assign(full, n);
+  while (out.size() > 3 && out.back() == L'\\') out.pop_back();
+  if (!out.empty()) CharUpperBuffW(&out[0], static_cast<DWORD>(out.size()));
+  return out;
+}
+
+namespace {
+
+// Holds a named mutex, in the Global namespace where this user may make one,
+// else in the session's. False when another process holds it already.
+bool HoldMutex(const std::wstring& name, std::vector<UniqueFile>* held) {
+  for (const wchar_t* space : {L"Global\\", L"Local\\"}) {
+    HANDLE h = CreateMutexW(nullptr, FALSE, (space + name).c_str());
+    const DWORD code = GetLastError();
+    if (h == nullptr) {
+      if (code == ERROR_ACCESS_DENIED) continue;
+      return true;  // no mutex to be had: nothing to compare with
+    }
+    held->emplace_back(h);
+    return code != ERROR_ALREADY_EXISTS;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool FolderInstanceLock::Take(const std::string& folder) {
+  // By the folder's identity, so that another spelling meets the same lock,
+  // and by its full name, which a folder that does not exist yet has too.
+  const std::wstring canonical = CanonicalFolder(folder);
+  unsigned long long hash = 1469598103934665603ULL;
+  for (const wchar_t c : canonical) hash = (hash ^ static_cast<unsigned>(c)) * 1099511628211ULL;
+  wchar_t name[64];
+  swprintf(name, 64, L"Druvo-path-%016llx", hash);
+  if (!HoldMutex(name, &held_)) return false;
+  HANDLE h = CreateFileW(canonical.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return true;
+  BY_HANDLE_FILE_INFORMATION info;
+  const bool known = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (!known) return true;
+  swprintf(name, 64, L"Druvo-folder-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
+           info.nFileIndexHigh, info.nFileIndexLow);
+  return HoldMutex(name, &held_);
 }
 
 std::string Win32LogFile::Where() const { return Utf8FromWide((folder_ + L"\\druvo.log").c_str()); }

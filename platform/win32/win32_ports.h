@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/win32/win32_handles.h"
 #include "spool/ports.h"
@@ -45,16 +46,35 @@ class Win32Spooler : public Spooler {
   UniquePrinter printer_;
 };
 
-// FOLDER\state, replaced whole through a flushed temporary file.
+// The folder part of a drop-folder pattern: "C:\\FPRI\\" of "C:\\FPRI\\*.*".
+std::string DropFolderOf(const std::string& pattern);
+// The folder's full long path in upper case: one spelling for every way of
+// writing it.
+std::wstring CanonicalFolder(const std::string& folder);
+
+// One druvo per drop folder: named mutexes held for the life of the process.
+class FolderInstanceLock {
+ public:
+  // False when another druvo serves the folder.
+  bool Take(const std::string& folder);
+
+ private:
+  std::vector<UniqueFile> held_;
+};
+
+// FOLDER\NAME, one per drop folder, replaced whole through a flushed
+// temporary file.
 class Win32StateStore : public StateStore {
  public:
-  explicit Win32StateStore(std::wstring folder) : folder_(std::move(folder)) {}
+  Win32StateStore(std::wstring folder, std::wstring name)
+      : folder_(std::move(folder)), name_(std::move(name)) {}
   OpResult Load(std::string* text) override;
   OpResult Save(const std::string& text) override;
   std::string Where() const override;
 
  private:
   std::wstring folder_;
+  std::wstring name_;
 };
 
 // FOLDER\druvo.log, one line per event; at 1 MB it becomes druvo.log.1.

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <algorithm>
 #include <atomic>
 #include <map>
 #include <thread>
@@ -114,6 +115,26 @@ class FaultMatrix : public ::testing::Test {
     return WaitFor([&] { return daemon_->Log().find(text) != std::string::npos; });
   }
   static void Linger() { std::this_thread::sleep_for(1500ms); }
+  // Whether the daemon has read into the named file (it is mid-job).
+  bool ReadingFrom(const std::string& name) const {
+    const std::string procFds = "/proc/" + std::to_string(daemon_->Pid()) + "/fd";
+    for (const std::string& fd : ListNames(procFds)) {
+      char target[4096] = {};
+      if (readlink((procFds + "/" + fd).c_str(), target, sizeof target - 1) <= 0) continue;
+      if (std::string(target) != In(name)) continue;
+      std::ifstream info("/proc/" + std::to_string(daemon_->Pid()) + "/fdinfo/" + fd);
+      std::string key;
+      long long pos = 0;
+      info >> key >> pos;
+      if (pos > 0) return true;
+    }
+    return false;
+  }
+  // How many of the printer's jobs are exactly body.
+  std::size_t TimesPrinted(const std::string& body) const {
+    const std::vector<std::string> jobs = cups_->Jobs();
+    return static_cast<std::size_t>(std::count(jobs.begin(), jobs.end(), body));
+  }
 
   // The capture printer itself, reached without CUPS.
   std::string DirectPrinter(const std::string& query = "") const {
@@ -430,22 +451,7 @@ TEST_F(FaultMatrix, KilledMidJobThenRestarted) {
   StartDruvo();
   // Kill while the document is on its way to cupsd: once druvo has read
   // into the file, the server is paused so that druvo stalls mid-write.
-  const std::string procFds = "/proc/" + std::to_string(daemon_->Pid()) + "/fd";
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        for (const std::string& fd : ListNames(procFds)) {
-          char target[4096] = {};
-          if (readlink((procFds + "/" + fd).c_str(), target, sizeof target - 1) <= 0) continue;
-          if (std::strstr(target, "big.prn") == nullptr) continue;
-          std::ifstream info("/proc/" + std::to_string(daemon_->Pid()) + "/fdinfo/" + fd);
-          std::string key;
-          long long pos = 0;
-          info >> key >> pos;
-          if (pos > 0) return true;
-        }
-        return false;
-      },
-      30s));
+  ASSERT_TRUE(WaitFor([&] { return ReadingFrom("big.prn"); }, 30s));
   cups_->PauseServer(true);
   std::this_thread::sleep_for(1s);
   EXPECT_EQ(daemon_->Stop(SIGKILL), 128 + SIGKILL);
@@ -453,14 +459,7 @@ TEST_F(FaultMatrix, KilledMidJobThenRestarted) {
   const bool keptAfterKill = Exists(In("big.prn"));
   StartDruvo();
   ASSERT_TRUE(WaitFor([&] { return !Exists(In("big.prn")); }, 60s));
-  ASSERT_TRUE(WaitFor(
-      [&] {
-        for (const std::string& job : cups_->Jobs()) {
-          if (job == body) return true;
-        }
-        return false;
-      },
-      60s));
+  ASSERT_TRUE(WaitFor([&] { return TimesPrinted(body) > 0; }, 60s));
   Account("druvo killed with SIGKILL mid-job, restarted",
           keptAfterKill ? "file kept through the kill; printed after the restart (at least once)"
                         : "killed after the delete: printed once",
@@ -839,6 +838,123 @@ TEST_F(FaultMatrix, AppendAfterClose) {
   Table().push_back({"append after close", 1, 1, 0, 0, 0,
                      "printed as " + std::to_string(cups_->Jobs().size()) +
                          " job(s); every byte once, in order"});
+}
+
+TEST_F(FaultMatrix, TwoDruvosOnOneFolder) {
+  // The second is started on another spelling of the folder (a symlink),
+  // as a hand run beside the service or a second instance would be.
+  StartCups();
+  StartDruvo();
+  ASSERT_TRUE(LogHas("Delete after"));
+  const std::string link = drop_ + ".link";
+  ASSERT_EQ(symlink(drop_.c_str(), link.c_str()), 0);
+  DaemonOptions twin;
+  twin.args = {printer_, link + "/*.*"};
+  Daemon second(*cups_, twin);
+  EXPECT_EQ(second.Stop(0), 4);  // it waits for nothing: it exits
+  EXPECT_NE(second.Log().find("already serves " + link), std::string::npos) << second.Log();
+  EXPECT_NE(second.Log().find("(pid " + std::to_string(daemon_->Pid()) + ")"), std::string::npos);
+  for (int i = 0; i < 100; ++i) Drop("r" + std::to_string(i) + ".prn", 100 - i);
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 60s));
+  ASSERT_TRUE(cups_->WaitForJobs(100));
+  Linger();
+  unlink(link.c_str());
+  Account("two druvos on one folder (one through a symlink)",
+          "the second exits (status 4) naming the folder and the pid; each receipt once");
+}
+
+TEST_F(FaultMatrix, SameNameReplacedDuringASend) {
+  // A slow printer keeps the job open while the producer writes the next
+  // receipt under the same name, in each of the three ways producers do.
+  cups_ = std::make_unique<CupsEnvironment>(
+      std::map<std::string, std::string>{{"PRINTER_MODE", "slow"}});
+  printer_ = DirectPrinter();
+  StartDruvo();
+  const std::vector<std::string> ways = {"rm + create", "rename over", "rewrite in place"};
+  std::size_t lost = 0, doubled = 0;
+  for (std::size_t way = 0; way < ways.size(); ++way) {
+    const std::string first = Pattern(40000, 10 + static_cast<int>(way));
+    const std::string next = Pattern(40000, 20 + static_cast<int>(way));
+    ASSERT_EQ(first.size(), next.size());
+    WriteFileBytes(In("r.prn.tmp"), first);
+    ASSERT_EQ(rename(In("r.prn.tmp").c_str(), In("r.prn").c_str()), 0);
+    ASSERT_TRUE(WaitFor([&] { return ReadingFrom("r.prn"); }, 30s)) << ways[way];
+    if (way == 0) {
+      unlink(In("r.prn").c_str());
+      WriteFileBytes(In("r.prn"), next);
+    } else if (way == 1) {
+      WriteFileBytes(drop_ + "/.next", next);
+      rename((drop_ + "/.next").c_str(), In("r.prn").c_str());
+    } else {
+      const int fd = open(In("r.prn").c_str(), O_WRONLY);
+      ASSERT_EQ(write(fd, next.data(), next.size()), static_cast<ssize_t>(next.size()));
+      close(fd);
+    }
+    ASSERT_TRUE(WaitFor([&] { return !Exists(In("r.prn")); }, 60s)) << ways[way];
+    ASSERT_TRUE(WaitFor([&] { return TimesPrinted(next) > 0; }, 30s)) << ways[way];
+    lost += (TimesPrinted(first) == 0) + (TimesPrinted(next) == 0);
+    doubled += (TimesPrinted(first) > 1) + (TimesPrinted(next) > 1);
+  }
+  EXPECT_GE(daemon_->LogCount("was replaced while it was printed"), 3u);
+  EXPECT_EQ(lost, 0u);
+  EXPECT_EQ(doubled, 0u);
+  Table().push_back({"same name replaced during a send (rm + create, rename over, rewrite in place)",
+                     6, 6 - lost, 0, lost, doubled,
+                     "the new receipt stays, is logged and printed next"});
+}
+
+TEST_F(FaultMatrix, FilesLinkedOrMovedInWithoutALease) {
+  // druvo as another user, without CAP_LEASE: no lease tells about writers.
+  StartCups();
+  StartDruvo({}, "65534");
+  ASSERT_TRUE(LogHas("no read leases on other users' files"));
+  const std::string outside = cups_->Dir() + "/outside";
+  // ln, and link-then-unlink delivery: a create and never a close.
+  dropped_["linked.prn"] = "linked in\n";
+  WriteFileBytes(outside, dropped_["linked.prn"]);
+  ASSERT_EQ(link(outside.c_str(), In("linked.prn").c_str()), 0);
+  unlink(outside.c_str());
+  // O_TMPFILE + linkat.
+  dropped_["tmpfile.prn"] = "made as a temporary file\n";
+  const int fd = open(drop_.c_str(), O_TMPFILE | O_WRONLY, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(write(fd, dropped_["tmpfile.prn"].data(), dropped_["tmpfile.prn"].size()),
+            static_cast<ssize_t>(dropped_["tmpfile.prn"].size()));
+  ASSERT_EQ(linkat(fd, "", AT_FDCWD, In("tmpfile.prn").c_str(), AT_EMPTY_PATH), 0);
+  close(fd);
+  // Renamed in while its writer goes on writing.
+  {
+    std::ofstream out(outside, std::ios::binary);
+    out << "part 0\n" << std::flush;
+    ASSERT_EQ(rename(outside.c_str(), In("moved.prn").c_str()), 0);
+    for (int i = 1; i < 8; ++i) {
+      std::this_thread::sleep_for(80ms);
+      out << "part " << i << "\n" << std::flush;
+    }
+  }
+  dropped_["moved.prn"] = "part 0\npart 1\npart 2\npart 3\npart 4\npart 5\npart 6\npart 7\n";
+  Drop("later.prn", 0);  // not held back behind them
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+  Linger();
+  Account("files linked in (ln, O_TMPFILE + linkat) or renamed in while written, no lease",
+          "linked ones printed at once; the moved one whole, after its writer's last write");
+}
+
+TEST_F(FaultMatrix, SigtermMidSendToASlowPrinter) {
+  cups_ = std::make_unique<CupsEnvironment>(
+      std::map<std::string, std::string>{{"PRINTER_MODE", "slow"}});
+  printer_ = DirectPrinter();
+  Drop("big.prn", 10, Pattern(400000, 30));  // about 8 s at the printer's pace
+  StartDruvo();
+  ASSERT_TRUE(WaitFor([&] { return ReadingFrom("big.prn"); }, 30s));
+  EXPECT_EQ(daemon_->Stop(), 0);
+  EXPECT_TRUE(Exists(In("big.prn")));
+  EXPECT_NE(daemon_->Log().find("the connection was reset"), std::string::npos) << daemon_->Log();
+  StartDruvo();
+  ASSERT_TRUE(WaitFor([&] { return !Exists(In("big.prn")); }, 60s));
+  ASSERT_TRUE(WaitFor([&] { return TimesPrinted(dropped_["big.prn"]) > 0; }));
+  Account("SIGTERM mid-send to a slow socket:// printer, then a restart",
+          "the connection is reset after 2 s, so no queued byte arrives; sent whole once after");
 }
 
 }  // namespace

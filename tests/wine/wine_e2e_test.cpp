@@ -238,6 +238,22 @@ TEST_F(WineTest, ACommandLineThatDoesNotFitIsRefusedWithAMessage) {
   EXPECT_EQ(druvo_->Stop(0), 2);
 }
 
+TEST_F(WineTest, OneDruvoPerFolderHoweverItIsSpelled) {
+  StartDruvo({"RACUN", WinePath(drop_) + "\\*.*"});
+  DaemonOptions second;
+  second.program = "wine";
+  second.args = {WinBuild() + "/tray/druvo.exe", "KUHINJA", WinePath(drop_) + "\\.\\*.PRN"};
+  Daemon twin(*cups_, second);
+  EXPECT_EQ(Probe({"message", "Druvo already serves"}).rfind(
+                "message box \"Druvo\": Druvo already serves the folder Z:\\TMP\\DRUVO-WINE-", 0),
+            0u);
+  EXPECT_EQ(twin.Stop(0), 4);
+  WriteFileBytes(In("r.prn"), "receipt\n");
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  EXPECT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"receipt\n"}));
+}
+
 TEST_F(WineTest, SocketPrinterWithoutAnySpooler) {
   WriteFileBytes(In("b.prn"), "second\r\n");
   WriteFileBytes(In("a.prn"), std::string("first\0\x1B@\r\n", 10));
