@@ -12,7 +12,8 @@ recorded normally.
 of paper that keeps the line open); --mode slow: about 50 KB/s.
 --status ok|paper-out|cover-open|offline|silent: answers the ESC/POS
 real-time status requests (DLE EOT 1, 2, 4) that open a connection, and
-does not record them; silent answers nothing.
+does not record them; silent answers nothing; chatty greets with a line of
+text and answers everything it receives with more text, never a status.
 """
 import argparse
 import os
@@ -36,6 +37,7 @@ def main():
         "cover-open": {1: 0x1A, 2: 0x16, 4: 0x12},
         "offline": {1: 0x1A, 2: 0x12, 4: 0x12},
         "silent": {},
+        "chatty": {},
     }.get(args.status)
 
     os.makedirs(args.out, exist_ok=True)
@@ -58,6 +60,8 @@ def main():
         first_byte = None
         querying = answers is not None
         with conn:
+            if args.status == "chatty":
+                conn.sendall(b"PRINTER READY\r\n")
             if args.mode == "stall":
                 # Never read; wait for the sender to give up and close.
                 while True:
@@ -83,6 +87,11 @@ def main():
                 if first_byte is None:
                     first_byte = time.time()
                 received += data
+                if args.status == "chatty":
+                    try:
+                        conn.sendall(b"OK\r\n")
+                    except OSError:
+                        pass
                 while querying and len(received) >= 3 and received[:2] == b"\x10\x04":
                     if received[2] in answers:
                         conn.sendall(bytes([answers[received[2]]]))

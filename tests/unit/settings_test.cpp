@@ -1,4 +1,5 @@
 #include "core/settings.h"
+#include "spool/printer_address.h"
 
 #include <gtest/gtest.h>
 
@@ -209,6 +210,34 @@ TEST(ReadCommandLinePosix, IgnoredArgumentsAreWarnedAboutAndMisreadOnesRefused) 
   EXPECT_EQ(ReportPosix({"--delete-after=printed", "Q", "/in/*.*"}, &s).error, "");
   EXPECT_EQ(s.deleteAfterPrinted, 1);
   EXPECT_STREQ(s.printerName, "Q");
+}
+
+}  // namespace
+}  // namespace druvo
+
+namespace druvo {
+namespace {
+
+TEST(ParsePrinterAddress, RefusesWhatWouldOnlyFailLater) {
+  struct Case {
+    const char* printer;
+    const char* error;  // part of the reason; empty: accepted
+  } const cases[] = {
+      {"socket://[::1]:9100", ""},
+      {"socket://printer.local/", ""},
+      {"socket://::1", "in brackets, as socket://[::1]"},
+      {"socket://fe80::1:9100", "in brackets"},
+      {"socket://printer/raw", "takes no path"},
+      {"socket://printer:9100/x", "takes no path"},
+  };
+  for (const Case& c : cases) {
+    const std::string error = ParsePrinterAddress(c.printer, true).error;
+    if (*c.error == '\0') {
+      EXPECT_EQ(error, "") << c.printer;
+    } else {
+      EXPECT_NE(error.find(c.error), std::string::npos) << c.printer << ": " << error;
+    }
+  }
 }
 
 }  // namespace

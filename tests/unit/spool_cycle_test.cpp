@@ -177,6 +177,16 @@ TEST_F(SpoolCycleTest, UndeletableFileIsPrintedOnceWhileUnchanged) {
   EXPECT_EQ(spooler_.Accepted().size(), 3u);
 }
 
+TEST(StateFileName, OneNamePerFolderThatNoOtherFolderShares) {
+  EXPECT_EQ(StateFileName("/var/spool/druvo", '/'), "state-var-spool-druvo");
+  EXPECT_EQ(StateFileName("/var/spool/druvo/", '/'), StateFileName("/var/spool/druvo", '/'));
+  EXPECT_NE(StateFileName("/a/b", '/'), StateFileName("/a-b", '/'));
+  EXPECT_EQ(StateFileName("C:\\FPRI\\", '\\'), "state-C%3A-FPRI");
+  const std::string deep = "/" + std::string(300, 'x');
+  EXPECT_LE(StateFileName(deep, '/').size(), 200u);
+  EXPECT_NE(StateFileName(deep, '/'), StateFileName(deep + "y", '/'));
+}
+
 TEST_F(SpoolCycleTest, WhatMustBeRememberedSurvivesARestartAndADamagedFileIsNoHarm) {
   FakeStateStore store;
   store_ = &store;

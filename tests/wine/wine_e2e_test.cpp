@@ -244,9 +244,8 @@ TEST_F(WineTest, OneDruvoPerFolderHoweverItIsSpelled) {
   second.program = "wine";
   second.args = {WinBuild() + "/tray/druvo.exe", "KUHINJA", WinePath(drop_) + "\\.\\*.PRN"};
   Daemon twin(*cups_, second);
-  EXPECT_EQ(Probe({"message", "Druvo already serves"}).rfind(
-                "message box \"Druvo\": Druvo already serves the folder Z:\\TMP\\DRUVO-WINE-", 0),
-            0u);
+  EXPECT_EQ(Probe({"message", "Druvo already serves the folder Z:\\TMP\\DRUVO-WINE-"}),
+            "message box \"Druvo\": Druvo already serves the folder Z:\\TMP\\DRUVO-WINE-");
   EXPECT_EQ(twin.Stop(0), 4);
   WriteFileBytes(In("r.prn"), "receipt\n");
   ASSERT_TRUE(cups_->WaitForJobs(1));
