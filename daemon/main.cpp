@@ -276,6 +276,14 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "druvo: %s\n", address.error.c_str());
     return 2;
   }
+  if (address.kind != PrinterAddress::Kind::Queue && settings.deleteAfterPrinted != 0) {
+    // It would mean "taken by the printer" and say "printed": refused rather
+    // than promise what it does not check.
+    std::fprintf(stderr,
+                 "druvo: --delete-after=printed needs a CUPS queue: a direct printer reports no "
+                 "printed jobs, and its files are deleted once it has taken every byte\n");
+    return 2;
+  }
   // Watch before the first line is out: a file created after it is always
   // known by its events, never by polling alone. Should this fail, the loop
   // tries again and says why. DRUVO_NO_INOTIFY=1 leaves polling alone.

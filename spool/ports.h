@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 namespace druvo {
 
@@ -27,9 +28,12 @@ constexpr std::uint64_t kTicksPerMillisecond = 10000;
 struct OpResult {
   bool ok = true;
   std::string error;  // what failed, where, and the system's reason
+  // Nothing failed: the server is busy (too many jobs) and asks for later.
+  bool later = false;
 
   static OpResult Ok() { return {}; }
   static OpResult Fail(std::string why) { return {false, std::move(why)}; }
+  static OpResult Later(std::string why) { return {false, std::move(why), true}; }
   explicit operator bool() const { return ok; }
 };
 
@@ -115,7 +119,13 @@ class FileSystem {
 enum class JobState {
   Pending,    // waiting, held, stopped or being printed
   Completed,  // printed
-  Failed,     // aborted or cancelled
+  Cancelled,  // by someone: an administrator, a user
+  Aborted,    // by the server, after an error
+};
+
+struct JobStatus {
+  JobState state = JobState::Pending;
+  long long created = 0;  // when the server made the job (its clock, seconds)
 };
 
 // A print queue taking one RAW document at a time.
@@ -133,11 +143,19 @@ class Spooler {
   // The server's id of the last document ended, 0 when none was created
   // (an empty file) or the spooler has no ids.
   virtual int LastJobId() const { return 0; }
-  // States of the jobs the server still knows on a queue. A job it does not
-  // list was lost (a crash) or purged. Fails when the server cannot tell.
-  virtual OpResult JobStates(const char* /*queue*/, std::map<int, JobState>* /*states*/) {
+  // Where each of these jobs stands. A job the server does not know (lost
+  // in a crash, or gone from its history) is left out. Fails when the
+  // server cannot tell.
+  virtual OpResult JobStates(const char* /*queue*/, const std::vector<int>& /*ids*/,
+                             std::map<int, JobStatus>* /*states*/) {
     return OpResult::Fail("this spooler cannot report job states");
   }
+  virtual void CancelJob(const char* /*queue*/, int /*id*/) {}
+  // Tells one run of the server from the next (a local cupsd's pid); 0 when
+  // it cannot tell.
+  virtual long long ServerInstance() { return 0; }
+  // What holds the queue's jobs back (stopped, and why); empty when nothing.
+  virtual std::string QueueProblem(const char* /*queue*/) { return std::string(); }
 };
 
 // A small file that keeps the engine's memory across restarts. It is

@@ -81,7 +81,12 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
                         ? filter.Finish(buffers.Out())
                         : filter.Filter(buffers.In(), static_cast<std::size_t>(got), buffers.Out());
     if (n > 0) {
-      if (OpResult r = spooler.Write(buffers.Out(), n); !r) return Fail(result, r.error);
+      if (OpResult r = spooler.Write(buffers.Out(), n); !r) {
+        if (!r.later) return Fail(result, r.error);
+        result.outcome = JobOutcome::NotReady;  // the server asks for later
+        result.error = r.error;
+        return result;
+      }
       result.bytesSent += n;
     }
     if (got == 0 || filter.Ended()) break;

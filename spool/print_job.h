@@ -15,7 +15,7 @@ constexpr const char* kOpenPrinterMessage = "Error OpenPrinter !!";
 
 enum class JobOutcome {
   Printed,   // the spooler accepted the whole document
-  NotReady,  // the file is still being written; nothing was sent
+  NotReady,  // still being written, or the server asks for later; nothing was sent
   Gone,      // the file vanished; nothing was sent
   Failed,    // nothing or only part was sent, and the document was withdrawn
 };

@@ -125,8 +125,17 @@ int SpoolEngine::CollectJobs() {
       }
       return;
     }
-    if (!state_.undeletable.empty() || !state_.inFlight.empty()) {
+    if (!state_.undeletable.empty() || !state_.inFlight.empty() || !state_.held.empty()) {
       joined.assign(prefix).append(entry.name);
+      auto kept = state_.held.find(joined);
+      if (kept != state_.held.end()) {
+        if (StillTheSame(joined, entry, kept->second.writeTime, kept->second.size,
+                         kept->second.identity)) {
+          kept->second.seen = generation;  // its job was cancelled: the operator decides
+          return;
+        }
+        state_.held.erase(kept);
+      }
       auto printed = state_.undeletable.find(joined);
       if (printed != state_.undeletable.end()) {
         if (StillTheSame(joined, entry, printed->second.writeTime, printed->second.size,
@@ -169,6 +178,9 @@ int SpoolEngine::CollectJobs() {
   }
   for (auto it = state_.inFlight.begin(); it != state_.inFlight.end();) {
     it = it->second.seen == generation ? std::next(it) : state_.inFlight.erase(it);
+  }
+  for (auto it = state_.held.begin(); it != state_.held.end();) {
+    it = it->second.seen == generation ? std::next(it) : state_.held.erase(it);
   }
   RetryDeletes(retryDeletes_);
   SaveState();
@@ -231,7 +243,7 @@ void SpoolEngine::DeleteAfterFailure(const char* path) {
   }
 }
 
-void SpoolEngine::NoteNotReady(const char* path) {
+void SpoolEngine::NoteNotReady(const char* path, const std::string& why) {
   const std::uint64_t now = ports_.timer.Now();
   if (stuck_.path != path) {
     ClearStuck();
@@ -243,8 +255,8 @@ void SpoolEngine::NoteNotReady(const char* path) {
   stuck_.reported = true;
   ports_.status.Log(LogLevel::Warning,
                     QuotedForLog(path) + " has waited " + Seconds(now - stuck_.since) +
-                        " s: its writer still has it open; the files after it wait");
-  ports_.status.ShowFault("waiting for " + std::string(path) + ": its writer still has it open");
+                        " s: " + why + "; the files after it wait");
+  ports_.status.ShowFault("waiting for " + std::string(path) + ": " + why);
 }
 
 void SpoolEngine::ClearStuck() {
@@ -252,42 +264,6 @@ void SpoolEngine::ClearStuck() {
     ports_.status.Log(LogLevel::Info, QuotedForLog(stuck_.path) + " is no longer held open");
   }
   stuck_ = Stuck{};
-}
-
-bool SpoolEngine::QueryInFlight(std::map<int, JobState>* states) {
-  const OpResult r = ports_.spooler.JobStates(settings_.printerName, states);
-  if (!r && NewFault(FaultKind::JobStatesUnknown, settings_.printerName)) {
-    ports_.status.Log(LogLevel::Warning,
-                      "cannot ask the print server how " + std::to_string(state_.inFlight.size()) +
-                          " job(s) in flight stand: " + r.error + "; their files wait");
-  }
-  return static_cast<bool>(r);
-}
-
-SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const char* path,
-                                                      const std::map<int, JobState>& states,
-                                                      bool known) {
-  if (!known) return InFlightStep::Skip;
-  auto it = state_.inFlight.find(path);
-  const InFlightJob job = it->second;
-  const std::string jobText = "job " + std::to_string(job.jobId) + " of " + QuotedForLog(path);
-  auto found = states.find(job.jobId);
-  if (found != states.end() && found->second == JobState::Pending) return InFlightStep::Skip;
-  state_.inFlight.erase(it);
-  if (found != states.end() && found->second == JobState::Completed) {
-    ports_.status.Log(LogLevel::Info, jobText + " is printed");
-    DeletePrinted(path, job.writeTime, job.size, job.identity);
-    SaveState();
-    return InFlightStep::Done;
-  }
-  ports_.status.Log(
-      LogLevel::Warning,
-      jobText +
-          (found == states.end() ? " is unknown to the print server (lost in a crash?)"
-                                 : " was aborted or cancelled") +
-          "; sending the file again");
-  SaveState();
-  return InFlightStep::Resend;
 }
 
 void SpoolEngine::EnterIdle() {
@@ -314,8 +290,9 @@ int SpoolEngine::RunSpoolCycle() {
   ports_.timer.Stop();
   if (count > 1) SortJobsByWriteTime(jobs_);
 
-  std::map<int, JobState> states;
-  const bool statesKnown = !state_.inFlight.empty() && QueryInFlight(&states);
+  std::map<int, JobStatus> states;
+  long long server = 0;
+  const bool statesKnown = QueryInFlight(&states, &server);
 
   int result = 1;
   std::string notReady;
@@ -323,10 +300,13 @@ int SpoolEngine::RunSpoolCycle() {
     if (StopRequested()) break;
     auto* record = static_cast<JobRecord*>(payload);
     if (record->path[0] == '\0') continue;
+    int resent = 0;
     if (state_.inFlight.count(record->path) != 0 &&
-        HandleInFlight(record->path, states, statesKnown) != InFlightStep::Resend) {
+        HandleInFlight(record->path, states, statesKnown, server, &resent) !=
+            InFlightStep::Resend) {
       continue;
     }
+    if (InFlightFull()) break;  // the rest wait until some jobs are printed
     // Written to since its last close: its writer is not done, whoever it is.
     const bool writing = ports_.hints != nullptr && std::strlen(record->path) >= prefixLength_ &&
                          ports_.hints->StateOf(record->path + prefixLength_) == WriteState::Writing;
@@ -340,14 +320,16 @@ int SpoolEngine::RunSpoolCycle() {
     if (job.outcome == JobOutcome::Gone) continue;
     if (job.outcome == JobOutcome::NotReady) {  // keep the order: try again next tick
       notReady = record->path;
-      NoteNotReady(record->path);
+      NoteNotReady(record->path, job.error.empty() ? "its writer still has it open" : job.error);
       break;
     }
     if (job.outcome == JobOutcome::Printed) {
       if (settings_.deleteAfterPrinted != 0 && job.jobId != 0) {
-        state_.inFlight[record->path] = InFlightJob{
-            job.jobId, job.jobCreated, JobWriteTime(*record), JobSize(*record), job.identity,
-            scanGeneration_};
+        InFlightJob& flying = state_.inFlight[record->path];
+        flying = InFlightJob{job.jobId,           0, ports_.spooler.ServerInstance(), resent,
+                             settings_.printerName, JobWriteTime(*record), JobSize(*record),
+                             job.identity,          scanGeneration_};
+        flying.sentAt = ports_.timer.Now();
         SaveState();
         ports_.status.Log(LogLevel::Info, "sent " + QuotedForLog(record->path) + " (" +
                                               std::to_string(job.bytesSent) + " bytes) as job " +

@@ -34,8 +34,14 @@ struct EngineOptions {
   // modes on Windows), this is 0.
   std::uint64_t settleTicks = 0;
   int failurePauseMs = 1000;
-  // A file whose writer keeps it open this long is reported as stuck.
+  // A file whose writer keeps it open this long is reported as stuck; so is
+  // a queue that holds a job this long.
   std::uint64_t stuckTicks = 10000 * kTicksPerMillisecond;
+  // With files deleted once printed: jobs in flight at most (well below a
+  // print server's job limit, so that each completion is seen before the
+  // server could forget it), and how often their states are asked.
+  std::size_t maxInFlight = 100;
+  std::uint64_t jobQueryTicks = 1000 * kTicksPerMillisecond;
 };
 
 // Kinds of fault. A fault is logged once per kind and subject (a printer or a
@@ -87,13 +93,23 @@ class SpoolEngine {
   void DeletePrinted(const char* path, std::uint64_t writeTime, std::uint64_t size,
                      const FileIdentity& identity);
   void DeleteAfterFailure(const char* path);
-  void NoteNotReady(const char* path);
+  void NoteNotReady(const char* path, const std::string& why);
   void ClearStuck();
   void EnterIdle();
-  // Asks the server how the jobs in flight stand; false when it cannot tell.
-  bool QueryInFlight(std::map<int, JobState>* states);
+  // Asks the server how the jobs in flight stand, at most every
+  // jobQueryTicks; false when it did not ask or cannot tell.
+  bool QueryInFlight(std::map<int, JobStatus>* states, long long* server);
   enum class InFlightStep { Skip, Done, Resend };
-  InFlightStep HandleInFlight(const char* path, const std::map<int, JobState>& states, bool known);
+  // What to do with a file whose job is in flight; resent: how often it was
+  // sent again already, for the new job.
+  InFlightStep HandleInFlight(const char* path, const std::map<int, JobStatus>& states, bool known,
+                              long long server, int* resent);
+  // The job of a file that left the server without a final state it kept.
+  InFlightStep JobVanished(const std::string& path, const InFlightJob& job, long long server,
+                           int* resent);
+  // Reports, once, a queue that has held a job past the stuck time.
+  void CheckQueueHoldsJobs(const std::map<int, JobStatus>& states);
+  bool InFlightFull();
 
   const SpoolSettings& settings_;
   RecordList& jobs_;
@@ -115,6 +131,11 @@ class SpoolEngine {
   FaultKind lastFault_ = FaultKind::None;
   std::string lastFaultSubject_;
   std::string searchFault_;  // a folder that cannot be searched, logged once
+  std::uint64_t lastJobQuery_ = 0;
+  bool jobQueried_ = false;
+  std::string queueProblem_;  // what holds the queue's jobs, as last logged
+  bool fullNoted_ = false;
+  bool historyNoted_ = false;
 };
 
 }  // namespace druvo

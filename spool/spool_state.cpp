@@ -82,21 +82,32 @@ std::string StateFileName(const std::string& folder, char separator) {
   return name;
 }
 
-bool SpoolState::operator==(const SpoolState& other) const {
-  if (undeletable.size() != other.undeletable.size() || inFlight.size() != other.inFlight.size()) {
-    return false;
-  }
-  for (const auto& [path, f] : undeletable) {
-    auto it = other.undeletable.find(path);
-    if (it == other.undeletable.end() || it->second.writeTime != f.writeTime ||
-        it->second.size != f.size || it->second.identity != f.identity) {
+namespace {
+bool SameFiles(const std::map<std::string, RememberedFile>& a,
+               const std::map<std::string, RememberedFile>& b) {
+  if (a.size() != b.size()) return false;
+  for (const auto& [path, f] : a) {
+    auto it = b.find(path);
+    if (it == b.end() || it->second.writeTime != f.writeTime || it->second.size != f.size ||
+        it->second.identity != f.identity) {
       return false;
     }
+  }
+  return true;
+}
+}  // namespace
+
+bool SpoolState::operator==(const SpoolState& other) const {
+  if (!SameFiles(undeletable, other.undeletable) || !SameFiles(held, other.held) ||
+      inFlight.size() != other.inFlight.size()) {
+    return false;
   }
   for (const auto& [path, j] : inFlight) {
     auto it = other.inFlight.find(path);
     if (it == other.inFlight.end() || it->second.jobId != j.jobId ||
-        it->second.jobCreated != j.jobCreated || it->second.writeTime != j.writeTime ||
+        it->second.jobCreated != j.jobCreated || it->second.server != j.server ||
+        it->second.resent != j.resent || it->second.queue != j.queue ||
+        it->second.writeTime != j.writeTime ||
         it->second.size != j.size || it->second.identity != j.identity) {
       return false;
     }
@@ -110,14 +121,18 @@ std::string FormatState(const SpoolState& state) {
   const auto identity = [&out](const FileIdentity& id) -> std::ostream& {
     return out << id.volume << ' ' << id.file << ' ' << id.changeTime << ' ';
   };
-  for (const auto& [path, f] : state.undeletable) {
-    out << "undeletable " << f.writeTime << ' ' << f.size << ' ';
-    identity(f.identity) << EscapePath(path) << '\n';
+  for (const auto* files : {&state.undeletable, &state.held}) {
+    for (const auto& [path, f] : *files) {
+      out << (files == &state.held ? "held " : "undeletable ") << f.writeTime << ' ' << f.size
+          << ' ';
+      identity(f.identity) << EscapePath(path) << '\n';
+    }
   }
   for (const auto& [path, j] : state.inFlight) {
-    out << "inflight " << j.jobId << ' ' << j.jobCreated << ' ' << j.writeTime << ' ' << j.size
-        << ' ';
-    identity(j.identity) << EscapePath(path) << '\n';
+    out << "inflight " << j.jobId << ' ' << j.jobCreated << ' ' << j.server << ' ' << j.resent
+        << ' ' << j.writeTime << ' ' << j.size << ' ';
+    identity(j.identity) << EscapePath(j.queue.empty() ? "-" : j.queue) << ' ' << EscapePath(path)
+                         << '\n';
   }
   return out.str();
 }
@@ -142,21 +157,25 @@ bool ParseState(const std::string& text, SpoolState* state, std::string* error) 
     std::string kind, escaped, rest, path;
     bool ok = false;
     if (fields >> kind) {
-      if (kind == "undeletable") {
+      if (kind == "undeletable" || (identities && kind == "held")) {
         RememberedFile f;
         ok = static_cast<bool>(fields >> f.writeTime >> f.size) &&
              readIdentity(fields, &f.identity, f.size) && static_cast<bool>(fields >> escaped) &&
              !(fields >> rest) && UnescapePath(escaped, &path);
         if (!f.identity.Known()) f.identity = {};
-        if (ok) state->undeletable[path] = f;
+        if (ok) (kind == "held" ? state->held : state->undeletable)[path] = f;
       } else if (kind == "inflight") {
         InFlightJob j;
+        std::string queue;
         ok = static_cast<bool>(fields >> j.jobId) &&
-             (!identities || static_cast<bool>(fields >> j.jobCreated)) &&
+             (!identities || static_cast<bool>(fields >> j.jobCreated >> j.server >> j.resent)) &&
              static_cast<bool>(fields >> j.writeTime >> j.size) &&
-             readIdentity(fields, &j.identity, j.size) && static_cast<bool>(fields >> escaped) &&
-             !(fields >> rest) && j.jobId > 0 && UnescapePath(escaped, &path);
+             readIdentity(fields, &j.identity, j.size) &&
+             (!identities || (static_cast<bool>(fields >> escaped) && UnescapePath(escaped, &queue))) &&
+             static_cast<bool>(fields >> escaped) && !(fields >> rest) && j.jobId > 0 &&
+             UnescapePath(escaped, &path);
         if (!j.identity.Known()) j.identity = {};
+        j.queue = queue == "-" ? std::string() : queue;
         if (ok) state->inFlight[path] = j;
       }
     }

@@ -23,15 +23,20 @@ struct InFlightJob {
   // When the server created the job (its clock, seconds): with the id, this
   // tells our job from another that got the same id after a server crash.
   long long jobCreated = 0;
+  long long server = 0;  // the server's run it was handed to (0: unknown)
+  int resent = 0;        // times sent again after the server lost it
+  std::string queue;     // where it was sent
   std::uint64_t writeTime = 0;
   std::uint64_t size = 0;
   FileIdentity identity;
   unsigned long seen = 0;
+  std::uint64_t sentAt = 0;  // our clock (not stored: a restart counts anew)
 };
 
 struct SpoolState {
   std::map<std::string, RememberedFile> undeletable;  // printed, delete failed
   std::map<std::string, InFlightJob> inFlight;        // handed over, not printed yet
+  std::map<std::string, RememberedFile> held;         // job cancelled: kept for the operator
   bool operator==(const SpoolState& other) const;
 };
 

@@ -1,12 +1,10 @@
 #include "platform/posix/cups_spooler.h"
 
-#include <arpa/inet.h>
 #include <cups/cups.h>
-#include <dirent.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -67,32 +65,13 @@ void CupsWatchdog::Run() {
     if (!stop && std::chrono::steady_clock::now() < deadline_) continue;
     if (!stop) timedOut_ = true;
     // Again at every tick: libcups may reconnect and wait once more.
-    CutServerConnections();
+    if (watched_ != nullptr) shutdown(httpGetFd(watched_), SHUT_RDWR);
   }
 }
 
-void CupsWatchdog::CutServerConnections() {
-  const std::string server = cupsServer();
-  const int port = ippPort();
-  DIR* fds = opendir("/proc/self/fd");
-  if (fds == nullptr) return;
-  while (const dirent* entry = readdir(fds)) {
-    const int fd = std::atoi(entry->d_name);
-    if (fd <= 2 || fd == dirfd(fds)) continue;
-    sockaddr_storage peer{};
-    socklen_t length = sizeof peer;
-    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
-    bool ours = false;
-    if (peer.ss_family == AF_UNIX) {
-      ours = server == reinterpret_cast<const sockaddr_un*>(&peer)->sun_path;
-    } else if (peer.ss_family == AF_INET) {
-      ours = ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port) == port;
-    } else if (peer.ss_family == AF_INET6) {
-      ours = ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port) == port;
-    }
-    if (ours) shutdown(fd, SHUT_RDWR);
-  }
-  closedir(fds);
+void CupsWatchdog::Watch(http_t* http) {
+  std::lock_guard<std::mutex> guard(lock_);
+  watched_ = http;
 }
 
 CupsSpooler::CupsSpooler(CupsOptions options) : options_(options), watchdog_(options.stopFlag) {}
@@ -103,7 +82,10 @@ CupsSpooler::Bounded::Bounded(CupsSpooler& spooler) : spooler_(spooler) {
 }
 CupsSpooler::Bounded::~Bounded() { spooler_.watchdog_.Disarm(); }
 
-void CupsSpooler::Disconnect() { http_.reset(); }
+void CupsSpooler::Disconnect() {
+  watchdog_.Watch(nullptr);
+  http_.reset();
+}
 
 void CupsSpooler::ForgetQueue() {
   verifiedQueue_.clear();
@@ -145,6 +127,7 @@ OpResult CupsSpooler::Connect() {
     return OpResult::Fail(std::string("cannot connect to the print server ") + cupsServer() + ": " +
                           (errno != 0 ? std::strerror(errno) : kNotAnswering));
   }
+  watchdog_.Watch(http_.get());
   return OpResult::Ok();
 }
 
@@ -184,10 +167,17 @@ OpResult CupsSpooler::BeginDocument(const char* documentName, const char* /*data
 OpResult CupsSpooler::CreateJob() {
   if (OpResult r = Connect(); !r) return r;
   if (!dest_ || !destInfo_) return OpResult::Fail("the queue was not looked up");
-  if (cupsCreateDestJob(http_.get(), dest_.get(), destInfo_.get(), &jobId_, documentName_.c_str(),
-                        0, nullptr) > IPP_STATUS_OK_EVENTS_COMPLETE ||
-      jobId_ == 0) {
+  const ipp_status_t created = cupsCreateDestJob(http_.get(), dest_.get(), destInfo_.get(),
+                                                 &jobId_, documentName_.c_str(), 0, nullptr);
+  if (created > IPP_STATUS_OK_EVENTS_COMPLETE || jobId_ == 0) {
     jobId_ = 0;
+    // The server's job limit: nothing is wrong, the file waits its turn.
+    if (created == IPP_STATUS_ERROR_TOO_MANY_JOBS ||
+        (created == IPP_STATUS_ERROR_NOT_POSSIBLE &&
+         std::strstr(cupsLastErrorString(), "Too many") != nullptr)) {
+      return OpResult::Later(std::string("the print server has too many jobs (") +
+                             cupsLastErrorString() + ")");
+    }
     return Failure("create job on \"" + printer_ + "\"");
   }
   // The data type is always raw: the files are ready for the printer.
@@ -242,27 +232,120 @@ void CupsSpooler::AbortDocument() {
 
 void CupsSpooler::CloseQueue() { printer_.clear(); }
 
-OpResult CupsSpooler::JobStates(const char* queue, std::map<int, JobState>* states) {
+namespace {
+
+JobState StateOf(ipp_jstate_t state) {
+  switch (state) {
+    case IPP_JSTATE_COMPLETED:
+      return JobState::Completed;
+    case IPP_JSTATE_CANCELED:
+      return JobState::Cancelled;
+    case IPP_JSTATE_ABORTED:
+      return JobState::Aborted;
+    default:
+      return JobState::Pending;
+  }
+}
+
+}  // namespace
+
+OpResult CupsSpooler::JobStates(const char* /*queue*/, const std::vector<int>& ids,
+                                std::map<int, JobStatus>* states) {
   states->clear();
   Bounded bounded(*this);
   if (OpResult r = Connect(); !r) return r;
+  // The active jobs (on any queue: the printer may have been changed) in one
+  // request; each job that left them is asked for alone, once.
   cups_job_t* jobs = nullptr;
-  const int n = cupsGetJobs2(http_.get(), &jobs, queue, 0, CUPS_WHICHJOBS_ALL);
-  // A server that lists nothing may answer "not found": no job survived.
-  if (n < 0 && cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND && !watchdog_.TimedOut()) {
-    return OpResult::Ok();
-  }
-  if (n < 0) return Failure("list the jobs of \"" + std::string(queue) + "\"");
+  const int n = cupsGetJobs2(http_.get(), &jobs, nullptr, 0, CUPS_WHICHJOBS_ACTIVE);
+  if (n < 0 && (cupsLastError() != IPP_STATUS_ERROR_NOT_FOUND || watchdog_.TimedOut()))
+    return Failure("list the active jobs");
   for (int i = 0; i < n; ++i) {
-    JobState state = JobState::Pending;
-    if (jobs[i].state == IPP_JSTATE_COMPLETED) state = JobState::Completed;
-    if (jobs[i].state == IPP_JSTATE_CANCELED || jobs[i].state == IPP_JSTATE_ABORTED) {
-      state = JobState::Failed;
-    }
-    (*states)[jobs[i].id] = state;
+    if (std::find(ids.begin(), ids.end(), jobs[i].id) != ids.end())
+      (*states)[jobs[i].id] = JobStatus{StateOf(jobs[i].state), jobs[i].creation_time};
   }
   cupsFreeJobs(n, jobs);
+  static const char* const kWanted[] = {"job-state", "time-at-creation"};
+  for (const int id : ids) {
+    if (states->count(id) != 0) continue;
+    ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+                 "ipp://localhost/");
+    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
+    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+                 cupsUser());
+    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr,
+                  kWanted);
+    ipp_t* response = cupsDoRequest(http_.get(), request, "/jobs/");
+    const ipp_status_t status = cupsLastError();
+    if (response == nullptr && status != IPP_STATUS_ERROR_NOT_FOUND)
+      return Failure("ask for job " + std::to_string(id));
+    if (status == IPP_STATUS_ERROR_NOT_FOUND || response == nullptr) {
+      ippDelete(response);
+      continue;  // unknown to the server
+    }
+    ipp_attribute_t* state = ippFindAttribute(response, "job-state", IPP_TAG_ENUM);
+    ipp_attribute_t* created = ippFindAttribute(response, "time-at-creation", IPP_TAG_INTEGER);
+    if (state != nullptr) {
+      (*states)[id] =
+          JobStatus{StateOf(static_cast<ipp_jstate_t>(ippGetInteger(state, 0))),
+                    created != nullptr ? static_cast<long long>(ippGetInteger(created, 0)) : 0};
+    }
+    ippDelete(response);
+  }
   return OpResult::Ok();
+}
+
+void CupsSpooler::CancelJob(const char* queue, int id) {
+  Bounded bounded(*this);
+  if (Connect()) cupsCancelJob2(http_.get(), queue, id, 0);
+}
+
+long long CupsSpooler::ServerInstance() {
+  // A local server's process: a new one is a restart, which may have lost
+  // jobs. Over TCP it cannot be told.
+  if (!http_) return 0;
+  const int fd = httpGetFd(http_.get());
+  sockaddr_storage self{};
+  socklen_t length = sizeof self;
+  if (getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length) != 0 ||
+      self.ss_family != AF_UNIX)
+    return 0;
+  ucred peer{};
+  length = sizeof peer;
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) return 0;
+  return peer.pid;
+}
+
+std::string CupsSpooler::QueueProblem(const char* queue) {
+  Bounded bounded(*this);
+  if (!Connect()) return std::string();
+  static const char* const kWanted[] = {"printer-state", "printer-state-reasons",
+                                        "printer-state-message"};
+  char uri[1024];
+  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
+                   "/printers/%s", queue);
+  ipp_t* request = ippNewRequest(IPP_OP_GET_PRINTER_ATTRIBUTES);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 3, nullptr,
+                kWanted);
+  std::unique_ptr<ipp_t, void (*)(ipp_t*)> response(cupsDoRequest(http_.get(), request, "/"),
+                                                    ippDelete);
+  if (!response) return cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND ? "the queue is gone" : "";
+  ipp_attribute_t* state = ippFindAttribute(response.get(), "printer-state", IPP_TAG_ENUM);
+  if (state == nullptr || ippGetInteger(state, 0) != IPP_PSTATE_STOPPED) return std::string();
+  std::string listed;
+  ipp_attribute_t* reasons = ippFindAttribute(response.get(), "printer-state-reasons", IPP_TAG_ZERO);
+  for (int i = 0; reasons != nullptr && i < ippGetCount(reasons); ++i) {
+    const char* reason = ippGetString(reasons, i, nullptr);
+    if (reason == nullptr || std::strcmp(reason, "none") == 0) continue;
+    listed += (listed.empty() ? "" : ", ") + std::string(reason);
+  }
+  std::string why = listed.empty() ? "stopped" : "stopped (" + listed + ")";
+  ipp_attribute_t* message = ippFindAttribute(response.get(), "printer-state-message", IPP_TAG_ZERO);
+  const char* text = message != nullptr ? ippGetString(message, 0, nullptr) : nullptr;
+  if (text != nullptr && *text != '\0') why += std::string(": ") + text;
+  return why;
 }
 
 }  // namespace druvo

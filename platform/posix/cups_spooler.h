@@ -27,7 +27,8 @@ struct CupsOptions {
 
 // Bounds every call into libcups, which has waits of its own that no
 // timeout reaches: past the deadline, or once a stop is requested, the
-// connection's socket is shut down, and the call fails at once.
+// socket of our connection to the server is shut down, and the call fails
+// at once.
 class CupsWatchdog {
  public:
   CupsWatchdog(const volatile std::sig_atomic_t* stopFlag);
@@ -37,13 +38,14 @@ class CupsWatchdog {
   void Arm(double seconds);
   void Disarm();
   bool TimedOut() const;
+  // The connection to cut (null: none). Its descriptor is looked up at each
+  // cut, since libcups may reconnect it on its own.
+  void Watch(http_t* http);
 
  private:
   void Run();
-  // Shuts down every socket of this process connected to the print server:
-  // libcups reconnects on its own, so no single descriptor can be trusted.
-  static void CutServerConnections();
   const volatile std::sig_atomic_t* stopFlag_;
+  http_t* watched_ = nullptr;
   mutable std::mutex lock_;
   std::condition_variable wake_;
   bool armed_ = false;
@@ -69,7 +71,11 @@ class CupsSpooler : public Spooler {
   void AbortDocument() override;
   void CloseQueue() override;
   int LastJobId() const override { return lastJobId_; }
-  OpResult JobStates(const char* queue, std::map<int, JobState>* states) override;
+  OpResult JobStates(const char* queue, const std::vector<int>& ids,
+                     std::map<int, JobStatus>* states) override;
+  void CancelJob(const char* queue, int id) override;
+  long long ServerInstance() override;
+  std::string QueueProblem(const char* queue) override;
 
  private:
   struct HttpCloser {

@@ -480,6 +480,8 @@ TEST_F(FaultMatrix, CommandLinesThatWouldPrintSomewhereElse) {
       {"RACUN " + drop_ + "/a.prn " + drop_ + "/b.prn", 2, "Quote the pattern"},
       {"RACUN '" + std::string(600, 'p') + "' " + quoted, 2, "at most 511"},
       {"--delete-after=soon", 2, "--delete-after takes"},
+      {"--delete-after=printed socket://127.0.0.1:9 " + quoted, 2, "needs a CUPS queue"},
+      {"'socket://::1' " + quoted, 2, "in brackets"},
   };
   std::string outcomes;
   for (const Case& c : cases) {
@@ -584,16 +586,60 @@ TEST_F(FaultMatrix, DeleteAfterPrintedSurvivesCupsdKilledMidBacklog) {
   constexpr int kCount = 200;
   for (int i = 0; i < kCount; ++i) Drop("r" + std::to_string(1000 + i) + ".prn", 1000 - i);
   StartDruvo({"--delete-after=printed"});
-  ASSERT_TRUE(WaitFor([&] { return daemon_->LogCount(" as job ") >= kCount; }, 120s));
+  // At most 100 jobs are in flight; the rest wait in the folder.
+  ASSERT_TRUE(WaitFor([&] { return daemon_->LogCount(" as job ") >= 100; }, 120s));
+  ASSERT_TRUE(LogHas("100 jobs in flight: the next files wait"));
   EXPECT_EQ(ListNames(drop_).size(), static_cast<std::size_t>(kCount));  // all kept until printed
   cups_->KillServer();
   cups_->StartServer();
   cups_->RestoreQueue();
   ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 300s));
   Linger();
-  const std::size_t resent = daemon_->LogCount("sending the file again");
-  Account("--delete-after=printed: 200 receipts in flight, cupsd killed (-9) and restarted",
-          std::to_string(resent) + " lost by cupsd and sent again; none lost", false, true);
+  const std::size_t resent = daemon_->LogCount("sending the file once more");
+  Account("--delete-after=printed: 200 receipts, 100 in flight, cupsd killed (-9) and restarted",
+          std::to_string(resent) + " lost by cupsd and sent once more; none lost", false, true);
+}
+
+TEST_F(FaultMatrix, DeleteAfterPrintedOnAStockServer) {
+  // A backlog larger than the server's job limit: completed jobs are purged
+  // to make room, and each must be seen complete before that.
+  StartCups({{"PRESERVE_HISTORY", "Yes"}, {"MAX_JOBS", "500"}});
+  for (int i = 0; i < 600; ++i) Drop("r" + std::to_string(1000 + i) + ".prn", 1000 - i);
+  StartDruvo({"--delete-after=printed"});
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 300s));
+  Linger();
+  Account("--delete-after=printed: 600 receipts, stock MaxJobs 500",
+          "at most 100 in flight; each printed once, deleted once printed");
+  daemon_.reset();
+  dropped_.clear();
+
+  // Job history off: a finished job leaves the list at once. It is taken as
+  // printed (said once), never sent again in a loop.
+  StartCups();
+  for (int i = 0; i < 20; ++i) Drop("h" + std::to_string(100 + i) + ".prn", 100 - i);
+  StartDruvo({"--delete-after=printed"});
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 120s));
+  Linger();
+  EXPECT_EQ(daemon_->LogCount("left the print server's job history"), 1u);
+  Account("--delete-after=printed: job history off (PreserveJobHistory No)",
+          "said once; taken as printed; nothing sent twice");
+}
+
+TEST_F(FaultMatrix, DeleteAfterPrintedWithAStoppedQueueThenACancel) {
+  StartCups({{"PRESERVE_HISTORY", "Yes"}});
+  cups_->Admin("cupsdisable -r 'paper jam' RACUN");
+  Drop("a.prn");
+  StartDruvo({"--delete-after=printed"});
+  ASSERT_TRUE(WaitFor([&] { return daemon_->LogCount("wait in queue RACUN: stopped") > 0; }, 40s));
+  EXPECT_NE(daemon_->Log().find("paper jam"), std::string::npos) << daemon_->Log();
+  ASSERT_EQ(cups_->Admin("cancel -a RACUN"), 0);
+  ASSERT_TRUE(LogHas("was cancelled on the print server; the file stays"));
+  cups_->Admin("cupsenable RACUN");
+  Linger();
+  EXPECT_TRUE(Exists(In("a.prn")));
+  EXPECT_TRUE(cups_->Jobs().empty());
+  Account("--delete-after=printed: queue stopped, then the job cancelled by an administrator",
+          "reported after 10 s with the reason; after the cancel the file stays, not sent again");
 }
 
 TEST_F(FaultMatrix, NewlineInAName) {

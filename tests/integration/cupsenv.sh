@@ -8,7 +8,8 @@
 #   cupsenv.sh cupsd-stop DIR / cupsd-start DIR   (the server alone)
 #   cupsenv.sh queue DIR [QUEUE]   (re)creates the queue, enabled and accepting
 #
-# PRESERVE_HISTORY=Yes keeps finished jobs listed, as a stock cupsd does.
+# PRESERVE_HISTORY=Yes keeps finished jobs listed, and MAX_JOBS=500 limits them,
+# as a stock cupsd does.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cmd=$1
@@ -74,7 +75,7 @@ Browsing Off
 BrowseLocalProtocols none
 DefaultAuthType None
 WebInterface No
-MaxJobs 0
+MaxJobs ${MAX_JOBS:-0}
 PreserveJobHistory ${PRESERVE_HISTORY:-No}
 PreserveJobFiles No
 JobRetryInterval 1

@@ -156,8 +156,11 @@ class FakeSpooler : public Spooler {
   std::size_t failDocument = 0;    // 1-based: writes to this document fail
   std::string current;
   int nextJobId = 0;                  // 0: no job ids; else ids count up from here
-  std::map<int, JobState> jobStates;  // what JobStates reports
+  std::map<int, JobStatus> jobStates;  // what JobStates reports
+  long long serverRun = 0;              // what ServerInstance reports
+  std::vector<int> cancelled;
   bool jobStatesFail = false;
+  bool laterOnFail = false;  // failures ask for later instead
   int opens = 0;
 
   bool Fails(const char* step) const {
@@ -187,7 +190,7 @@ class FakeSpooler : public Spooler {
     if (Fails("write") || documents.size() == failDocument ||
         (writeFailsAfter >= 0 &&
          static_cast<long long>(doc.bytes.size() + size) > writeFailsAfter)) {
-      return OpResult::Fail("write refused");
+      return laterOnFail ? OpResult::Later("too many jobs") : OpResult::Fail("write refused");
     }
     doc.bytes.append(static_cast<const char*>(data), size);
     ++doc.writes;
@@ -201,16 +204,22 @@ class FakeSpooler : public Spooler {
     calls.push_back("enddoc");
     if (Fails("enddoc")) return OpResult::Fail("enddoc refused");
     documents.back().ended = true;
-    if (nextJobId != 0) jobStates[lastJobId = nextJobId++] = JobState::Pending;
+    if (nextJobId != 0) jobStates[lastJobId = nextJobId++] = JobStatus{JobState::Pending, 100};
     return OpResult::Ok();
   }
   int lastJobId = 0;
   int LastJobId() const override { return lastJobId; }
-  OpResult JobStates(const char*, std::map<int, JobState>* states) override {
+  OpResult JobStates(const char*, const std::vector<int>& ids,
+                     std::map<int, JobStatus>* states) override {
     if (jobStatesFail) return OpResult::Fail("server down");
-    *states = jobStates;
+    states->clear();
+    for (const int id : ids) {
+      if (jobStates.count(id) != 0) (*states)[id] = jobStates[id];
+    }
     return OpResult::Ok();
   }
+  void CancelJob(const char*, int id) override { cancelled.push_back(id); }
+  long long ServerInstance() override { return serverRun; }
   void AbortDocument() override {
     calls.push_back("abort");
     documents.back().aborted = true;

@@ -18,6 +18,7 @@ class SpoolCycleTest : public ::testing::Test {
   }
   void TearDown() override { ListDestroy(&jobs_); }
   SpoolEngine& Engine(EngineOptions options = {}) {
+    options.jobQueryTicks = 0;  // the fake clock stands still
     engine_ = std::make_unique<SpoolEngine>(
         settings_, jobs_, SpoolPorts{files_, spooler_, status_, timer_, store_}, options);
     return *engine_;
@@ -196,7 +197,7 @@ TEST_F(SpoolCycleTest, WhatMustBeRememberedSurvivesARestartAndADamagedFileIsNoHa
   files_.files["/in/printed"].undeletable = true;
   files_.Add("/in/sent\nname", "s", 2);
   Engine().RunSpoolCycle();  // job 7 completes below; job 8 stays in flight
-  spooler_.jobStates[7] = JobState::Completed;
+  spooler_.jobStates[7].state = JobState::Completed;
   engine_->RunSpoolCycle();
   EXPECT_EQ(engine_->State().undeletable.count("/in/printed"), 1u);
   EXPECT_EQ(engine_->State().inFlight.at("/in/sent\nname").jobId, 8);
@@ -255,14 +256,65 @@ TEST_F(SpoolCycleTest, DeleteAfterPrintedWaitsForTheJobAndResendsLostOnesInOrder
   EXPECT_EQ(status_.LinesWith("cannot ask the print server"), 1u);
   spooler_.jobStatesFail = false;
 
-  // a printed, b lost in a crash, c cancelled, d still pending.
-  spooler_.jobStates = {{1, JobState::Completed}, {3, JobState::Failed}, {4, JobState::Pending}};
+  // a printed; b lost in a restart (the server's run changed); c cancelled
+  // by an administrator; d aborted by the server.
+  spooler_.serverRun = 2;
+  spooler_.jobStates[1].state = JobState::Completed;
+  spooler_.jobStates.erase(2);
+  spooler_.jobStates[3].state = JobState::Cancelled;
+  spooler_.jobStates[4].state = JobState::Aborted;
   engine_->RunSpoolCycle();
   EXPECT_EQ(files_.files.count("/in/a"), 0u);
-  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"a", "b", "c", "d", "b", "c"}));
-  EXPECT_EQ(engine_->State().inFlight.at("/in/b").jobId, 5);
-  EXPECT_EQ(status_.LinesWith("unknown to the print server"), 1u);
-  EXPECT_EQ(status_.LinesWith("aborted or cancelled"), 1u);
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"a", "b", "c", "d", "b", "d"}));
+  EXPECT_EQ(status_.LinesWith("unknown to the print server (lost when it restarted?)"), 1u);
+  EXPECT_EQ(status_.LinesWith("was cancelled on the print server; the file stays"), 1u);
+  EXPECT_EQ(status_.LinesWith("was aborted by the print server"), 1u);
+  engine_->RunSpoolCycle();  // the cancelled one is not sent again
+  EXPECT_EQ(spooler_.Accepted().size(), 6u);
+  EXPECT_EQ(files_.files.count("/in/c"), 1u);
+
+  // b's new job is lost too: never a third time. d's new job number comes
+  // back made at another time: another client's job after a restart, so
+  // d's own was lost, the first time for d.
+  spooler_.jobStates.erase(5);
+  spooler_.jobStates[6] = JobStatus{JobState::Completed, 999};
+  spooler_.serverRun = 3;
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"a", "b", "c", "d", "b", "d", "d"}));
+  EXPECT_EQ(status_.LinesWith("is unknown to the print server again; taken as printed"), 1u);
+  EXPECT_EQ(files_.files.count("/in/b"), 0u);
+  EXPECT_EQ(files_.files.count("/in/d"), 1u);
+}
+
+TEST_F(SpoolCycleTest, DeleteAfterPrintedBoundsWhatIsInFlightAndWaitsOutABusyServer) {
+  settings_.deleteAfterPrinted = 1;
+  settings_.forceDelete = 1;
+  spooler_.nextJobId = 1;
+  spooler_.serverRun = 7;
+  for (int i = 0; i < 4; ++i) files_.Add("/in/" + std::to_string(i), std::to_string(i), i);
+  EngineOptions options;
+  options.maxInFlight = 2;
+  Engine(options).RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"0", "1"}));
+  EXPECT_EQ(status_.LinesWith("2 jobs in flight: the next files wait"), 1u);
+
+  // Job 1 finished and left the history of the same server run: printed,
+  // never sent again.
+  spooler_.jobStates.erase(1);
+  spooler_.failAt = "write";
+  spooler_.laterOnFail = true;  // "too many jobs": wait, never force-delete
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(status_.LinesWith("left the print server's job history"), 1u);
+  EXPECT_EQ(files_.files.count("/in/0"), 0u);
+  EXPECT_EQ(files_.files.count("/in/2"), 1u);
+  EXPECT_EQ(engine_->InError(), false);
+
+  // The printer changed while job 2 waited: cancelled there, sent here.
+  spooler_.failAt.clear();
+  std::strcpy(settings_.printerName, "KUHINJA");
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(spooler_.cancelled, (std::vector<int>{2}));
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"0", "1", "1", "2"}));
 }
 
 TEST_F(SpoolCycleTest, AStuckFileIsReportedOnceThenClearsAndKeepsTheOrder) {

@@ -1,0 +1,161 @@
+// With --delete-after=printed a file stays until the print server says its
+// job is printed. The jobs in flight are kept in the state file with what
+// tells them from another job that later got the same number.
+#include <algorithm>
+
+#include "core/text_helpers.h"
+#include "spool/spool_cycle.h"
+
+namespace druvo {
+
+namespace {
+
+std::string JobText(int id, const std::string& path) {
+  return "job " + std::to_string(id) + " of " + QuotedForLog(path);
+}
+
+}  // namespace
+
+bool SpoolEngine::InFlightFull() {
+  if (settings_.deleteAfterPrinted == 0) return false;
+  const bool full = state_.inFlight.size() >= options_.maxInFlight;
+  if (full && !fullNoted_) {
+    ports_.status.Log(LogLevel::Info, std::to_string(state_.inFlight.size()) +
+                                          " jobs in flight: the next files wait until some "
+                                          "are printed");
+  }
+  fullNoted_ = full;
+  return full;
+}
+
+bool SpoolEngine::QueryInFlight(std::map<int, JobStatus>* states, long long* server) {
+  if (state_.inFlight.empty()) return false;
+  const std::uint64_t now = ports_.timer.Now();
+  if (jobQueried_ && now >= lastJobQuery_ && now < lastJobQuery_ + options_.jobQueryTicks)
+    return false;
+  jobQueried_ = true;
+  lastJobQuery_ = now;
+  std::vector<int> ids;
+  for (const auto& [path, job] : state_.inFlight) ids.push_back(job.jobId);
+  const OpResult r = ports_.spooler.JobStates(settings_.printerName, ids, states);
+  if (!r) {
+    if (NewFault(FaultKind::JobStatesUnknown, settings_.printerName)) {
+      ports_.status.Log(LogLevel::Warning, "cannot ask the print server how " +
+                                               std::to_string(state_.inFlight.size()) +
+                                               " job(s) in flight stand: " + r.error +
+                                               "; their files wait");
+    }
+    return false;
+  }
+  *server = ports_.spooler.ServerInstance();
+  CheckQueueHoldsJobs(*states);
+  return true;
+}
+
+void SpoolEngine::CheckQueueHoldsJobs(const std::map<int, JobStatus>& states) {
+  const std::uint64_t now = ports_.timer.Now();
+  std::size_t held = 0;
+  std::string queue;
+  for (const auto& [path, job] : state_.inFlight) {
+    auto found = states.find(job.jobId);
+    if (found == states.end() || found->second.state != JobState::Pending) continue;
+    if (job.sentAt == 0) state_.inFlight[path].sentAt = now;  // known since a restart
+    if (job.sentAt != 0 && now >= job.sentAt + options_.stuckTicks) {
+      ++held;
+      queue = job.queue.empty() ? settings_.printerName : job.queue;
+    }
+  }
+  const std::string problem =
+      held == 0 ? std::string() : ports_.spooler.QueueProblem(queue.c_str());
+  const std::string fault = problem.empty() ? std::string() : "queue " + queue + ": " + problem;
+  if (fault == queueProblem_) return;
+  if (!fault.empty()) {
+    ports_.status.Log(LogLevel::Warning, std::to_string(held) + " job(s) wait in " + fault +
+                                             "; their files stay until they are printed");
+  } else {
+    ports_.status.Log(LogLevel::Info, "jobs move again (" + queueProblem_ + " is over)");
+  }
+  ports_.status.ShowFault(fault);
+  queueProblem_ = fault;
+}
+
+SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const char* path,
+                                                      const std::map<int, JobStatus>& states,
+                                                      bool known, long long server, int* resent) {
+  if (!known) return InFlightStep::Skip;
+  auto it = state_.inFlight.find(path);
+  InFlightJob& job = it->second;
+  auto found = states.find(job.jobId);
+  // The first answer tells when the job was made; from then on a job with
+  // the same number but another time is someone else's (a server that lost
+  // its jobs in a crash hands the numbers out again).
+  if (found != states.end() && job.jobCreated == 0) job.jobCreated = found->second.created;
+  const bool ours = found != states.end() && found->second.created == job.jobCreated;
+  const std::string text = JobText(job.jobId, path);
+  if (ours && found->second.state == JobState::Pending) {
+    if (job.queue.empty() || job.queue == settings_.printerName) return InFlightStep::Skip;
+    ports_.spooler.CancelJob(job.queue.c_str(), job.jobId);
+    ports_.status.Log(LogLevel::Warning, text + " still waited on " + QuotedForLog(job.queue) +
+                                             ", and the printer is now " +
+                                             QuotedForLog(settings_.printerName) +
+                                             ": cancelled there and sent again");
+    *resent = job.resent;
+    state_.inFlight.erase(it);
+    SaveState();
+    return InFlightStep::Resend;
+  }
+  const InFlightJob gone = job;
+  state_.inFlight.erase(it);
+  InFlightStep step = InFlightStep::Done;
+  if (!ours) {
+    step = JobVanished(path, gone, server, resent);
+  } else if (found->second.state == JobState::Completed) {
+    ports_.status.Log(LogLevel::Info, text + " is printed");
+    DeletePrinted(path, gone.writeTime, gone.size, gone.identity);
+  } else if (found->second.state == JobState::Cancelled) {
+    // Never undone behind the operator's back: the file stays, and is not
+    // sent again until it is replaced.
+    state_.held[path] = RememberedFile{gone.writeTime, gone.size, gone.identity, scanGeneration_};
+    ports_.status.Log(LogLevel::Warning, text +
+                                             " was cancelled on the print server; the file stays "
+                                             "and is not sent again (copy it in anew to print it)");
+  } else {
+    ports_.status.Log(LogLevel::Warning, text + " was aborted by the print server; sending the "
+                                                "file again");
+    *resent = gone.resent;
+    step = InFlightStep::Resend;
+  }
+  SaveState();
+  return step;
+}
+
+SpoolEngine::InFlightStep SpoolEngine::JobVanished(const std::string& path, const InFlightJob& job,
+                                                   long long server, int* resent) {
+  const std::string text = JobText(job.jobId, path);
+  // The same server run no longer knows a job it took: it finished and left
+  // the job history (kept off, or purged at the job limit). A new run (or
+  // one we cannot tell) may have lost it in a crash: sent once more, never
+  // in a loop.
+  const bool sameRun = job.server != 0 && server == job.server;
+  if (!sameRun && job.resent == 0) {
+    ports_.status.Log(LogLevel::Warning, text +
+                                             " is unknown to the print server (lost when it "
+                                             "restarted?); sending the file once more");
+    *resent = 1;
+    return InFlightStep::Resend;
+  }
+  if (!historyNoted_) {
+    historyNoted_ = true;
+    ports_.status.Log(
+        LogLevel::Warning,
+        text + (sameRun ? " left the print server's job history before it was seen to finish"
+                        : " is unknown to the print server again") +
+            "; taken as printed and not sent again. Deleting files once printed needs the "
+            "server to keep its job history (PreserveJobHistory Yes, MaxJobs above " +
+            std::to_string(options_.maxInFlight) + ")");
+  }
+  DeletePrinted(path.c_str(), job.writeTime, job.size, job.identity);
+  return InFlightStep::Done;
+}
+
+}  // namespace druvo
