@@ -1,6 +1,10 @@
 #include "platform/posix/cups_spooler.h"
 
+#include <arpa/inet.h>
 #include <cups/cups.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -65,13 +69,39 @@ void CupsWatchdog::Run() {
     if (!stop && std::chrono::steady_clock::now() < deadline_) continue;
     if (!stop) timedOut_ = true;
     // Again at every tick: libcups may reconnect and wait once more.
-    if (watched_ != nullptr) shutdown(httpGetFd(watched_), SHUT_RDWR);
+    CutServerConnections();
   }
 }
 
-void CupsWatchdog::Watch(http_t* http) {
-  std::lock_guard<std::mutex> guard(lock_);
-  watched_ = http;
+void CupsWatchdog::CutServerConnections() {
+  // The server's socket by its inode, so that any spelling of its path
+  // (a symlinked folder, /var/run for /run) is recognised; over TCP, its port.
+  struct stat server {};
+  const bool local = stat(cupsServer(), &server) == 0 && S_ISSOCK(server.st_mode);
+  const int port = ippPort();
+  DIR* fds = opendir("/proc/self/fd");
+  if (fds == nullptr) return;
+  while (const dirent* entry = readdir(fds)) {
+    if (entry->d_name[0] == '.') continue;
+    // Descriptors 0 to 2 too: with stdio closed, a connection may land there.
+    const int fd = std::atoi(entry->d_name);
+    if (fd == dirfd(fds)) continue;
+    sockaddr_storage peer{};
+    socklen_t length = sizeof peer;
+    if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) continue;
+    bool ours = false;
+    if (peer.ss_family == AF_UNIX && local) {
+      struct stat st {};
+      ours = stat(reinterpret_cast<const sockaddr_un*>(&peer)->sun_path, &st) == 0 &&
+             st.st_dev == server.st_dev && st.st_ino == server.st_ino;
+    } else if (peer.ss_family == AF_INET) {
+      ours = ntohs(reinterpret_cast<const sockaddr_in*>(&peer)->sin_port) == port;
+    } else if (peer.ss_family == AF_INET6) {
+      ours = ntohs(reinterpret_cast<const sockaddr_in6*>(&peer)->sin6_port) == port;
+    }
+    if (ours) shutdown(fd, SHUT_RDWR);
+  }
+  closedir(fds);
 }
 
 CupsSpooler::CupsSpooler(CupsOptions options) : options_(options), watchdog_(options.stopFlag) {}
@@ -82,10 +112,7 @@ CupsSpooler::Bounded::Bounded(CupsSpooler& spooler) : spooler_(spooler) {
 }
 CupsSpooler::Bounded::~Bounded() { spooler_.watchdog_.Disarm(); }
 
-void CupsSpooler::Disconnect() {
-  watchdog_.Watch(nullptr);
-  http_.reset();
-}
+void CupsSpooler::Disconnect() { http_.reset(); }
 
 void CupsSpooler::ForgetQueue() {
   verifiedQueue_.clear();
@@ -127,7 +154,6 @@ OpResult CupsSpooler::Connect() {
     return OpResult::Fail(std::string("cannot connect to the print server ") + cupsServer() + ": " +
                           (errno != 0 ? std::strerror(errno) : kNotAnswering));
   }
-  watchdog_.Watch(http_.get());
   return OpResult::Ok();
 }
 

@@ -27,7 +27,7 @@ struct CupsOptions {
 
 // Bounds every call into libcups, which has waits of its own that no
 // timeout reaches: past the deadline, or once a stop is requested, the
-// socket of our connection to the server is shut down, and the call fails
+// sockets connected to the print server are shut down, and the call fails
 // at once.
 class CupsWatchdog {
  public:
@@ -38,14 +38,14 @@ class CupsWatchdog {
   void Arm(double seconds);
   void Disarm();
   bool TimedOut() const;
-  // The connection to cut (null: none). Its descriptor is looked up at each
-  // cut, since libcups may reconnect it on its own.
-  void Watch(http_t* http);
 
  private:
   void Run();
+  // Shuts down every socket of this process connected to the print server:
+  // libcups opens connections of its own and reconnects, so no single
+  // descriptor can be trusted.
+  static void CutServerConnections();
   const volatile std::sig_atomic_t* stopFlag_;
-  http_t* watched_ = nullptr;
   mutable std::mutex lock_;
   std::condition_variable wake_;
   bool armed_ = false;
