@@ -141,6 +141,59 @@ socklen_t AddressLength(const addrinfo* a) { return a->ai_addrlen; }
 
 }  // namespace
 
+#ifdef _WIN32
+std::string DirectPrinter::Resolve(const std::string& host, const std::string& port,
+                                   const addrinfo& hints, addrinfo** found) {
+  const int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, found);
+  return rc == 0 ? std::string() : gai_strerror(rc);
+}
+#else
+std::string DirectPrinter::Resolve(const std::string& host, const std::string& port,
+                                   const addrinfo& hints, addrinfo** found) {
+  // Asked in the background, so that a silent name server is bounded like a
+  // connect and a stop request ends the wait. A lookup that cannot be
+  // cancelled still writes into its request when it ends: the request
+  // then outlives us.
+  struct Lookup {
+    std::string host, port;
+    addrinfo hints;
+    gaicb request;
+  };
+  auto* lookup = new Lookup{host, port, hints, {}};
+  lookup->request.ar_name = lookup->host.c_str();
+  lookup->request.ar_service = lookup->port.c_str();
+  lookup->request.ar_request = &lookup->hints;
+  gaicb* list[1] = {&lookup->request};
+  if (const int rc = getaddrinfo_a(GAI_NOWAIT, list, 1, nullptr); rc != 0) {
+    delete lookup;
+    return gai_strerror(rc);
+  }
+  const long long end = NowMs() + options_.connectTimeoutMs;
+  int rc = EAI_INPROGRESS;
+  while ((rc = gai_error(&lookup->request)) == EAI_INPROGRESS) {
+    const bool stopping = Stopping();
+    if (stopping || NowMs() >= end) {
+      const int cancelled = gai_cancel(&lookup->request);
+      if (cancelled == EAI_ALLDONE) continue;  // it just ended
+      if (cancelled == EAI_CANCELED) delete lookup;
+      return stopping ? "stopped"
+                      : "no answer from the name server within " +
+                            std::to_string(options_.connectTimeoutMs / 1000) + " s";
+    }
+    const timespec slice{0, kSliceMs * 1000000L};
+    gai_suspend(list, 1, &slice);
+  }
+  std::string why;
+  if (rc == 0) {
+    *found = lookup->request.ar_result;
+  } else {
+    why = gai_strerror(rc);
+  }
+  delete lookup;
+  return why;
+}
+#endif
+
 DirectPrinter::DirectPrinter(PrinterAddress address, DirectOptions options)
     : address_(std::move(address)), options_(std::move(options)) {}
 
@@ -214,9 +267,8 @@ OpResult DirectPrinter::Connect() {
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* found = nullptr;
   const std::string port = std::to_string(address_.port);
-  if (const int rc = getaddrinfo(address_.host.c_str(), port.c_str(), &hints, &found); rc != 0) {
-    return OpResult::Fail("cannot find printer " + Name() + ": " + gai_strerror(rc));
-  }
+  if (const std::string why = Resolve(address_.host, port, hints, &found); !why.empty())
+    return OpResult::Fail("cannot find printer " + Name() + ": " + why);
   std::string why = "no address";
   const long long end = NowMs() + options_.connectTimeoutMs;
   for (addrinfo* a = found; a != nullptr && handle_ == -1; a = a->ai_next) {

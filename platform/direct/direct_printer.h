@@ -12,6 +12,8 @@
 #include "spool/ports.h"
 #include "spool/printer_address.h"
 
+struct addrinfo;
+
 namespace druvo {
 
 struct DirectOptions {
@@ -60,6 +62,9 @@ class DirectPrinter : public Spooler {
   enum class Wait { Ready, TimedOut, Stopped, Failed };
   Wait WaitFor(bool writing, int timeoutMs);
   OpResult Connect();
+  // The printer's addresses, bounded like a connect; empty on success.
+  std::string Resolve(const std::string& host, const std::string& port, const addrinfo& hints,
+                      addrinfo** found);
   OpResult OpenDevice();
   OpResult CheckStatus();
   void Close();
