@@ -71,7 +71,12 @@ const char* const kPosixUsage =
     "           (default '/var/spool/druvo/*.*')\n"
     "  TRUE     delete a file even when its job failed\n"
     "  --delete-after=printed  keep each file until CUPS reports its job completed\n"
-    "                          (default: accepted, as soon as CUPS has the job)\n";
+    "                          (default: accepted, as soon as CUPS has the job)\n"
+    "PRINTER is a CUPS queue, socket://HOST[:PORT] (a printer on the network, raw\n"
+    "TCP, port 9100 by default), or a device file such as /dev/usb/lp0; add\n"
+    "?status=escpos to ask an ESC/POS printer for its state before each job.\n"
+    "Exit status: 2 for a command line that cannot be honoured, 4 when another\n"
+    "druvo already serves the folder.\n";
 
 int ApplyArguments(SpoolSettings& settings, int count, char** tokens, CommandLineRules rules) {
   if (count != 3 && count != 4) return 1;
@@ -179,8 +184,8 @@ CommandLineReport ReadCommandLineArgs(SpoolSettings& settings, int argc, const c
         return report;
       }
       settings.deleteAfterPrinted = when == "printed" ? 1 : 0;
-    } else if (arg.rfind("--", 0) == 0) {
-      report.error = "unknown option \"" + arg + "\" (see --help)";
+    } else if (arg.size() > 1 && arg[0] == '-') {
+      report.error = "unknown option \"" + arg + "\"";
       return report;
     } else {
       if (arg.size() > kSettingsValueLimit) {
@@ -206,9 +211,26 @@ CommandLineReport ReadCommandLineArgs(SpoolSettings& settings, int argc, const c
     return report;
   }
   CopyText(settings.commandLine, shown.c_str());
+  // Never the defaults in place of what was meant: a stray word ("status"),
+  // or an empty value (a unit's ${PRINTER} from a missing or misspelt key).
   if (n == 1) {
-    report.warnings.push_back("ignored the single argument \"" + positional[0] +
-                              "\": a printer needs a pattern after it; the defaults stand");
+    report.error = "a single argument \"" + positional[0] +
+                   "\": give PRINTER and PATTERN, or nothing for the defaults";
+    return report;
+  }
+  for (std::size_t i = 0; i < 2; ++i) {
+    if (positional[i].find_first_not_of(" \t") == std::string::npos) {
+      report.error = std::string(i == 0 ? "PRINTER" : "PATTERN") +
+                     " is empty (a missing or misspelt key in the configuration?)";
+      return report;
+    }
+  }
+  const std::size_t name = positional[1].rfind('/') + 1;  // 0 without a slash
+  const std::size_t hash = positional[1].find('#', name);
+  if (hash != std::string::npos && hash > name &&
+      (positional[1][hash - 1] == ' ' || positional[1][hash - 1] == '\t')) {
+    report.error = "the pattern \"" + positional[1] +
+                   "\" holds a comment: comments must stand on lines of their own";
     return report;
   }
   if (n >= 4) {

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "core/settings.h"
+#include "daemon/control.h"
 #include "platform/direct/direct_printer.h"
 #include "platform/posix/cups_spooler.h"
 #include "platform/posix/folder_lock.h"
@@ -34,6 +35,7 @@ constexpr int kAnotherInstance = 4;  // exit status: another druvo serves the fo
 
 volatile std::sig_atomic_t g_stop = 0;
 volatile std::sig_atomic_t g_rescan = 0;
+volatile std::sig_atomic_t g_report = 0;
 // Written by the signal handlers, read in the loop's poll: a signal that
 // comes just before the wait ends it all the same.
 int g_wakeFd = -1;
@@ -52,6 +54,11 @@ extern "C" void OnStopSignal(int) {
 
 extern "C" void OnRescanSignal(int) {
   g_rescan = 1;
+  Wake();
+}
+
+extern "C" void OnReportSignal(int) {
+  g_report = 1;
   Wake();
 }
 
@@ -100,14 +107,47 @@ void LogLine(LogLevel level, const std::string& line) {
   std::fflush(stderr);
 }
 
+// The log, and the state that "druvo status" and systemd are told.
 class LogStatus : public StatusSink {
  public:
-  void ShowIcon(int) override {}
+  LogStatus(const SpoolSettings& settings, SpoolTimer& clock)
+      : settings_(settings), clock_(clock) {}
+  void Attach(EngineReport* report) {
+    report_ = report;
+    report_->since = clock_.Now();
+  }
+  void PublishTo(StatusServer* server) { server_ = server; }
+  void ShowIcon(int icon) override {
+    if (report_ == nullptr) return;
+    const char* state = icon == settings_.errorIcon  ? "error"
+                        : icon == settings_.busyIcon ? "busy"
+                                                     : "idle";
+    if (report_->state == state) return;
+    report_->state = state;
+    report_->since = clock_.Now();
+    // Before the cycle's waits: asked meanwhile, the answer is "busy".
+    if (server_ != nullptr) server_->Publish(*report_);
+  }
+  void ShowFault(const std::string& fault) override {
+    if (report_ != nullptr) report_->reason = fault;
+  }
   void ShowError(const char* message, const std::string& detail, bool repeated) override {
     if (!repeated) LogLine(LogLevel::Error, std::string(message) + " " + detail);
   }
   void Log(LogLevel level, const std::string& line) override { LogLine(level, line); }
+
+ private:
+  const SpoolSettings& settings_;
+  SpoolTimer& clock_;
+  EngineReport* report_ = nullptr;
+  StatusServer* server_ = nullptr;
 };
+
+std::uint64_t RealTimeTicks() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return TicksFromUnix(now.tv_sec, now.tv_nsec);
+}
 
 long long MonotonicMs() {
   timespec now{};
@@ -133,11 +173,7 @@ class LoopTimer : public SpoolTimer {
     dueMs_ = MonotonicMs() + periodMs;
   }
   void Sleep(int ms) override { SleepMs(ms); }
-  std::uint64_t Now() override {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return TicksFromUnix(now.tv_sec, now.tv_nsec);
-  }
+  std::uint64_t Now() override { return RealTimeTicks(); }
 
   // relaxed: the folder is watched and nothing waits, so the rescan that
   // stands behind the events may wait longer.
@@ -256,9 +292,10 @@ void DrainWake() {
 
 int Run(int argc, char** argv) {
   std::set_new_handler(OnOutOfMemory);
+  if (argc >= 2 && std::strcmp(argv[1], "status") == 0) return RunStatusCommand(argc, argv);
   SpoolSettings& settings = Settings();
   LoadDefaultSettings();
-  const CommandLineReport report = ReadCommandLineArgs(settings, argc, argv);
+  CommandLineReport report = ReadCommandLineArgs(settings, argc, argv);
   if (report.help) {
     std::fputs(kPosixUsage, stdout);
     return 0;
@@ -267,21 +304,27 @@ int Run(int argc, char** argv) {
     std::printf("druvo %s\n", DRUVO_VERSION);
     return 0;
   }
-  if (!report.error.empty()) {
-    std::fprintf(stderr, "druvo: %s\n", report.error.c_str());
-    return 2;
-  }
   const PrinterAddress address = ParsePrinterAddress(settings.printerName, true);
-  if (!address.error.empty()) {
-    std::fprintf(stderr, "druvo: %s\n", address.error.c_str());
-    return 2;
+  if (report.error.empty()) report.error = address.error;
+  struct stat folderStat;
+  if (report.error.empty() && stat(settings.fileSource, &folderStat) == 0 &&
+      S_ISDIR(folderStat.st_mode)) {
+    std::string hint = settings.fileSource;
+    if (hint.back() != '/') hint += '/';
+    report.error = std::string("the pattern \"") + settings.fileSource +
+                   "\" names a folder: add a wildcard, as '" + hint + "*.*'";
   }
-  if (address.kind != PrinterAddress::Kind::Queue && settings.deleteAfterPrinted != 0) {
+  if (report.error.empty() && address.kind != PrinterAddress::Kind::Queue &&
+      settings.deleteAfterPrinted != 0) {
     // It would mean "taken by the printer" and say "printed": refused rather
     // than promise what it does not check.
-    std::fprintf(stderr,
-                 "druvo: --delete-after=printed needs a CUPS queue: a direct printer reports no "
-                 "printed jobs, and its files are deleted once it has taken every byte\n");
+    report.error =
+        "--delete-after=printed needs a CUPS queue: a direct printer reports no printed jobs, "
+        "and its files are deleted once it has taken every byte";
+  }
+  if (!report.error.empty()) {
+    const char* level = StderrIsJournal() ? JournalPrefix(LogLevel::Error) : "";
+    std::fprintf(stderr, "%sdruvo: %s (see --help)\n", level, report.error.c_str());
     return 2;
   }
   // Watch before the first line is out: a file created after it is always
@@ -319,6 +362,8 @@ int Run(int argc, char** argv) {
   sigaction(SIGTERM, &action, nullptr);
   action.sa_handler = OnRescanSignal;
   sigaction(SIGHUP, &action, nullptr);
+  action.sa_handler = OnReportSignal;
+  sigaction(SIGUSR1, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
   g_wakeFd = wakeWrite.get();
 
@@ -343,8 +388,8 @@ int Run(int argc, char** argv) {
     spooler = std::make_unique<DirectPrinter>(address, direct);
   }
   PosixStateStore state(StateFolder(), StateFileName(lock.Canonical(), '/'));
-  LogStatus status;
   LoopTimer timer;
+  LogStatus status(settings, timer);
   EngineOptions options;
   // Without share modes, a file written within the last poll interval may
   // still be growing.
@@ -353,6 +398,22 @@ int Run(int argc, char** argv) {
       settings, jobs,
       SpoolPorts{files, *spooler, status, timer, &state, useEvents ? &watch : nullptr}, options);
   engine.SetStopFlag(&g_stop);
+  status.Attach(&engine.Report());
+  const StatusContext context{settings.printerName, settings.fileSource,
+                              settings.deleteAfterPrinted != 0 ? "printed" : "accepted", 0};
+  StatusServer server;
+  const auto render = [context](const EngineReport& r, bool json) {
+    StatusContext now = context;
+    now.now = RealTimeTicks();
+    return FormatStatus(r, now, json);
+  };
+  if (std::string why; !server.Start(RuntimeFolder(""), render, &why))
+    LogLine(LogLevel::Info, "no status socket: " + why);
+  status.PublishTo(&server);
+  Notify("READY=1");
+  const long long watchdogMs = WatchdogPeriodMs();
+  long long lastAliveMs = 0;
+  std::string told;
 
   timer.Start(settings.pollInterval);
   unsigned long polls = 0;
@@ -387,7 +448,8 @@ int Run(int argc, char** argv) {
     const bool relaxed = watch.Armed() && engine.Quiet();
     if (!changed) {
       pollfd fds[2] = {{wakeRead.get(), POLLIN, 0}, {watch.Fd(), POLLIN, 0}};
-      const long long wait = std::max(0LL, timer.MsUntilDue(relaxed));
+      long long wait = std::max(0LL, timer.MsUntilDue(relaxed));
+      if (watchdogMs > 0) wait = std::min(wait, watchdogMs);
       if (poll(fds, watch.Armed() ? 2 : 1, static_cast<int>(wait)) > 0 &&
           (fds[1].revents & POLLIN) != 0) {
         const WatchEvents events = watch.Drain();
@@ -408,6 +470,15 @@ int Run(int argc, char** argv) {
       files.ForgetAll();
       changed = true;
     }
+    if (g_report != 0) {
+      g_report = 0;
+      LogLine(LogLevel::Info, "status: " + StatusLine(engine.Report()));
+    }
+    // Alive only while the loop goes round: a hung cycle stops this.
+    if (watchdogMs > 0 && MonotonicMs() - lastAliveMs >= watchdogMs) {
+      lastAliveMs = MonotonicMs();
+      Notify("WATCHDOG=1");
+    }
     if (changed || timer.Due(relaxed)) {
       // The folder deleted and made again is a new folder: lock it too.
       if (lock.Take(folder).outcome == FolderLock::Outcome::Busy) {
@@ -417,8 +488,14 @@ int Run(int argc, char** argv) {
       }
       engine.RunSpoolCycle();
       ++polls;
+      server.Publish(engine.Report());
+      if (std::string line = StatusLine(engine.Report()); line != told) {
+        told = line;
+        Notify("STATUS=" + line);
+      }
     }
   }
+  Notify("STOPPING=1");
   LogLine(LogLevel::Info, "stopping after " + std::to_string(polls) + " polls");
   ListDestroy(&jobs);
   return 0;

@@ -120,8 +120,9 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const char* path,
                                              " was cancelled on the print server; the file stays "
                                              "and is not sent again (copy it in anew to print it)");
   } else {
-    ports_.status.Log(LogLevel::Warning, text + " was aborted by the print server; sending the "
-                                                "file again");
+    ports_.status.Log(LogLevel::Warning, text +
+                                             " was aborted by the print server; sending the "
+                                             "file again");
     *resent = gone.resent;
     step = InFlightStep::Resend;
   }
@@ -148,8 +149,9 @@ SpoolEngine::InFlightStep SpoolEngine::JobVanished(const std::string& path, cons
     historyNoted_ = true;
     ports_.status.Log(
         LogLevel::Warning,
-        text + (sameRun ? " left the print server's job history before it was seen to finish"
-                        : " is unknown to the print server again") +
+        text +
+            (sameRun ? " left the print server's job history before it was seen to finish"
+                     : " is unknown to the print server again") +
             "; taken as printed and not sent again. Deleting files once printed needs the "
             "server to keep its job history (PreserveJobHistory Yes, MaxJobs above " +
             std::to_string(options_.maxInFlight) + ")");

@@ -253,9 +253,9 @@ void SpoolEngine::NoteNotReady(const char* path, const std::string& why) {
   }
   if (stuck_.reported || now < stuck_.since + options_.stuckTicks) return;
   stuck_.reported = true;
-  ports_.status.Log(LogLevel::Warning,
-                    QuotedForLog(path) + " has waited " + Seconds(now - stuck_.since) +
-                        " s: " + why + "; the files after it wait");
+  ports_.status.Log(LogLevel::Warning, QuotedForLog(path) + " has waited " +
+                                           Seconds(now - stuck_.since) + " s: " + why +
+                                           "; the files after it wait");
   ports_.status.ShowFault("waiting for " + std::string(path) + ": " + why);
 }
 
@@ -278,6 +278,9 @@ void SpoolEngine::EnterIdle() {
 
 int SpoolEngine::RunSpoolCycle() {
   const int count = CollectJobs();
+  report_.waiting = static_cast<std::size_t>(count);
+  report_.head.clear();
+  report_.headWhy.clear();
   if (count == 0) {
     if (stuck_.reported) {  // the stuck file went away
       ClearStuck();
@@ -289,6 +292,7 @@ int SpoolEngine::RunSpoolCycle() {
   ports_.status.ShowIcon(settings_.busyIcon);
   ports_.timer.Stop();
   if (count > 1) SortJobsByWriteTime(jobs_);
+  report_.oldest = JobWriteTime(*static_cast<const JobRecord*>(ListFirst(jobs_)));
 
   std::map<int, JobStatus> states;
   long long server = 0;
@@ -301,10 +305,11 @@ int SpoolEngine::RunSpoolCycle() {
     auto* record = static_cast<JobRecord*>(payload);
     if (record->path[0] == '\0') continue;
     int resent = 0;
-    if (state_.inFlight.count(record->path) != 0 &&
-        HandleInFlight(record->path, states, statesKnown, server, &resent) !=
-            InFlightStep::Resend) {
-      continue;
+    if (state_.inFlight.count(record->path) != 0) {
+      const InFlightStep step = HandleInFlight(record->path, states, statesKnown, server, &resent);
+      if (step == InFlightStep::Done) --report_.waiting;
+      if (step != InFlightStep::Resend) continue;
+      ++report_.retried;
     }
     if (InFlightFull()) break;  // the rest wait until some jobs are printed
     // Written to since its last close: its writer is not done, whoever it is.
@@ -314,21 +319,37 @@ int SpoolEngine::RunSpoolCycle() {
     if (writing) {
       job.outcome = JobOutcome::NotReady;
     } else {
-      job = PrintFileRaw(record->path, settings_.printerName, ports_.files, ports_.spooler,
-                         buffers_);
+      job =
+          PrintFileRaw(record->path, settings_.printerName, ports_.files, ports_.spooler, buffers_);
     }
-    if (job.outcome == JobOutcome::Gone) continue;
+    if (job.outcome == JobOutcome::Gone) {
+      --report_.waiting;
+      continue;
+    }
     if (job.outcome == JobOutcome::NotReady) {  // keep the order: try again next tick
       notReady = record->path;
-      NoteNotReady(record->path, job.error.empty() ? "its writer still has it open" : job.error);
+      report_.head = record->path;
+      report_.headWhy = job.error.empty() ? "its writer still has it open" : job.error;
+      NoteNotReady(record->path, report_.headWhy);
       break;
     }
     if (job.outcome == JobOutcome::Printed) {
+      ++report_.printed;
+      if (settings_.deleteAfterPrinted == 0 || job.jobId == 0) --report_.waiting;
+      report_.lastPrinted = record->path;
+      report_.lastPrintedAt = ports_.timer.Now();
+      report_.lastJobId = job.jobId;
       if (settings_.deleteAfterPrinted != 0 && job.jobId != 0) {
         InFlightJob& flying = state_.inFlight[record->path];
-        flying = InFlightJob{job.jobId,           0, ports_.spooler.ServerInstance(), resent,
-                             settings_.printerName, JobWriteTime(*record), JobSize(*record),
-                             job.identity,          scanGeneration_};
+        flying = InFlightJob{job.jobId,
+                             0,
+                             ports_.spooler.ServerInstance(),
+                             resent,
+                             settings_.printerName,
+                             JobWriteTime(*record),
+                             JobSize(*record),
+                             job.identity,
+                             scanGeneration_};
         flying.sentAt = ports_.timer.Now();
         SaveState();
         ports_.status.Log(LogLevel::Info, "sent " + QuotedForLog(record->path) + " (" +
@@ -351,6 +372,9 @@ int SpoolEngine::RunSpoolCycle() {
     }
 
     result = 0;
+    ++report_.failed;
+    report_.head = record->path;
+    report_.headWhy = job.error;
     if (StopRequested()) {
       ports_.status.Log(LogLevel::Warning, "stopping: the job of " + QuotedForLog(record->path) +
                                                " was abandoned (" + job.error +

@@ -14,6 +14,7 @@
 #include "spool/ports.h"
 #include "spool/print_job.h"
 #include "spool/spool_state.h"
+#include "spool/status_report.h"
 
 namespace druvo {
 
@@ -70,6 +71,8 @@ class SpoolEngine {
   // until the folder changes there is nothing to do.
   bool Quiet() const { return quiet_ && !inError_; }
   const SpoolState& State() const { return state_; }
+  // What waits and what was printed, for the status report.
+  EngineReport& Report() { return report_; }
 
  private:
   struct Stuck {
@@ -120,6 +123,7 @@ class SpoolEngine {
 
   SpoolState state_;
   SpoolState saved_;
+  EngineReport report_;
   unsigned long scanGeneration_ = 0;
   std::vector<std::string> retryDeletes_;
   std::set<std::string> reportedNames_;  // names logged once as unprintable

@@ -107,8 +107,8 @@ bool SpoolState::operator==(const SpoolState& other) const {
     if (it == other.inFlight.end() || it->second.jobId != j.jobId ||
         it->second.jobCreated != j.jobCreated || it->second.server != j.server ||
         it->second.resent != j.resent || it->second.queue != j.queue ||
-        it->second.writeTime != j.writeTime ||
-        it->second.size != j.size || it->second.identity != j.identity) {
+        it->second.writeTime != j.writeTime || it->second.size != j.size ||
+        it->second.identity != j.identity) {
       return false;
     }
   }
@@ -171,7 +171,8 @@ bool ParseState(const std::string& text, SpoolState* state, std::string* error) 
              (!identities || static_cast<bool>(fields >> j.jobCreated >> j.server >> j.resent)) &&
              static_cast<bool>(fields >> j.writeTime >> j.size) &&
              readIdentity(fields, &j.identity, j.size) &&
-             (!identities || (static_cast<bool>(fields >> escaped) && UnescapePath(escaped, &queue))) &&
+             (!identities ||
+              (static_cast<bool>(fields >> escaped) && UnescapePath(escaped, &queue))) &&
              static_cast<bool>(fields >> escaped) && !(fields >> rest) && j.jobId > 0 &&
              UnescapePath(escaped, &path);
         if (!j.identity.Known()) j.identity = {};

@@ -30,11 +30,11 @@ CMainFrame::CMainFrame(SpoolSettings& settings)
       jobs_(ListCreate()),
       dataFolder_(DataFolder()),
       log_(dataFolder_),
-      state_(dataFolder_, WideFromUtf8(StateFileName(
-                              Utf8FromWide(CanonicalFolder(DropFolderOf(
-                                               Utf8FromAnsi(settings.fileSource)))
-                                               .c_str()),
-                              '\\'))) {
+      state_(dataFolder_,
+             WideFromUtf8(StateFileName(
+                 Utf8FromWide(
+                     CanonicalFolder(DropFolderOf(Utf8FromAnsi(settings.fileSource))).c_str()),
+                 '\\'))) {
   std::snprintf(engineSettings_.fileSource, sizeof engineSettings_.fileSource, "%s",
                 Utf8FromAnsi(settings_.fileSource).c_str());
   Log(LogLevel::Info, std::string("start: Command line: ") + settings_.commandLine + "; Printer: " +

@@ -32,8 +32,8 @@ class CPrintApp {
     // One druvo per drop folder: a second would print every receipt again.
     const std::string folder = DropFolderOf(Utf8FromAnsi(Settings().fileSource));
     if (!lock_.Take(folder)) {
-      const std::wstring text = L"Druvo already serves the folder " +
-                                WideFromUtf8(folder) + L".\n\nThis second Druvo does not start.";
+      const std::wstring text = L"Druvo already serves the folder " + WideFromUtf8(folder) +
+                                L".\n\nThis second Druvo does not start.";
       MessageBoxW(nullptr, text.c_str(), L"Druvo",
                   MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND | MB_TOPMOST);
       return kAnotherInstance;

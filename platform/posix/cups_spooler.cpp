@@ -193,8 +193,8 @@ OpResult CupsSpooler::BeginDocument(const char* documentName, const char* /*data
 OpResult CupsSpooler::CreateJob() {
   if (OpResult r = Connect(); !r) return r;
   if (!dest_ || !destInfo_) return OpResult::Fail("the queue was not looked up");
-  const ipp_status_t created = cupsCreateDestJob(http_.get(), dest_.get(), destInfo_.get(),
-                                                 &jobId_, documentName_.c_str(), 0, nullptr);
+  const ipp_status_t created = cupsCreateDestJob(http_.get(), dest_.get(), destInfo_.get(), &jobId_,
+                                                 documentName_.c_str(), 0, nullptr);
   if (created > IPP_STATUS_OK_EVENTS_COMPLETE || jobId_ == 0) {
     jobId_ = 0;
     // The server's job limit: nothing is wrong, the file waits its turn.
@@ -361,14 +361,16 @@ std::string CupsSpooler::QueueProblem(const char* queue) {
   ipp_attribute_t* state = ippFindAttribute(response.get(), "printer-state", IPP_TAG_ENUM);
   if (state == nullptr || ippGetInteger(state, 0) != IPP_PSTATE_STOPPED) return std::string();
   std::string listed;
-  ipp_attribute_t* reasons = ippFindAttribute(response.get(), "printer-state-reasons", IPP_TAG_ZERO);
+  ipp_attribute_t* reasons =
+      ippFindAttribute(response.get(), "printer-state-reasons", IPP_TAG_ZERO);
   for (int i = 0; reasons != nullptr && i < ippGetCount(reasons); ++i) {
     const char* reason = ippGetString(reasons, i, nullptr);
     if (reason == nullptr || std::strcmp(reason, "none") == 0) continue;
     listed += (listed.empty() ? "" : ", ") + std::string(reason);
   }
   std::string why = listed.empty() ? "stopped" : "stopped (" + listed + ")";
-  ipp_attribute_t* message = ippFindAttribute(response.get(), "printer-state-message", IPP_TAG_ZERO);
+  ipp_attribute_t* message =
+      ippFindAttribute(response.get(), "printer-state-message", IPP_TAG_ZERO);
   const char* text = message != nullptr ? ippGetString(message, 0, nullptr) : nullptr;
   if (text != nullptr && *text != '\0') why += std::string(": ") + text;
   return why;

@@ -29,8 +29,7 @@ pid_t LockHolder(dev_t device, ino_t inode) {
     unsigned long long ino = 0;
     // "1: FLOCK  ADVISORY  WRITE 1234 08:01:567 0 EOF"; waiters have "->".
     if (std::strstr(line, "->") != nullptr) continue;
-    if (std::sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%llu", kind, &pid, &major, &minor, &ino) !=
-        5)
+    if (std::sscanf(line, "%*d: %15s %*s %*s %d %x:%x:%llu", kind, &pid, &major, &minor, &ino) != 5)
       continue;
     if (std::strcmp(kind, "FLOCK") == 0 && major == major(device) && minor == minor(device) &&
         ino == static_cast<unsigned long long>(inode))

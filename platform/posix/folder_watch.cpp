@@ -82,7 +82,8 @@ WatchEvents FolderWatch::Drain() {
       // close; one renamed in may still be open to its writer. Both arrive,
       // and a write makes them being written.
       const long long now = NowMs();
-      if ((event->mask & (IN_CREATE | IN_MOVED_TO)) != 0) states_[name] = {WriteState::Arrived, now};
+      if ((event->mask & (IN_CREATE | IN_MOVED_TO)) != 0)
+        states_[name] = {WriteState::Arrived, now};
       if ((event->mask & IN_MODIFY) != 0) states_[name] = {WriteState::Writing, now};
       if ((event->mask & IN_CLOSE_WRITE) != 0) states_[name] = {WriteState::Closed, now};
       if ((event->mask & (IN_DELETE | IN_MOVED_FROM)) != 0) states_.erase(name);

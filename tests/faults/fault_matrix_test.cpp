@@ -418,8 +418,8 @@ TEST_F(FaultMatrix, TenThousandFilesWaiting) {
     }
     StartDruvo();
     ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 900s));
-    ASSERT_TRUE(WaitFor([&] { return cups_->Jobs().size() >= static_cast<std::size_t>(count); },
-                        900s));
+    ASSERT_TRUE(
+        WaitFor([&] { return cups_->Jobs().size() >= static_cast<std::size_t>(count); }, 900s));
     const auto jobs = cups_->Jobs();
     bool inOrder = true;
     for (int i = 0; i < count && i < static_cast<int>(jobs.size()); ++i) {
@@ -427,8 +427,9 @@ TEST_F(FaultMatrix, TenThousandFilesWaiting) {
           inOrder && jobs[static_cast<std::size_t>(i)] == "receipt " + std::to_string(i) + "\n";
     }
     EXPECT_TRUE(inOrder);
-    Account(direct ? "10,000 files waiting at once, socket://" : "1,000 files waiting at once, cupsd",
-            inOrder ? "all printed once, oldest first" : "OUT OF ORDER");
+    Account(
+        direct ? "10,000 files waiting at once, socket://" : "1,000 files waiting at once, cupsd",
+        inOrder ? "all printed once, oldest first" : "OUT OF ORDER");
     daemon_.reset();
     dropped_.clear();
   }
@@ -490,6 +491,10 @@ TEST_F(FaultMatrix, CommandLinesThatWouldPrintSomewhereElse) {
       {"--delete-after=soon", 2, "--delete-after takes"},
       {"--delete-after=printed socket://127.0.0.1:9 " + quoted, 2, "needs a CUPS queue"},
       {"'socket://::1' " + quoted, 2, "in brackets"},
+      {"help", 2, "single argument"},
+      {"-v", 2, "unknown option"},
+      {"'' " + quoted, 2, "PRINTER is empty"},
+      {"RACUN " + drop_, 2, "names a folder: add a wildcard, as '" + drop_ + "/*.*'"},
   };
   std::string outcomes;
   for (const Case& c : cases) {
@@ -501,7 +506,6 @@ TEST_F(FaultMatrix, CommandLinesThatWouldPrintSomewhereElse) {
   }
   // Warnings: druvo starts, and says what it ignored and why.
   const std::vector<std::pair<std::vector<std::string>, std::string>> warned = {
-      {{"RACUN"}, "single argument"},
       {{"RACUN", drop_ + "/*.*", "yes"}, "is not TRUE"},
       {{"RACUN", drop_ + "/*.*", "TRUE", "x", "y"}, "after the third"},
       {{"NOSUCHQUEUE", drop_ + "/*.*"}, "warning: the print server has no queue"},
@@ -592,12 +596,13 @@ TEST_F(FaultMatrix, CupsdFrozenThenSigterm) {
   ASSERT_TRUE(cups_->WaitForJobs(1));
   Linger();
   unlink(link.c_str());
-  Account("cupsd frozen (SIGSTOP), named through a symlink, stdin closed: SIGTERM, then left "
-          "frozen past the timeout",
-          "stopped in " + std::to_string(stopMs) +
-              " ms; \"print server not answering\"; "
-              "printed once after SIGCONT",
-          false, false);
+  Account(
+      "cupsd frozen (SIGSTOP), named through a symlink, stdin closed: SIGTERM, then left "
+      "frozen past the timeout",
+      "stopped in " + std::to_string(stopMs) +
+          " ms; \"print server not answering\"; "
+          "printed once after SIGCONT",
+      false, false);
 }
 
 TEST_F(FaultMatrix, DeleteAfterPrintedSurvivesCupsdKilledMidBacklog) {
@@ -911,8 +916,8 @@ TEST_F(FaultMatrix, AppendAfterClose) {
   // One job, or the first half and then the file again whole when the append
   // came while it was printed: never a byte lost, never the whole twice.
   const std::vector<std::string> jobs = cups_->Jobs();
-  EXPECT_TRUE(printed() == whole || (!jobs.empty() && jobs.back() == whole &&
-                                     printed() == jobs.front() + whole))
+  EXPECT_TRUE(printed() == whole ||
+              (!jobs.empty() && jobs.back() == whole && printed() == jobs.front() + whole))
       << printed();
   Table().push_back({"append after close", 1, 1, 0, 0, 0,
                      "printed as " + std::to_string(jobs.size()) +
@@ -977,9 +982,9 @@ TEST_F(FaultMatrix, SameNameReplacedDuringASend) {
   EXPECT_GE(daemon_->LogCount("was replaced while it was printed"), 3u);
   EXPECT_EQ(lost, 0u);
   EXPECT_EQ(doubled, 0u);
-  Table().push_back({"same name replaced during a send (rm + create, rename over, rewrite in place)",
-                     6, 6 - lost, 0, lost, doubled,
-                     "the new receipt stays, is logged and printed next"});
+  Table().push_back(
+      {"same name replaced during a send (rm + create, rename over, rewrite in place)", 6, 6 - lost,
+       0, lost, doubled, "the new receipt stays, is logged and printed next"});
 }
 
 TEST_F(FaultMatrix, FilesLinkedOrMovedInWithoutALease) {

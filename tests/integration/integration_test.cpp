@@ -205,10 +205,55 @@ TEST_F(DaemonTest, UnderJournaldLinesCarryTheirLevelAndNoTimestamp) {
   const std::string lines = ReadFileBytes(log);
   std::remove(log.c_str());
   EXPECT_NE(lines.find("<6>Printer: NOSUCHQUEUE\n"), std::string::npos) << lines;
+  // A start that is refused says so at error level too.
+  RunCapture(
+      "sh -c 'exec 2>\"$1\"; JOURNAL_STREAM=$(stat -c %d:%i \"$1\") exec \"$2\" \"\" \"$3\"' _ '" +
+      log + "' '" + DaemonBinary() + "' '" + drop_ + "/*.*'");
+  const std::string refused = ReadFileBytes(log);
+  std::remove(log.c_str());
+  EXPECT_EQ(refused.rfind("<3>druvo: PRINTER is empty", 0), 0u) << refused;
   EXPECT_NE(lines.find("<4>warning: the print server has no queue"), std::string::npos) << lines;
   EXPECT_NE(lines.find("<3>Error OpenPrinter !!"), std::string::npos) << lines;
   EXPECT_NE(lines.find("<6>stopping after"), std::string::npos) << lines;
   EXPECT_EQ(lines.find(" druvo: "), std::string::npos) << "no timestamps under journald\n" << lines;
+}
+
+TEST_F(DaemonTest, StatusSaysIdleBusyOrErrorWhatWaitsAndWhenNoDruvoRuns) {
+  const std::string runtime = drop_ + ".run";
+  setenv("RUNTIME_DIRECTORY", runtime.c_str(), 1);
+  int rc = -1;
+  std::string out;
+  const auto status = [&](const std::string& args) {
+    out = RunCapture("'" + DaemonBinary() + "' status " + args + " 2>&1", &rc);
+    return out;
+  };
+  status("");
+  EXPECT_EQ(rc, 3) << out;
+  Start();
+  EXPECT_TRUE(WaitFor([&] { return status("").find("State: idle") != std::string::npos; })) << out;
+  EXPECT_EQ(rc, 0);
+  // Busy while the server does not answer: the answer does not wait for it.
+  cups_->PauseServer(true);
+  WriteFileBytes(In("a.prn"), "a\n");
+  EXPECT_TRUE(WaitFor([&] { return status("").find("State: busy") != std::string::npos; })) << out;
+  cups_->PauseServer(false);
+  EXPECT_TRUE(WaitFor([&] {
+    return status("").find("Last printed: \"" + In("a.prn")) != std::string::npos;
+  })) << out;
+  // An error: the file at the head of the line and why, for people and scripts.
+  cups_->Admin("cupsreject RACUN");
+  WriteFileBytes(In("b.prn"), "b\n");
+  EXPECT_TRUE(WaitFor([&] {
+    return status("").find("State: error") != std::string::npos &&
+           out.find("First in line: \"" + In("b.prn")) != std::string::npos;
+  })) << out;
+  EXPECT_EQ(rc, 1);
+  EXPECT_NE(status("--json").find("\"state\":\"error\""), std::string::npos) << out;
+  EXPECT_NE(out.find("\"waiting\":1"), std::string::npos) << out;
+  EXPECT_EQ(rc, 1);
+  unsetenv("RUNTIME_DIRECTORY");
+  cups_->Admin("cupsaccept RACUN");
+  RemoveTree(runtime);
 }
 
 }  // namespace druvo::testing

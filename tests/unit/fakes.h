@@ -155,9 +155,9 @@ class FakeSpooler : public Spooler {
   long long writeFailsAfter = -1;  // bytes accepted before Write fails
   std::size_t failDocument = 0;    // 1-based: writes to this document fail
   std::string current;
-  int nextJobId = 0;                  // 0: no job ids; else ids count up from here
+  int nextJobId = 0;                   // 0: no job ids; else ids count up from here
   std::map<int, JobStatus> jobStates;  // what JobStates reports
-  long long serverRun = 0;              // what ServerInstance reports
+  long long serverRun = 0;             // what ServerInstance reports
   std::vector<int> cancelled;
   bool jobStatesFail = false;
   bool laterOnFail = false;  // failures ask for later instead

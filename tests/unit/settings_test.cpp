@@ -185,7 +185,12 @@ TEST(ReadCommandLinePosix, IgnoredArgumentsAreWarnedAboutAndMisreadOnesRefused) 
   const Case cases[] = {
       {{"RACUN", "/in/*.*", "TRUE"}, "", ""},
       {{"RACUN", "/in/*.*", "True"}, "", ""},
-      {{"OnlyPrinter"}, "", "single argument"},
+      {{"status"}, "single argument", ""},
+      {{"", "/in/*.*"}, "PRINTER is empty", ""},
+      {{"RACUN", ""}, "PATTERN is empty", ""},
+      {{"RACUN", "/srv/x/*.*   # receipts"}, "holds a comment", ""},
+      {{"RACUN", "/srv/#1/*.*"}, "", ""},
+      {{"-V"}, "unknown option", ""},
       {{"RACUN", "/in/*.*", "yes"}, "", "not TRUE"},
       {{"RACUN", "/in/*.*", "TRUE", "x", "y"}, "", "after the third"},
       // An unquoted pattern that the shell expanded into file names.

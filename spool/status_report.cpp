@@ -1,0 +1,80 @@
+#include "spool/status_report.h"
+
+#include <cstdio>
+
+#include "core/text_helpers.h"
+#include "spool/ports.h"
+
+namespace druvo {
+
+namespace {
+
+std::string Age(std::uint64_t from, std::uint64_t now) {
+  if (from == 0 || now < from) return "0 s";
+  return std::to_string((now - from) / (1000 * kTicksPerMillisecond)) + " s";
+}
+
+std::string Json(const std::string& text) {
+  std::string out = "\"";
+  for (const char raw : text) {
+    const auto c = static_cast<unsigned char>(raw);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += raw;
+    } else if (c < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+      out += escaped;
+    } else {
+      out += raw;
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
+
+std::string StatusLine(const EngineReport& r) {
+  std::string line = r.state;
+  if (!r.reason.empty()) line += " (" + r.reason + ")";
+  line += "; " + std::to_string(r.waiting) + " waiting";
+  if (!r.head.empty()) line += ", " + QuotedForLog(r.head) + " first: " + r.headWhy;
+  line += "; " + std::to_string(r.printed) + " printed since start";
+  return line;
+}
+
+std::string FormatStatus(const EngineReport& r, const StatusContext& c, bool json) {
+  const auto seconds = [&](std::uint64_t t) {
+    return t == 0 || c.now < t ? 0ULL : (c.now - t) / (1000 * kTicksPerMillisecond);
+  };
+  if (json) {
+    return std::string("{") + "\"printer\":" + Json(c.printer) + ",\"pattern\":" + Json(c.pattern) +
+           ",\"mode\":" + Json(c.mode) + ",\"state\":" + Json(r.state) +
+           ",\"reason\":" + Json(r.reason) +
+           ",\"since_seconds\":" + std::to_string(seconds(r.since)) +
+           ",\"waiting\":" + std::to_string(r.waiting) +
+           ",\"oldest_seconds\":" + std::to_string(r.waiting == 0 ? 0 : seconds(r.oldest)) +
+           ",\"head\":" + Json(r.head) + ",\"head_reason\":" + Json(r.headWhy) +
+           ",\"last_printed\":" + Json(r.lastPrinted) +
+           ",\"last_printed_seconds\":" + std::to_string(seconds(r.lastPrintedAt)) +
+           ",\"last_job\":" + std::to_string(r.lastJobId) +
+           ",\"printed\":" + std::to_string(r.printed) + ",\"failed\":" + std::to_string(r.failed) +
+           ",\"retried\":" + std::to_string(r.retried) + "}\n";
+  }
+  std::string out = "Printer: " + c.printer + "\nFolder: " + c.pattern +
+                    "\nDelete after: " + c.mode + "\nState: " + r.state +
+                    (r.reason.empty() ? "" : " (" + r.reason + ")") + ", for " +
+                    Age(r.since, c.now) + "\nWaiting: " + std::to_string(r.waiting);
+  if (r.waiting != 0) out += ", the oldest for " + Age(r.oldest, c.now);
+  if (!r.head.empty()) out += "\nFirst in line: " + QuotedForLog(r.head) + ": " + r.headWhy;
+  out += "\nLast printed: ";
+  out += r.lastPrinted.empty()
+             ? std::string("none since start")
+             : QuotedForLog(r.lastPrinted) + ", " + Age(r.lastPrintedAt, c.now) + " ago" +
+                   (r.lastJobId != 0 ? ", job " + std::to_string(r.lastJobId) : std::string());
+  out += "\nSince start: " + std::to_string(r.printed) + " printed, " + std::to_string(r.failed) +
+         " failed, " + std::to_string(r.retried) + " sent again\n";
+  return out;
+}
+
+}  // namespace druvo

@@ -1,0 +1,40 @@
+// What a running druvo tells about itself when asked: its state and why,
+// what waits, what was printed last, and counts since start.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace druvo {
+
+struct EngineReport {
+  // Kept by the engine.
+  std::size_t waiting = 0;   // files found waiting by the last cycle
+  std::uint64_t oldest = 0;  // write time of the oldest of them (ticks)
+  std::string head;          // the file at the head of the line, when it waits
+  std::string headWhy;       // ...and why
+  std::string lastPrinted;   // path
+  std::uint64_t lastPrintedAt = 0;
+  int lastJobId = 0;
+  unsigned long printed = 0;  // handed over whole
+  unsigned long failed = 0;   // jobs that failed
+  unsigned long retried = 0;  // sent again after the server lost or aborted them
+  // Kept by the program from what the engine shows.
+  std::string state = "idle";  // idle, busy or error
+  std::string reason;          // the fault holding receipts back
+  std::uint64_t since = 0;     // when the state began (ticks)
+};
+
+struct StatusContext {
+  std::string printer;
+  std::string pattern;
+  std::string mode;       // "accepted" or "printed"
+  std::uint64_t now = 0;  // ticks, for ages
+};
+
+// The one-line summary (systemd's STATUS=, the log on SIGUSR1).
+std::string StatusLine(const EngineReport& r);
+// The full report, as text for people or as JSON for scripts.
+std::string FormatStatus(const EngineReport& r, const StatusContext& c, bool json);
+
+}  // namespace druvo
