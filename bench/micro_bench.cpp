@@ -101,7 +101,7 @@ void BM_CycleRealFolderPrinterMissing(benchmark::State& state) {
   // keep what the first scan learnt and cost no stat.
   files.TrustCache(state.range(1) != 0);
   RunCyclesPrinterMissing(state, files, dir + "/*.*");
-  std::system(("rm -rf '" + dir + "'").c_str());
+  (void)!std::system(("rm -rf '" + dir + "'").c_str());
 }
 BENCHMARK(BM_CycleRealFolderPrinterMissing)
     ->ArgsProduct({{1000, 10000, 100000}, {0, 1}})

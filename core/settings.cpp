@@ -65,13 +65,16 @@ void LoadDefaultSettings(SpoolSettings& settings, CommandLineRules rules) {
 }
 
 const char* const kPosixUsage =
-    "usage: druvo [--delete-after=accepted|printed] [PRINTER PATTERN [TRUE]]\n"
+    "usage: druvo [--check] [--delete-after=accepted|printed] [PRINTER PATTERN [TRUE]]\n"
+    "       druvo status [--json] [INSTANCE]\n"
     "  PRINTER  CUPS queue the files go to (default RACUN)\n"
     "  PATTERN  drop folder and wildcard, quoted so the shell leaves it alone\n"
     "           (default '/var/spool/druvo/*.*')\n"
     "  TRUE     delete a file even when its job failed\n"
     "  --delete-after=printed  keep each file until CUPS reports its job completed\n"
     "                          (default: accepted, as soon as CUPS has the job)\n"
+    "  --check  check the printer, the folder and the files waiting, print nothing,\n"
+    "           and exit: 0 when druvo could serve, 1 with the reasons otherwise\n"
     "PRINTER is a CUPS queue, socket://HOST[:PORT] (a printer on the network, raw\n"
     "TCP, port 9100 by default), or a device file such as /dev/usb/lp0; add\n"
     "?status=escpos to ask an ESC/POS printer for its state before each job.\n"
@@ -176,6 +179,10 @@ CommandLineReport ReadCommandLineArgs(SpoolSettings& settings, int argc, const c
     if (arg == "--version") {
       report.version = true;
       return report;
+    }
+    if (arg == "--check") {
+      report.check = true;
+      continue;
     }
     if (arg.rfind("--delete-after=", 0) == 0) {
       const std::string when = arg.substr(15);

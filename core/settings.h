@@ -35,6 +35,7 @@ struct CommandLineReport {
   std::vector<std::string> warnings;  // what was ignored, and why
   bool help = false;
   bool version = false;
+  bool check = false;  // --check: validate, print nothing, exit
 };
 
 // Usage text of the POSIX program.

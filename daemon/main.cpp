@@ -3,6 +3,7 @@
 // a CUPS queue, and deletes it once the queue has accepted it (or, with
 // --delete-after=printed, once CUPS reports it printed).
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -20,6 +21,7 @@
 #include <string>
 
 #include "core/settings.h"
+#include "core/text_helpers.h"
 #include "daemon/control.h"
 #include "platform/direct/direct_printer.h"
 #include "platform/posix/cups_spooler.h"
@@ -237,6 +239,74 @@ void WarnIfQueueMissing(CupsSpooler& spooler, const SpoolSettings& s) {
   spooler.CloseQueue();
 }
 
+std::string ModeAndGroup(const struct stat& st) {
+  char mode[8];
+  std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
+  const group* g = getgrgid(st.st_gid);
+  return std::string("mode ") + mode + ", group " +
+         (g != nullptr ? std::string(g->gr_name) : std::to_string(st.st_gid));
+}
+
+// druvo --check: what would keep this configuration from printing, said as
+// "ok:", "warning:" or "error:" lines. Nothing is printed on paper.
+int RunCheck(const SpoolSettings& settings, const PrinterAddress& address) {
+  int errors = 0;
+  const auto say = [&errors](const char* kind, const std::string& text) {
+    if (std::strcmp(kind, "error") == 0) ++errors;
+    std::printf("%s: %s\n", kind, text.c_str());
+  };
+  if (address.kind == PrinterAddress::Kind::Queue) {
+    CupsOptions options;
+    options.timeoutSeconds = 10;
+    options.stopFlag = &g_stop;
+    CupsSpooler cups(options);
+    const OpResult r = cups.OpenQueue(settings.printerName);
+    if (r) {
+      say("ok", std::string("queue ") + settings.printerName);
+    } else if (r.error.find("has no queue") != std::string::npos) {
+      say("error", r.error + " (lpstat -e lists the queues)");
+    } else {
+      say("warning", r.error + "; druvo waits for it");
+    }
+  } else {
+    DirectOptions options;
+    options.stopFlag = &g_stop;
+    DirectPrinter printer(address, options);
+    const OpResult r = printer.OpenQueue(settings.printerName);
+    if (r) {
+      say("ok", std::string("printer ") + settings.printerName + " answers");
+    } else {
+      say("warning", r.error + "; druvo keeps the files until it answers");
+    }
+    printer.CloseQueue();
+  }
+  const std::string folder = FolderOf(settings.fileSource);
+  struct stat st;
+  if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+    say("error", "folder " + folder + " does not exist");
+    return errors != 0 ? 1 : 0;
+  }
+  if (access(folder.c_str(), R_OK | W_OK | X_OK) != 0) {
+    say("error", "folder " + folder + " is not readable and writable by this user (" +
+                     ModeAndGroup(st) + "): make it group druvo, mode 2775");
+  } else {
+    say("ok", "folder " + folder);
+  }
+  PosixFileSystem files;
+  std::size_t waiting = 0;
+  files.Search(settings.fileSource, [&](const DirEntry& entry) {
+    if (entry.attributes != kAttrArchive) return;
+    ++waiting;
+    const std::string path = folder + entry.name;
+    struct stat file;
+    if (access(path.c_str(), R_OK) == 0 || stat(path.c_str(), &file) != 0) return;
+    say("error", QuotedForLog(path) + " cannot be read by this user (" + ModeAndGroup(file) +
+                     "): make the folder group druvo, mode 2775; producer umask 007");
+  });
+  say("ok", std::to_string(waiting) + " file(s) waiting");
+  return errors != 0 ? 1 : 0;
+}
+
 // Whether read leases can be had on other users' files: as root, or with
 // CAP_LEASE (bit 28 of the effective set).
 bool CanLeaseAnyFile() {
@@ -327,6 +397,7 @@ int Run(int argc, char** argv) {
     std::fprintf(stderr, "%sdruvo: %s (see --help)\n", level, report.error.c_str());
     return 2;
   }
+  if (report.check) return RunCheck(settings, address);
   // Watch before the first line is out: a file created after it is always
   // known by its events, never by polling alone. Should this fail, the loop
   // tries again and says why. DRUVO_NO_INOTIFY=1 leaves polling alone.

@@ -151,8 +151,15 @@ OpResult CupsSpooler::Connect() {
   http_.reset(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
                            timeoutMs, cancel));
   if (!http_) {
+    // libcups leaves errno at whatever its clean-up met last (often "Bad
+    // file descriptor"): a missing local socket is told by looking.
+    const int code = errno;
+    struct stat st {};
+    std::string why = code != 0 && code != EBADF ? std::strerror(code) : "the connection failed";
+    if (cupsServer()[0] == '/' && stat(cupsServer(), &st) != 0)
+      why = std::string(std::strerror(errno)) + " (is cupsd running?)";
     return OpResult::Fail(std::string("cannot connect to the print server ") + cupsServer() + ": " +
-                          (errno != 0 ? std::strerror(errno) : kNotAnswering));
+                          why);
   }
   return OpResult::Ok();
 }

@@ -483,6 +483,12 @@ TEST_F(FaultMatrix, CommandLinesThatWouldPrintSomewhereElse) {
     std::string says;
   };
   const std::string quoted = "'" + drop_ + "/*.*'";
+  // A producer's file the service user cannot read.
+  const std::string closed = drop_ + "/closed";
+  ASSERT_EQ(mkdir(closed.c_str(), 0777), 0);
+  WriteFileBytes(closed + "/secret.prn", "x\n");
+  chmod((closed + "/secret.prn").c_str(), 0600);
+  const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups ";
   const Case cases[] = {
       {"--help", 0, "usage: druvo"},
       {"--version", 0, "druvo 1."},
@@ -495,6 +501,11 @@ TEST_F(FaultMatrix, CommandLinesThatWouldPrintSomewhereElse) {
       {"-v", 2, "unknown option"},
       {"'' " + quoted, 2, "PRINTER is empty"},
       {"RACUN " + drop_, 2, "names a folder: add a wildcard, as '" + drop_ + "/*.*'"},
+      // --check, as ExecStartPre runs it: nothing printed, the reasons said.
+      {"--check RACUN " + quoted, 0, "ok: queue RACUN"},
+      {"--check NOSUCHQUEUE " + quoted, 1, "has no queue"},
+      {"--check RACUN '" + drop_ + "/gone/*.*'", 1, "does not exist"},
+      {"--check RACUN '" + closed + "/*.*'", 0, "ok: 1 file(s) waiting"},
   };
   std::string outcomes;
   for (const Case& c : cases) {
@@ -504,6 +515,16 @@ TEST_F(FaultMatrix, CommandLinesThatWouldPrintSomewhereElse) {
     EXPECT_EQ(status, c.status) << c.args << "\n" << out;
     EXPECT_NE(out.find(c.says), std::string::npos) << c.args << "\n" << out;
   }
+  int status = -1;
+  const std::string refused = RunCapture(
+      asNobody + "timeout 10 '" + DaemonBinary() + "' --check RACUN '" + closed + "/*.*' 2>&1", &status);
+  EXPECT_EQ(status, 1) << refused;
+  EXPECT_NE(refused.find("secret.prn\" cannot be read by this user (mode 0600, group root): make "
+                         "the folder group druvo, mode 2775; producer umask 007"),
+            std::string::npos)
+      << refused;
+  EXPECT_TRUE(cups_->Jobs().empty());  // a check prints nothing
+  RemoveTree(closed);
   // Warnings: druvo starts, and says what it ignored and why.
   const std::vector<std::pair<std::vector<std::string>, std::string>> warned = {
       {{"RACUN", drop_ + "/*.*", "yes"}, "is not TRUE"},

@@ -92,7 +92,7 @@ std::string MakeSharedTempDir(const std::string& tag) {
 }
 
 void RemoveTree(const std::string& path) {
-  if (path.size() > 5) std::system(("rm -rf '" + path + "'").c_str());
+  if (path.size() > 5) (void)!std::system(("rm -rf '" + path + "'").c_str());
 }
 
 std::string RunCapture(const std::string& command, int* status) {
@@ -120,7 +120,7 @@ CupsEnvironment::CupsEnvironment(const std::map<std::string, std::string>& extra
 }
 
 CupsEnvironment::~CupsEnvironment() {
-  std::system(("'" DRUVO_CUPSENV "' stop '" + dir_ + "'").c_str());
+  (void)!std::system(("'" DRUVO_CUPSENV "' stop '" + dir_ + "'").c_str());
   RemoveTree(dir_);
 }
 
@@ -130,7 +130,7 @@ int CupsEnvironment::Admin(const std::string& shellCommand) const {
 }
 
 void CupsEnvironment::StopServer() const {
-  std::system(("'" DRUVO_CUPSENV "' cupsd-stop '" + dir_ + "'").c_str());
+  (void)!std::system(("'" DRUVO_CUPSENV "' cupsd-stop '" + dir_ + "'").c_str());
 }
 
 void CupsEnvironment::PauseServer(bool pause) const {
@@ -148,11 +148,11 @@ void CupsEnvironment::KillServer() const {
 }
 
 void CupsEnvironment::RestoreQueue() const {
-  std::system(("'" DRUVO_CUPSENV "' queue '" + dir_ + "' >/dev/null 2>&1").c_str());
+  (void)!std::system(("'" DRUVO_CUPSENV "' queue '" + dir_ + "' >/dev/null 2>&1").c_str());
 }
 
 void CupsEnvironment::StartServer() const {
-  std::system(("'" DRUVO_CUPSENV "' cupsd-start '" + dir_ + "'").c_str());
+  (void)!std::system(("'" DRUVO_CUPSENV "' cupsd-start '" + dir_ + "'").c_str());
 }
 
 std::vector<std::string> CupsEnvironment::PrinterRecords(const std::string& suffix) const {

@@ -19,7 +19,7 @@ class PosixFilesTest : public ::testing::Test {
     ASSERT_NE(mkdtemp(tmpl), nullptr);
     dir_ = tmpl;
   }
-  void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+  void TearDown() override { (void)!std::system(("rm -rf '" + dir_ + "'").c_str()); }
   std::string Path(const std::string& name) const { return dir_ + "/" + name; }
   void Write(const std::string& name, const std::string& data) {
     std::ofstream(Path(name), std::ios::binary) << data;
@@ -45,7 +45,7 @@ TEST_F(PosixFilesTest, AttributesFollowTheWindowsBits) {
   Write(".dot.prn", "d");
   mkdir(Path("sub.prn").c_str(), 0755);
   mkfifo(Path("fifo.prn").c_str(), 0644);
-  symlink(Path("plain.prn").c_str(), Path("link.prn").c_str());
+  ASSERT_EQ(0, symlink(Path("plain.prn").c_str(), Path("link.prn").c_str()));
   auto found = Scan("*.*");
   EXPECT_EQ(found.at("plain.prn").attributes, kAttrArchive);
   EXPECT_EQ(found.at("plain.prn").size, 5u);
@@ -87,7 +87,7 @@ TEST_F(PosixFilesTest, OpenTellsReadyNotReadyGoneAndFailed) {
   EXPECT_EQ(files_.Open(Path("nothing.prn").c_str(), &file, &error), OpenOutcome::Gone);
   mkfifo(Path("fifo.prn").c_str(), 0644);
   EXPECT_EQ(files_.Open(Path("fifo.prn").c_str(), &file, &error), OpenOutcome::Failed);
-  symlink(Path("done.prn").c_str(), Path("link.prn").c_str());
+  ASSERT_EQ(0, symlink(Path("done.prn").c_str(), Path("link.prn").c_str()));
   EXPECT_EQ(files_.Open(Path("link.prn").c_str(), &file, &error), OpenOutcome::Failed);
   EXPECT_FALSE(error.empty());
 }

@@ -53,7 +53,7 @@ class WineTest : public ::testing::Test {
       if (HasFailure()) std::cerr << druvo_->Log();
       druvo_.reset();
     }
-    std::system("wineserver -k >/dev/null 2>&1");
+    (void)!std::system("wineserver -k >/dev/null 2>&1");
     cups_.reset();
     RemoveTree(drop_);
   }
@@ -198,7 +198,7 @@ TEST_F(WineTest, IconPicturesAndTheErrorBoxInFront) {
   EXPECT_EQ(Probe({"message", "Error OpenPrinter !!"}),
             "message box \"Druvo\": Error OpenPrinter !!");
   druvo_.reset();
-  std::system("wineserver -k >/dev/null 2>&1");
+  (void)!std::system("wineserver -k >/dev/null 2>&1");
   std::remove(In("r.prn").c_str());
   StartDruvo({"RACUN", WinePath(drop_) + "\\*.*"});
   EXPECT_EQ(Probe({"about-twice"}), "1 About box(es)");
