@@ -133,8 +133,10 @@ class LogStatus : public StatusSink {
   void ShowFault(const std::string& fault) override {
     if (report_ != nullptr) report_->reason = fault;
   }
-  void ShowError(const char* message, const std::string& detail, bool repeated) override {
-    if (!repeated) LogLine(LogLevel::Error, std::string(message) + " " + detail);
+  // The Windows program's box text means nothing here: the line says what
+  // the print server or the printer said.
+  void ShowError(const char*, const std::string& detail, bool repeated) override {
+    if (!repeated) LogLine(LogLevel::Error, "printer unavailable: " + detail);
   }
   void Log(LogLevel level, const std::string& line) override { LogLine(level, line); }
 

@@ -357,8 +357,14 @@ int SpoolEngine::RunSpoolCycle() {
                                               std::to_string(job.jobId) +
                                               "; deleted once it is printed");
       } else {
-        ports_.status.Log(LogLevel::Info, "printed " + QuotedForLog(record->path) + " (" +
-                                              std::to_string(job.bytesSent) + " bytes)");
+        // A print server's job is accepted, not yet printed; a printer
+        // reached directly has taken every byte.
+        ports_.status.Log(LogLevel::Info,
+                          (job.jobId != 0 ? "accepted by " + std::string(settings_.printerName) +
+                                                " as job " + std::to_string(job.jobId) + ": "
+                                          : std::string("printed ")) +
+                              QuotedForLog(record->path) + " (" + std::to_string(job.bytesSent) +
+                              " bytes)");
         if (job.grewMeanwhile) {
           // Printed again whole rather than lose what was added.
           ports_.status.Log(LogLevel::Warning, QuotedForLog(record->path) +

@@ -153,10 +153,10 @@ TEST_F(FaultMatrix, QueueMissing) {
   cups_->Admin("lpadmin -x RACUN");
   Drop("a.prn");
   StartDruvo();
-  ASSERT_TRUE(LogHas("Error OpenPrinter !!"));
+  ASSERT_TRUE(LogHas("printer unavailable: printer \"RACUN\": the print server has no queue"));
   Linger();
   EXPECT_TRUE(Exists(In("a.prn")));
-  Account("queue missing", "file stays; \"Error OpenPrinter !!\" logged once");
+  Account("queue missing", "file stays; \"printer unavailable\" with the reason, once");
 }
 
 TEST_F(FaultMatrix, CupsdDownThenBack) {
@@ -696,7 +696,9 @@ TEST_F(FaultMatrix, NewlineInAName) {
   ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
   ASSERT_TRUE(cups_->WaitForJobs(1));
   const std::string log = daemon_->Log();
-  EXPECT_NE(log.find("printed \"" + drop_ + "/evil\\nprinted"), std::string::npos) << log;
+  EXPECT_NE(log.find("accepted by RACUN as job 1: \"" + drop_ + "/evil\\nprinted"),
+            std::string::npos)
+      << log;
   EXPECT_EQ(log.find("\nprinted \"x.prn\""), std::string::npos) << log;
   Account("a newline in a file name", "printed; the name is escaped in the log line");
 }
@@ -795,9 +797,9 @@ TEST_F(FaultMatrix, DirectSocketRefusedStalledSlowDropped) {
   printer_ = "socket://127.0.0.1:1";
   Drop("a.prn");
   StartDruvo();
-  ASSERT_TRUE(LogHas("Error OpenPrinter !!"));
+  ASSERT_TRUE(LogHas("printer unavailable"));
   Linger();
-  EXPECT_EQ(daemon_->LogCount("Error OpenPrinter !!"), 1u);
+  EXPECT_EQ(daemon_->LogCount("printer unavailable"), 1u);
   EXPECT_TRUE(Exists(In("a.prn")));
   Account("socket://: printer refuses the connection", "file stays; one line");
   daemon_.reset();

@@ -94,12 +94,12 @@ TEST_F(DaemonTest, MissingQueueKeepsTheFileAndLogsOnce) {
   WriteFileBytes(In("r.prn"), "receipt\n");
   Start();
   ASSERT_TRUE(
-      WaitFor([&] { return daemon_->Log().find("Error OpenPrinter !!") != std::string::npos; }));
+      WaitFor([&] { return daemon_->Log().find("printer unavailable") != std::string::npos; }));
   Linger();
   EXPECT_TRUE(Exists(In("r.prn")));
   const std::string log = daemon_->Log();
   EXPECT_NE(log.find("RACUN"), std::string::npos);
-  EXPECT_EQ(log.find("Error OpenPrinter !!"), log.rfind("Error OpenPrinter !!"))
+  EXPECT_EQ(log.find("printer unavailable"), log.rfind("printer unavailable"))
       << "logged more than once";
 }
 
@@ -213,7 +213,8 @@ TEST_F(DaemonTest, UnderJournaldLinesCarryTheirLevelAndNoTimestamp) {
   std::remove(log.c_str());
   EXPECT_EQ(refused.rfind("<3>druvo: PRINTER is empty", 0), 0u) << refused;
   EXPECT_NE(lines.find("<4>warning: the print server has no queue"), std::string::npos) << lines;
-  EXPECT_NE(lines.find("<3>Error OpenPrinter !!"), std::string::npos) << lines;
+  EXPECT_NE(lines.find("<3>printer unavailable: printer \"NOSUCHQUEUE\""), std::string::npos)
+      << lines;
   EXPECT_NE(lines.find("<6>stopping after"), std::string::npos) << lines;
   EXPECT_EQ(lines.find(" druvo: "), std::string::npos) << "no timestamps under journald\n" << lines;
 }
