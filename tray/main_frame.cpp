@@ -111,6 +111,7 @@ void CMainFrame::RunCycle() {
   inCycle_ = true;
   engine_->RunSpoolCycle();
   inCycle_ = false;
+  if (engine_->Report().waiting != waitingShown_) UpdateTooltip();
   if (changedDuringCycle_) {
     changedDuringCycle_ = false;
     PostMessageA(Handle(), WM_FOLDER_CHANGED, 0, 0);
@@ -216,7 +217,11 @@ void CMainFrame::ShowFault(const std::string& fault) {
 void CMainFrame::UpdateTooltip() {
   std::string tip = baseTip_;
   if (logFailed_) tip = "Druvo: cannot write its log file";
-  if (!fault_.empty()) tip = "Druvo: " + fault_;
+  if (!fault_.empty()) tip = "Druvo: " + fault_;  // names the file at the head of the line
+  // What waits goes first: the tip holds 127 characters, and a long fault
+  // or path is cut at its end.
+  waitingShown_ = engine_ ? engine_->Report().waiting : 0;
+  if (waitingShown_ != 0) tip = std::to_string(waitingShown_) + " waiting. " + tip;
   tray_.SetTooltip(tip.c_str());
 }
 

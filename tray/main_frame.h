@@ -66,6 +66,7 @@ class CMainFrame : public Window, private StatusSink, private SpoolTimer {
   std::string baseTip_;
   std::string fault_;
   bool logFailed_ = false;
+  std::size_t waitingShown_ = 0;  // in the tooltip
 };
 
 }  // namespace druvo

@@ -517,7 +517,8 @@ TEST_F(FaultMatrix, CommandLinesThatWouldPrintSomewhereElse) {
   }
   int status = -1;
   const std::string refused = RunCapture(
-      asNobody + "timeout 10 '" + DaemonBinary() + "' --check RACUN '" + closed + "/*.*' 2>&1", &status);
+      asNobody + "timeout 10 '" + DaemonBinary() + "' --check RACUN '" + closed + "/*.*' 2>&1",
+      &status);
   EXPECT_EQ(status, 1) << refused;
   EXPECT_NE(refused.find("secret.prn\" cannot be read by this user (mode 0600, group root): make "
                          "the folder group druvo, mode 2775; producer umask 007"),

@@ -178,6 +178,21 @@ TEST_F(SpoolCycleTest, UndeletableFileIsPrintedOnceWhileUnchanged) {
   EXPECT_EQ(spooler_.Accepted().size(), 3u);
 }
 
+TEST(FormatStatus, NamesStayOneValueForPeopleAndScripts) {
+  EngineReport r;
+  r.state = "error";
+  r.waiting = 2;
+  r.head = "/in/a \"b\"\nc";
+  r.headWhy = "paper out";
+  const StatusContext c{"RACUN", "/in/*.*", "accepted", 0};
+  EXPECT_NE(FormatStatus(r, c, false).find("First in line: \"/in/a \"b\"\\nc\": paper out"),
+            std::string::npos)
+      << FormatStatus(r, c, false);
+  EXPECT_NE(FormatStatus(r, c, true).find("\"head\":\"/in/a \\\"b\\\"\\u000ac\""),
+            std::string::npos)
+      << FormatStatus(r, c, true);
+}
+
 TEST(StateFileName, OneNamePerFolderThatNoOtherFolderShares) {
   EXPECT_EQ(StateFileName("/var/spool/druvo", '/'), "state-var-spool-druvo");
   EXPECT_EQ(StateFileName("/var/spool/druvo/", '/'), StateFileName("/var/spool/druvo", '/'));
