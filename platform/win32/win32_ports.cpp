@@ -126,6 +126,10 @@ OpResult Win32FileSystem::Search(const char* pattern,
     entry.nameLost = !lossless;
     visit(entry);
   } while (FindNextFileW(find.get(), &data));
+  // Anything but the end is an error, not the end of the folder: the engine
+  // would forget what it remembers of the files it did not see.
+  if (const DWORD code = GetLastError(); code != ERROR_NO_MORE_FILES)
+    return OpResult::Fail(ErrorText(std::string("FindNextFileW ") + pattern, code));
   return OpResult::Ok();
 }
 

@@ -1,8 +1,11 @@
 // The real daemon against a private cupsd and a capture printer.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <fstream>
 #include <thread>
 
@@ -230,7 +233,32 @@ TEST_F(DaemonTest, StatusSaysIdleBusyOrErrorWhatWaitsAndWhenNoDruvoRuns) {
   };
   status("");
   EXPECT_EQ(rc, 3) << out;
+  // systemd's side of Type=notify: a datagram socket that collects what
+  // druvo says.
+  const std::string notify = runtime + ".notify";
+  const int listener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", notify.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  setenv("NOTIFY_SOCKET", notify.c_str(), 1);
+  setenv("WATCHDOG_USEC", "1000000", 1);
+  std::string said;
+  const auto heard = [&](const std::string& what) {
+    char buffer[512];
+    for (ssize_t n; (n = recv(listener, buffer, sizeof buffer, 0)) > 0;)
+      said.append(buffer, static_cast<std::size_t>(n)).push_back('\n');
+    return said.find(what) != std::string::npos;
+  };
   Start();
+  unsetenv("NOTIFY_SOCKET");
+  unsetenv("WATCHDOG_USEC");
+  EXPECT_TRUE(WaitFor([&] { return heard("READY=1") && heard("STATUS=idle; 0 waiting"); })) << said;
+  // Alive while the loop goes round, idle or not.
+  EXPECT_TRUE(WaitFor([&] {
+    heard("");
+    return said.find("WATCHDOG=1") != said.rfind("WATCHDOG=1");
+  })) << said;
   EXPECT_TRUE(WaitFor([&] { return status("").find("State: idle") != std::string::npos; })) << out;
   EXPECT_EQ(rc, 0);
   // Busy while the server does not answer: the answer does not wait for it.
@@ -254,6 +282,9 @@ TEST_F(DaemonTest, StatusSaysIdleBusyOrErrorWhatWaitsAndWhenNoDruvoRuns) {
   EXPECT_EQ(rc, 1);
   unsetenv("RUNTIME_DIRECTORY");
   cups_->Admin("cupsaccept RACUN");
+  EXPECT_TRUE(heard("STATUS=error (cannot print " + In("b.prn"))) << said;
+  close(listener);
+  std::remove(notify.c_str());
   RemoveTree(runtime);
 }
 
