@@ -88,7 +88,9 @@ class WriteHints {
 class InputFile {
  public:
   virtual ~InputFile() = default;
-  // Bytes read into buffer, 0 at the end, -1 on a read error (error is set).
+  // Bytes read into buffer, 0 at the end, -1 on a read error (error is set),
+  // kReadLocked when its writer holds a lock on it: not ready yet.
+  static constexpr long long kReadLocked = -2;
   virtual long long Read(void* buffer, std::size_t size, std::string* error) = 0;
   // The file as it was when opened; unknown where the platform cannot tell.
   virtual FileIdentity Identity() const { return {}; }

@@ -37,8 +37,8 @@ JobResult Fail(JobResult result, std::string error) {
 
 }  // namespace
 
-JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& files, Spooler& spooler,
-                       PrintBuffers& buffers) {
+JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& files,
+                       Spooler& spooler, PrintBuffers& buffers) {
   JobResult result;
   if (path[0] == '\0') {
     result.outcome = JobOutcome::Gone;
@@ -76,6 +76,12 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
   for (;;) {
     std::string readError;
     const long long got = file->Read(buffers.In(), PrintBuffers::kChunk, &readError);
+    if (got == InputFile::kReadLocked) {
+      // A writer's byte-range lock: the document is withdrawn, the file waits.
+      result.outcome = JobOutcome::NotReady;
+      result.error = "its writer holds a lock on it";
+      return result;
+    }
     if (got < 0) return Fail(result, readError);
     std::size_t n = got == 0
                         ? filter.Finish(buffers.Out())

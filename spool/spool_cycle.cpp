@@ -282,8 +282,21 @@ int SpoolEngine::RunSpoolCycle() {
   report_.head.clear();
   report_.headWhy.clear();
   if (count == 0) {
-    if (stuck_.reported) {  // the stuck file went away
+    if (!searchFault_.empty()) {
+      // Nothing can be printed from a folder that cannot be searched: that
+      // is an error, never "all is well".
+      if (!searchShown_) {
+        searchShown_ = true;
+        inError_ = true;
+        ports_.status.ShowIcon(settings_.errorIcon);
+        ports_.status.ShowFault("cannot search " + std::string(settings_.fileSource));
+        ports_.status.Log(LogLevel::Error, "state: error");
+      }
+      return 1;
+    }
+    if (stuck_.reported || searchShown_) {  // the stuck file went away; the folder is back
       ClearStuck();
+      searchShown_ = false;
       EnterIdle();
     }
     return 1;
@@ -413,6 +426,7 @@ int SpoolEngine::RunSpoolCycle() {
 
   ListClear(jobs_);
   if (result == 1 && !stuck_.reported) {
+    searchShown_ = false;
     EnterIdle();
   } else {
     if (result == 0 && !StopRequested()) ports_.timer.Sleep(options_.failurePauseMs);

@@ -135,6 +135,7 @@ class SpoolEngine {
   FaultKind lastFault_ = FaultKind::None;
   std::string lastFaultSubject_;
   std::string searchFault_;  // a folder that cannot be searched, logged once
+  bool searchShown_ = false;  // ...and shown as the error state
   std::uint64_t lastJobQuery_ = 0;
   bool jobQueried_ = false;
   std::string queueProblem_;  // what holds the queue's jobs, as last logged

@@ -52,6 +52,7 @@ class Win32InputFile : public InputFile {
     DWORD got = 0;
     const DWORD want = size > 0x40000000u ? 0x40000000u : static_cast<DWORD>(size);
     if (!ReadFile(file_.get(), buffer, want, &got, nullptr)) {
+      if (GetLastError() == ERROR_LOCK_VIOLATION) return kReadLocked;
       *error = LastErrorText("ReadFile");
       return -1;
     }

@@ -20,6 +20,7 @@ struct FakeFile {
   OpenOutcome openAs = OpenOutcome::Opened;
   bool undeletable = false;
   long long readFailsAfter = -1;  // bytes handed out before a read error
+  bool lockedOnRead = false;      // the read meets its writer's byte-range lock
   std::string appendedAfterEnd;   // what a writer appends once the end was read
   std::string replacedAfterRead;  // a new file under the same name, once read
   std::uint64_t inode = 0;        // a new file gets a new one
@@ -80,6 +81,7 @@ class FakeFileSystem : public FileSystem {
         : fs_(fs), path_(std::move(path)), file_(fs.files[path_]), chunk_(chunk) {}
     FileIdentity Identity() const override { return IdentityOf(file_); }
     long long Read(void* buffer, std::size_t size, std::string* error) override {
+      if (file_.lockedOnRead) return kReadLocked;
       if (file_.readFailsAfter >= 0 && static_cast<long long>(at_) >= file_.readFailsAfter) {
         *error = "read error";
         return -1;

@@ -120,6 +120,14 @@ TEST_F(PrintJobTest, WriteOrReadFailingHalfWayFailsTheJob) {
   EXPECT_EQ(r.outcome, JobOutcome::Failed);
   EXPECT_EQ(r.error, "read error");
   EXPECT_TRUE(spooler.documents[0].aborted);
+
+  // A writer's byte-range lock is "not ready", never a failure (with TRUE a
+  // failure would delete the receipt unprinted).
+  FakeSpooler locked;
+  files_.files["/in/a.prn"].lockedOnRead = true;
+  r = PrintFileRaw(path.data(), "RACUN", files_, locked, buffers_);
+  EXPECT_EQ(r.outcome, JobOutcome::NotReady);
+  EXPECT_TRUE(locked.Accepted().empty());
 }
 
 }  // namespace

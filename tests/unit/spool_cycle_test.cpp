@@ -38,11 +38,19 @@ TEST_F(SpoolCycleTest, NothingWaitingChangesNothing) {
   EXPECT_EQ(Engine().RunSpoolCycle(), 1);
   EXPECT_TRUE(status_.icons.empty());
   EXPECT_TRUE(timer_.events.empty());
-  files_.searchFails = true;  // a missing folder is the same, and logged once
+  // A folder that cannot be searched is the error state, said once, until
+  // it can be searched again.
+  files_.searchFails = true;
   EXPECT_EQ(engine_->RunSpoolCycle(), 1);
   EXPECT_EQ(engine_->RunSpoolCycle(), 1);
-  EXPECT_TRUE(status_.icons.empty());
-  EXPECT_EQ(status_.lines.size(), 1u);
+  EXPECT_EQ(status_.icons, (std::vector<int>{settings_.errorIcon}));
+  EXPECT_EQ(status_.faults.back(), "cannot search /in/*.*");
+  EXPECT_EQ(status_.LinesWith("cannot search"), 1u);
+  files_.searchFails = false;
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(status_.icons.back(), settings_.idleIcon);
+  EXPECT_EQ(status_.faults.back(), "");
+  EXPECT_TRUE(timer_.events.empty());
 }
 
 TEST_F(SpoolCycleTest, PrintsOldestFirstDeletesAndReturnsToIdle) {

@@ -253,6 +253,16 @@ TEST_F(WineTest, OneDruvoPerFolderHoweverItIsSpelled) {
   EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"receipt\n"}));
 }
 
+TEST_F(WineTest, AFolderThatCannotBeSearchedShowsTheErrorPictureUntilItCan) {
+  const std::string later = drop_ + "/later";
+  StartDruvo({"RACUN", WinePath(later) + "\\*.*"});
+  EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "error"; }));
+  ASSERT_EQ(mkdir(later.c_str(), 0777), 0);
+  WriteFileBytes(later + "/r.prn", "late\n");
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "idle"; }));
+}
+
 TEST_F(WineTest, SocketPrinterWithoutAnySpooler) {
   WriteFileBytes(In("b.prn"), "second\r\n");
   WriteFileBytes(In("a.prn"), std::string("first\0\x1B@\r\n", 10));
