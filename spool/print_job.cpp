@@ -1,5 +1,6 @@
 #include "spool/print_job.h"
 
+#include <cstring>
 #include <memory>
 
 #include "core/text_helpers.h"
@@ -33,6 +34,31 @@ JobResult Fail(JobResult result, std::string error) {
   result.outcome = JobOutcome::Failed;
   result.error = std::move(error);
   return result;
+}
+
+// A Ctrl-Z ends the data (text mode). Where it cuts off more than line
+// ends (a barcode's length byte, graphics), say so: where, and of how much.
+void NoteCtrlZ(InputFile& file, PrintBuffers& buffers, std::size_t got, std::uint64_t offset,
+               JobResult* result) {
+  const unsigned char* in = buffers.In();
+  const auto* z = static_cast<const unsigned char*>(std::memchr(in, TextModeFilter::kCtrlZ, got));
+  if (z == nullptr) return;
+  const auto meaningful = [](const unsigned char* from, const unsigned char* to) {
+    for (; from < to; ++from) {
+      if (*from != '\r' && *from != '\n' && *from != TextModeFilter::kCtrlZ) return true;
+    }
+    return false;
+  };
+  bool cut = meaningful(z + 1, in + got);
+  std::uint64_t total = offset + got;
+  std::string ignored;
+  for (long long more; (more = file.Read(buffers.In(), PrintBuffers::kChunk, &ignored)) > 0;) {
+    cut = cut || meaningful(in, in + more);
+    total += static_cast<std::uint64_t>(more);
+  }
+  if (!cut) return;
+  result->ctrlZAt = offset + static_cast<std::uint64_t>(z - in);
+  result->fileBytes = total;
 }
 
 }  // namespace
@@ -73,6 +99,7 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
   if (OpResult r = spooler.BeginPage(); !r) return Fail(result, r.error);
 
   TextModeFilter filter;
+  std::uint64_t offset = 0;  // of the chunk in the file
   for (;;) {
     std::string readError;
     const long long got = file->Read(buffers.In(), PrintBuffers::kChunk, &readError);
@@ -95,7 +122,12 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
       }
       result.bytesSent += n;
     }
-    if (got == 0 || filter.Ended()) break;
+    if (filter.Ended()) {
+      NoteCtrlZ(*file, buffers, static_cast<std::size_t>(got), offset, &result);
+      break;
+    }
+    if (got == 0) break;
+    offset += static_cast<std::uint64_t>(got);
   }
 
   if (OpResult r = spooler.EndPage(); !r) return Fail(result, r.error);

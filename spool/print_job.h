@@ -28,6 +28,10 @@ struct JobResult {
   long long jobCreated = 0;         // when the server created it (its clock)
   bool grewMeanwhile = false;       // written to after it was read: do not delete
   FileIdentity identity;            // of the file that was read
+  // Where a Ctrl-Z ended the data with more than line ends after it, and the
+  // file's size; fileBytes 0: no such cut.
+  std::uint64_t ctrlZAt = 0;
+  std::uint64_t fileBytes = 0;
   std::string error;
 };
 

@@ -348,6 +348,13 @@ int SpoolEngine::RunSpoolCycle() {
     }
     if (job.outcome == JobOutcome::Printed) {
       ++report_.printed;
+      if (job.fileBytes != 0) {
+        ports_.status.Log(LogLevel::Warning,
+                          QuotedForLog(record->path) + ": a Ctrl-Z (0x1A) ended its data at byte " +
+                              std::to_string(job.ctrlZAt) + " of " +
+                              std::to_string(job.fileBytes) +
+                              "; the rest was not sent (files are read as text)");
+      }
       if (settings_.deleteAfterPrinted == 0 || job.jobId == 0) --report_.waiting;
       report_.lastPrinted = record->path;
       report_.lastPrintedAt = ports_.timer.Now();

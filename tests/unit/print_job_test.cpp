@@ -104,6 +104,18 @@ TEST_F(PrintJobTest, FailureAtEachStepWithdrawsTheDocumentAndClosesThePrinter) {
   }
 }
 
+TEST_F(PrintJobTest, ACtrlZThatCutsOffMoreThanLineEndsIsReported) {
+  files_.readChunk = 5;  // the Ctrl-Z and what follows it in other reads
+  files_.Add("/in/dos.prn", "AB\r\n\x1A\r\n\x1A", 1);
+  files_.Add("/in/qr.prn", std::string("QR\x1D(k\x1A\x00\x31\x50\x30", 11) + "data", 2);
+  JobResult dos = Print("/in/dos.prn");
+  EXPECT_EQ(dos.fileBytes, 0u);
+  JobResult qr = Print("/in/qr.prn");
+  EXPECT_EQ(qr.bytesSent, 5u);
+  EXPECT_EQ(qr.ctrlZAt, 5u);
+  EXPECT_EQ(qr.fileBytes, 15u);
+}
+
 TEST_F(PrintJobTest, WriteOrReadFailingHalfWayFailsTheJob) {
   files_.readChunk = 10;
   files_.Add("/in/a.prn", std::string(100, 'z'), 1);
