@@ -108,11 +108,34 @@ std::wstring DataFolder() {
   return folder;
 }
 
+std::wstring FilePath(const std::string& path) {
+  // The folder is made whole the usual way; the name is appended as it is,
+  // behind \\?\, so that a name Windows reserves (CON, NUL.txt, aux.prn,
+  // COM1.prn), one ending in a dot, or a path past MAX_PATH names the file
+  // on the disk, never a device.
+  const std::wstring wide = WideFromUtf8(path);
+  const std::size_t cut = wide.rfind(L'\\');
+  if (wide.compare(0, 4, L"\\\\?\\") == 0) return wide;
+  // 'C:NAME' is in the current folder of drive C:, 'NAME' in the working one.
+  const std::size_t split =
+      cut != std::wstring::npos ? cut + 1 : (wide.size() > 1 && wide[1] == L':' ? 2 : 0);
+  std::wstring folder = split == 0 ? L"." : wide.substr(0, split);
+  const std::wstring name = wide.substr(split);
+  std::vector<wchar_t> full(32768);
+  const DWORD n =
+      GetFullPathNameW(folder.c_str(), static_cast<DWORD>(full.size()), full.data(), nullptr);
+  if (n == 0 || n >= full.size()) return wide;
+  folder.assign(full.data(), n);
+  if (folder.back() != L'\\') folder += L'\\';
+  if (folder.compare(0, 2, L"\\\\") == 0) return L"\\\\?\\UNC\\" + folder.substr(2) + name;
+  return L"\\\\?\\" + folder + name;
+}
+
 OpResult Win32FileSystem::Search(const char* pattern,
                                  const std::function<void(const DirEntry&)>& visit) {
   // The wide search: the ANSI one cannot name files outside the code page.
   WIN32_FIND_DATAW data;
-  HANDLE first = FindFirstFileW(WideFromUtf8(pattern).c_str(), &data);
+  HANDLE first = FindFirstFileW(FilePath(pattern).c_str(), &data);
   if (first == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_NO_MORE_FILES) return OpResult::Ok();
@@ -138,7 +161,7 @@ OpenOutcome Win32FileSystem::Open(const char* path, std::unique_ptr<InputFile>* 
                                   std::string* error) {
   // Readers may share; a writer that still has the file open makes this a
   // sharing violation, which means the file is not finished yet.
-  HANDLE h = CreateFileW(WideFromUtf8(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+  HANDLE h = CreateFileW(FilePath(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
@@ -156,9 +179,9 @@ OpResult Win32FileSystem::Identify(const char* path, FileIdentity* identity, boo
   *identity = {};
   *gone = false;
   // No access asked: this opens even while a writer holds the file.
-  HANDLE h = CreateFileW(WideFromUtf8(path).c_str(), 0,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h =
+      CreateFileW(FilePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     *gone = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
@@ -171,7 +194,7 @@ OpResult Win32FileSystem::Identify(const char* path, FileIdentity* identity, boo
 }
 
 OpResult Win32FileSystem::Delete(const char* path) {
-  if (!DeleteFileW(WideFromUtf8(path).c_str())) {
+  if (!DeleteFileW(FilePath(path).c_str())) {
     return OpResult::Fail(LastErrorText(std::string("DeleteFileW ") + path));
   }
   return OpResult::Ok();

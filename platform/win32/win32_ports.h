@@ -16,6 +16,9 @@ std::wstring WideFromUtf8(const std::string& text);
 std::string Utf8FromWide(const wchar_t* text, bool* lossless = nullptr);
 std::string Utf8FromAnsi(const char* text);
 
+// A job path as the file functions take it: "\\?\" and the full folder.
+std::wstring FilePath(const std::string& path);
+
 // %LOCALAPPDATA%\Druvo (created when missing), or empty when there is none.
 std::wstring DataFolder();
 
@@ -25,9 +28,9 @@ class Win32FileSystem : public FileSystem {
   OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) override;
   OpResult Delete(const char* path) override;
   OpResult Identify(const char* path, FileIdentity* identity, bool* gone) override;
-  // MAX_PATH UTF-16 units may take up to three UTF-8 bytes each; a path the
-  // system cannot open fails its job with the system's reason.
-  std::size_t MaxPathLength() const override { return (MAX_PATH - 1) * 3; }
+  // Files are opened through \\?\ paths, so MAX_PATH does not bound them;
+  // a record does.
+  std::size_t MaxPathLength() const override { return 4095; }
   char Separator() const override { return '\\'; }
 };
 

@@ -265,6 +265,30 @@ TEST_F(WineTest, AFolderThatCannotBeSearchedShowsTheErrorPictureUntilItCan) {
   EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "idle"; }));
 }
 
+TEST_F(WineTest, NamesWindowsReservesAndPathsPastMaxPathPrintOnce) {
+  // Files such names (from a share, another system) must never open a device.
+  const std::vector<std::string> names = {"aux.prn", "NUL.txt", "COM1.prn", "CON"};
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    WriteFileBytes(In(names[i]), names[i] + "\n");
+    SetWriteTime(In(names[i]), 40 - static_cast<long long>(i));
+  }
+  // ... and a folder whose paths are longer than MAX_PATH.
+  const std::string deep = drop_ + "/" + std::string(120, 'd') + "/" + std::string(120, 'e');
+  ASSERT_EQ(RunCapture("mkdir -p '" + deep + "' && echo ok"), "ok");
+  WriteFileBytes(deep + "/long.prn", "long\n");
+  StartDruvo({"RACUN", WinePath(drop_) + "\\*.*"});
+  ASSERT_TRUE(cups_->WaitForJobs(4));
+  EXPECT_EQ(cups_->Jobs(),
+            (std::vector<std::string>{"aux.prn\n", "NUL.txt\n", "COM1.prn\n", "CON\n"}));
+  EXPECT_TRUE(WaitFor([&] { return ListNames(drop_).size() == 1; }));  // the deep folder
+  druvo_.reset();
+  (void)!std::system("wineserver -k >/dev/null 2>&1");
+  StartDruvo({"RACUN", WinePath(deep) + "\\*.*"});
+  ASSERT_TRUE(cups_->WaitForJobs(5));
+  EXPECT_EQ(cups_->Jobs().back(), "long\n");
+  EXPECT_TRUE(WaitFor([&] { return !Exists(deep + "/long.prn"); }));
+}
+
 TEST_F(WineTest, SocketPrinterWithoutAnySpooler) {
   WriteFileBytes(In("b.prn"), "second\r\n");
   WriteFileBytes(In("a.prn"), std::string("first\0\x1B@\r\n", 10));
