@@ -86,6 +86,7 @@ int CMainFrame::OnCreate() {
   }
   tray_.ChangeIconById(kTrayIconTable[settings_.idleIcon]);
   tray_.SetDefaultItem(4, TRUE);
+  if (logFailed_) UpdateTooltip();  // the log failed before the icon was there
   SetTimer(Handle(), SPOOL_TIMER_ID, static_cast<UINT>(settings_.pollInterval), nullptr);
   const std::string source = engineSettings_.fileSource;
   const std::size_t cut = source.rfind('\\');

@@ -386,13 +386,18 @@ bool Win32LogFile::Write(const std::string& line) {
   if (folder_.empty()) return false;
   const std::wstring path = folder_ + L"\\druvo.log";
   WIN32_FILE_ATTRIBUTE_DATA info{};
+  bool append = true;  // false: start the log again empty
   if (GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &info) &&
       (info.nFileSizeHigh != 0 || info.nFileSizeLow >= kRotateBytes)) {
     const std::wstring older = path + L".1";
-    MoveFileExW(path.c_str(), older.c_str(), MOVEFILE_REPLACE_EXISTING);
+    append = MoveFileExW(path.c_str(), older.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+    // druvo.log.1 held open by a viewer: the log must not grow without end,
+    // so past twice the size it starts again empty.
+    if (!append && info.nFileSizeHigh == 0 && info.nFileSizeLow < 2 * kRotateBytes) append = true;
   }
-  HANDLE h = CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h =
+      CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  append ? OPEN_ALWAYS : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   UniqueFile file(h);
   SYSTEMTIME now;

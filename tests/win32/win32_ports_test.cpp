@@ -126,6 +126,19 @@ TEST_F(Win32PortsTest, NamesLongerThanSixtyThreeCharactersAreCollectedWhole) {
   EXPECT_EQ(files_.Open(paths[0].c_str(), &file, &error), OpenOutcome::Opened);
 }
 
+TEST_F(Win32PortsTest, ALogWhoseOlderHalfIsHeldOpenStillStaysBounded) {
+  Write("druvo.log", std::string(2 * Win32LogFile::kRotateBytes + 10, 'x'));
+  Write("druvo.log.1", "old");
+  // A viewer keeps druvo.log.1 open without letting it be replaced.
+  UniqueFile viewer(CreateFileA(Path("druvo.log.1").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                OPEN_EXISTING, 0, nullptr));
+  Win32LogFile log(WideFromUtf8(dir_));
+  ASSERT_TRUE(log.Write("a line"));
+  WIN32_FILE_ATTRIBUTE_DATA info{};
+  ASSERT_TRUE(GetFileAttributesExA(Path("druvo.log").c_str(), GetFileExInfoStandard, &info));
+  EXPECT_LT(info.nFileSizeLow, 1000u);  // started again, not grown past 2 MB
+}
+
 TEST_F(Win32PortsTest, PrinterThatDoesNotExistCannotBeOpened) {
   Win32Spooler spooler;
   OpResult r = spooler.OpenQueue("NO SUCH PRINTER 4711");
