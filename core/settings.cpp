@@ -149,17 +149,52 @@ CommandLineReport ReadCommandLineText(SpoolSettings& settings, const char* comma
   char empty[kMaxTokens][1] = {};
   char* slots[kMaxTokens] = {program, empty[1], empty[2], empty[3]};
   int count = 1;
-  // Split on single spaces only; tabs stay inside tokens and are trimmed.
+  std::string ignored;
+  // Split on single spaces only; tabs stay inside tokens and are trimmed. A
+  // value in double quotes is one token, spaces and all: Windows printer
+  // names often hold spaces ("EPSON TM-T20II Receipt"), and so do folders.
   while (*cursor != '\0') {
     while (*cursor == ' ') ++cursor;
     if (*cursor == '\0') break;
     char* token = cursor;
-    while (*cursor != '\0' && *cursor != ' ') ++cursor;
+    if (*cursor == '"') {
+      token = ++cursor;
+      char* close = std::strchr(cursor, '"');
+      if (close == nullptr) {
+        report.error = "a quote is not closed: " + std::string(token - 1);
+        return report;
+      }
+      *close = '\0';
+      cursor = close + 1;
+      if (*cursor != '\0' && *cursor != ' ') {
+        report.error = "a closing quote must end its value: " + std::string(token);
+        return report;
+      }
+    } else {
+      while (*cursor != '\0' && *cursor != ' ') ++cursor;
+    }
     if (*cursor == ' ') *cursor++ = '\0';
     TrimBlanks(token);
     if (token[0] == '\0') continue;
-    if (count == kMaxTokens) break;
+    if (count == kMaxTokens) {
+      ignored += (ignored.empty() ? "" : " ") + std::string(token);
+      continue;
+    }
     slots[count++] = token;
+  }
+  // The rules stand; what they ignore is said (in the log, and a single
+  // argument in the tooltip too).
+  if (count == 2) {
+    report.warnings.push_back("ignored the single argument \"" + std::string(slots[1]) +
+                              "\": a printer needs a pattern after it; the defaults stand");
+  }
+  if (!ignored.empty()) {
+    report.warnings.push_back("ignored what follows the third argument (" + ignored +
+                              "): only PRINTER PATTERN [TRUE] are read");
+  }
+  if (count == kMaxTokens && std::strcmp(slots[3], "TRUE") != 0) {
+    report.warnings.push_back("the third argument \"" + std::string(slots[3]) +
+                              "\" is not TRUE: force delete stays off");
   }
   ApplyArguments(settings, count, slots, rules);
   return report;

@@ -86,7 +86,8 @@ int CMainFrame::OnCreate() {
   }
   tray_.ChangeIconById(kTrayIconTable[settings_.idleIcon]);
   tray_.SetDefaultItem(4, TRUE);
-  if (logFailed_) UpdateTooltip();  // the log failed before the icon was there
+  // The log failed, or the command line was half ignored, before the icon was there.
+  if (logFailed_ || !fault_.empty()) UpdateTooltip();
   SetTimer(Handle(), SPOOL_TIMER_ID, static_cast<UINT>(settings_.pollInterval), nullptr);
   const std::string source = engineSettings_.fileSource;
   const std::size_t cut = source.rfind('\\');
@@ -224,6 +225,11 @@ void CMainFrame::UpdateTooltip() {
   waitingShown_ = engine_ ? engine_->Report().waiting : 0;
   if (waitingShown_ != 0) tip = std::to_string(waitingShown_) + " waiting. " + tip;
   tray_.SetTooltip(tip.c_str());
+}
+
+void CMainFrame::Warn(const std::string& warning) {
+  Log(LogLevel::Warning, "warning: " + warning);
+  if (warning.find("single argument") != std::string::npos) fault_ = warning;
 }
 
 void CMainFrame::Log(LogLevel /*level*/, const std::string& line) {

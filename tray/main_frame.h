@@ -22,6 +22,9 @@ class CMainFrame : public Window, private StatusSink, private SpoolTimer {
   bool LoadFrame();
   // One line in the log file (and the debugger's output).
   void Log(LogLevel level, const std::string& line) override;
+  // What the command line's rules ignored: logged, and a single argument
+  // also shown in the tooltip.
+  void Warn(const std::string& warning);
 
  protected:
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;

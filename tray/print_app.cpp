@@ -39,6 +39,7 @@ class CPrintApp {
       return kAnotherInstance;
     }
     frame_ = std::make_unique<CMainFrame>(Settings());
+    for (const std::string& warning : report.warnings) frame_->Warn(warning);
     if (!frame_->LoadFrame()) {
       frame_.reset();
       return 1;

@@ -1,6 +1,7 @@
 ; Druvo's Windows installer (NSIS 3). Built by the CMake target "setup":
 ;   makensis -DVERSION=... -DX64EXE=... -DX86EXE=... -DREADME=... -DOUTFILE=... druvo.nsi
 ; Silent: druvo-setup-VERSION.exe /S /PRINTER=RACUN /PATTERN=C:\FPRI\*.* [/FORCEDELETE=TRUE]
+;   (a value with spaces in double quotes: /PRINTER="EPSON TM-T20II Receipt")
 ; The installer to ship is the x86 one: it runs on Windows XP and on 64-bit
 ; Windows alike. -DTARGET=amd64-unicode builds the same installer as a 64-bit
 ; program, for test machines whose Wine runs only 64-bit code.
@@ -56,23 +57,135 @@ Function .onInit
   StrCpy $Pattern "C:\FPRI\*.*"
   StrCpy $ForceDelete ""
   ${GetParameters} $R0
-  ClearErrors
-  ${GetOptions} $R0 "/PRINTER=" $R1
-  ${IfNot} ${Errors}
+  ; Not GetOptions: it ends a value at the option's first character, "/",
+  ; so socket://HOST would become "socket:".
+  Push $R0
+  Push "/PRINTER="
+  Call ReadOption
+  Pop $R1
+  ${If} $R1 != "?"
     StrCpy $Printer $R1
   ${EndIf}
-  ClearErrors
-  ${GetOptions} $R0 "/PATTERN=" $R1
-  ${IfNot} ${Errors}
+  Push $R0
+  Push "/PATTERN="
+  Call ReadOption
+  Pop $R1
+  ${If} $R1 != "?"
     StrCpy $Pattern $R1
   ${EndIf}
-  ClearErrors
-  ${GetOptions} $R0 "/FORCEDELETE=" $R1
-  ${IfNot} ${Errors}
-  ${AndIf} $R1 == "TRUE"
+  Push $R0
+  Push "/FORCEDELETE="
+  Call ReadOption
+  Pop $R1
+  ${If} $R1 == "TRUE"
     StrCpy $ForceDelete "TRUE"
   ${EndIf}
 FunctionEnd
+
+; Stack: parameters, option name ("/PRINTER="). Returns the option's value:
+; "..." in double quotes, else up to the next " /", a quote or the end; "?"
+; when the option is not there.
+Function ReadOption
+  Exch $R2 ; the name
+  Exch
+  Exch $R3 ; the parameters
+  Push $R4
+  Push $R5
+  Push $R6
+  Push $R7
+  StrLen $R5 $R2
+  StrCpy $R4 0
+  find:
+    StrCpy $R6 $R3 $R5 $R4
+    StrCmp $R6 "" absent
+    StrCmp $R6 $R2 found
+    IntOp $R4 $R4 + 1
+    Goto find
+  found:
+    IntOp $R4 $R4 + $R5
+    StrCpy $R3 $R3 "" $R4 ; what follows the name
+    StrCpy $R6 $R3 1
+    StrCpy $R4 0
+    StrCmp $R6 '"' 0 plain
+    StrCpy $R3 $R3 "" 1
+  quoted:
+    StrCpy $R6 $R3 1 $R4
+    StrCmp $R6 "" take
+    StrCmp $R6 '"' take
+    IntOp $R4 $R4 + 1
+    Goto quoted
+  plain:
+    StrCpy $R6 $R3 2 $R4
+    StrCmp $R6 "" take
+    StrCmp $R6 " /" take
+    StrCpy $R7 $R3 1 $R4
+    StrCmp $R7 "" take
+    StrCmp $R7 '"' take ; the end of a quoted "/OPTION=value" as a shell passes it
+    IntOp $R4 $R4 + 1
+    Goto plain
+  take:
+    StrCpy $R3 $R3 $R4
+  trim: ; the blank before the next option
+    StrCpy $R6 $R3 1 -1
+    StrCmp $R6 " " 0 done
+    StrCpy $R3 $R3 -1
+    Goto trim
+  absent:
+    StrCpy $R3 "?"
+  done:
+  Pop $R7
+  Pop $R6
+  Pop $R5
+  Pop $R4
+  Pop $R2
+  Exch $R3
+FunctionEnd
+
+; A value the Run key cannot carry faithfully: empty, or holding a quote.
+Function CheckValue
+  Exch $R0
+  Push $R1
+  Push $R2
+  StrCmp $R0 "" bad
+  StrCpy $R1 0
+  scan:
+    StrCpy $R2 $R0 1 $R1
+    StrCmp $R2 "" good
+    StrCmp $R2 '"' bad
+    IntOp $R1 $R1 + 1
+    Goto scan
+  bad:
+    MessageBox MB_OK|MB_ICONSTOP "Druvo cannot be set up with the value [$R0]: it is empty or holds a double quote." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  good:
+  Pop $R2
+  Pop $R1
+  Pop $R0
+FunctionEnd
+
+; Ends every running Druvo the way its own Quit does (WM_CLOSE to its hidden
+; window), and waits for it: XP Home has no taskkill, and a running program
+; file cannot be replaced.
+!macro CloseDruvo un
+Function ${un}CloseDruvo
+  Push $R0
+  Push $R1
+  StrCpy $R1 0
+  again:
+    FindWindow $R0 "DruvoMainFrame" ""
+    IntCmp $R0 0 done
+    SendMessage $R0 ${WM_CLOSE} 0 0 /TIMEOUT=2000
+    Sleep 200
+    IntOp $R1 $R1 + 1
+    IntCmp $R1 50 done again again
+  done:
+  Pop $R1
+  Pop $R0
+FunctionEnd
+!macroend
+!insertmacro CloseDruvo ""
+!insertmacro CloseDruvo "un."
 
 Function AutostartPage
   !insertmacro MUI_HEADER_TEXT "Start with Windows" "Where Druvo sends the files, and which files."
@@ -104,23 +217,49 @@ FunctionEnd
 
 Section "Druvo"
   SetOutPath "$INSTDIR"
+  Call CloseDruvo
+  ; A file that cannot be replaced fails the setup, loudly: an old program
+  ; left in place would go on printing with the old rules.
+  SetOverwrite try
+  ClearErrors
   ${If} ${RunningX64}
     File "/oname=druvo.exe" "${X64EXE}"
   ${Else}
     File "/oname=druvo.exe" "${X86EXE}"
   ${EndIf}
+  ${If} ${Errors}
+    MessageBox MB_OK|MB_ICONSTOP "$INSTDIR\druvo.exe could not be replaced (is it still running?)." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
+  SetOverwrite on
   File "/oname=README.txt" "${README}"
   WriteUninstaller "$INSTDIR\uninstall.exe"
 
-  ; The program path in quotes: it holds a space under Program Files.
-  StrCpy $0 '"$INSTDIR\druvo.exe" $Printer $Pattern'
+  ; Every value in quotes: the program path holds a space under Program
+  ; Files, and printer names and folders often do ("EPSON TM-T20II Receipt").
+  Push $Printer
+  Call CheckValue
+  Push $Pattern
+  Call CheckValue
+  StrCpy $1 '"$Printer" "$Pattern"'
   ${If} $ForceDelete == "TRUE"
-    StrCpy $0 "$0 TRUE"
+    StrCpy $1 "$1 TRUE"
   ${EndIf}
+  StrCpy $0 '"$INSTDIR\druvo.exe" $1'
   WriteRegStr HKLM "${RUNKEY}" "Druvo" $0
+  ; Read back: what starts Druvo is what the technician typed.
+  ReadRegStr $2 HKLM "${RUNKEY}" "Druvo"
+  ${If} $2 != $0
+    MessageBox MB_OK|MB_ICONSTOP "Druvo's start line could not be written to the registry." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
 
   CreateDirectory "$SMPROGRAMS\Druvo"
-  CreateShortcut "$SMPROGRAMS\Druvo\Druvo.lnk" "$INSTDIR\druvo.exe" '$Printer $Pattern $ForceDelete'
+  CreateShortcut "$SMPROGRAMS\Druvo\Druvo.lnk" "$INSTDIR\druvo.exe" '$1'
+  ; Printing starts now, not at the next logon.
+  Exec $0
   CreateShortcut "$SMPROGRAMS\Druvo\Uninstall Druvo.lnk" "$INSTDIR\uninstall.exe"
 
   WriteRegStr HKLM "${UNINSTKEY}" "DisplayName" "Druvo"
@@ -140,7 +279,7 @@ FunctionEnd
 
 Section "Uninstall"
   ; A running Druvo keeps its program file; end it first.
-  ExecWait 'taskkill /F /IM druvo.exe' $0
+  Call un.CloseDruvo
   DeleteRegValue HKLM "${RUNKEY}" "Druvo"
   DeleteRegKey HKLM "${UNINSTKEY}"
   Delete "$SMPROGRAMS\Druvo\Druvo.lnk"

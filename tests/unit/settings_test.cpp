@@ -129,6 +129,28 @@ TEST(ReadCommandLineWindows, AQuotedProgramPathIsOneToken) {
   }
 }
 
+TEST(ReadCommandLineWindows, DoubleQuotedValuesKeepTheirSpaces) {
+  SpoolSettings s = ReadWindows(
+      "druvo.exe \"EPSON TM-T20II Receipt\" \"C:\\kasa racun\\*.*\" TRUE");
+  EXPECT_STREQ(s.printerName, "EPSON TM-T20II RECEIPT");
+  EXPECT_STREQ(s.fileSource, "C:\\KASA RACUN\\*.*");
+  EXPECT_EQ(s.forceDelete, 1);
+  SpoolSettings t;
+  LoadDefaultSettings(t, CommandLineRules::Windows);
+  // The rules stand, and what they ignore is said.
+  for (const auto& [line, says] : std::vector<std::pair<const char*, const char*>>{
+           {"druvo.exe KUHINJA", "single argument \"KUHINJA\""},
+           {"druvo.exe P C:\\*.* YES", "is not TRUE"},
+           {"druvo.exe P C:\\*.* TRUE X Y", "(X Y)"}}) {
+    const CommandLineReport report = ReadCommandLineText(t, line);
+    ASSERT_EQ(report.warnings.size(), 1u) << line;
+    EXPECT_NE(report.warnings[0].find(says), std::string::npos) << report.warnings[0];
+  }
+  for (const char* broken : {"druvo.exe \"EPSON TM C:\\in\\*.*", "druvo.exe \"A\"B C:\\*.*"}) {
+    EXPECT_NE(ReadCommandLineText(t, broken).error, "") << broken;
+  }
+}
+
 TEST(ReadCommandLinePosix, KeepsCaseAndReadsTheSwitchWithoutCase) {
   SpoolSettings s = ReadPosix({"/usr/bin/druvo", "Receipts", "/srv/fpri/*.prn", "true"});
   EXPECT_STREQ(s.printerName, "Receipts");

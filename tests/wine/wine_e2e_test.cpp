@@ -289,6 +289,18 @@ TEST_F(WineTest, NamesWindowsReservesAndPathsPastMaxPathPrintOnce) {
   EXPECT_TRUE(WaitFor([&] { return !Exists(deep + "/long.prn"); }));
 }
 
+TEST_F(WineTest, AQuotedFolderWithASpaceIsOneArgument) {
+  // Wine quotes an argument that holds a space, as a shortcut or the Run key
+  // would: the folder stays whole.
+  const std::string spaced = drop_ + "/kasa racun";
+  ASSERT_EQ(mkdir(spaced.c_str(), 0777), 0);
+  WriteFileBytes(spaced + "/r.prn", "spaced\n");
+  StartDruvo({"RACUN", WinePath(spaced) + "\\*.*"});
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"spaced\n"}));
+  EXPECT_TRUE(WaitFor([&] { return !Exists(spaced + "/r.prn"); }));
+}
+
 TEST_F(WineTest, SocketPrinterWithoutAnySpooler) {
   WriteFileBytes(In("b.prn"), "second\r\n");
   WriteFileBytes(In("a.prn"), std::string("first\0\x1B@\r\n", 10));
@@ -309,9 +321,16 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
   if (!Exists(setup)) GTEST_SKIP() << "build the setup target first (scripts/test.sh does)";
   const std::string folder =
       std::string(std::getenv("WINEPREFIX")) + "/drive_c/Program Files/Druvo";
-  const std::string pattern = WinePath(drop_) + "\\*.*";
+  // A folder with a space, and a printer address with slashes and a colon:
+  // both reach the Run key whole and quoted.
+  const std::string spaced = drop_ + "/kasa racun";
+  ASSERT_EQ(mkdir(spaced.c_str(), 0777), 0);
+  const std::string pattern = WinePath(spaced) + "\\*.*";
+  const std::string printer = "socket://127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/printer.port");
   int status = -1;
-  RunCapture("wine '" + setup + "' /S /PRINTER=RACUN '/PATTERN=" + pattern + "' 2>/dev/null",
+  // Not into RunCapture's pipe: the Druvo the setup starts would inherit it.
+  RunCapture("wine '" + setup + "' /S /PRINTER=" + printer + " '/PATTERN=" + pattern +
+                 "' >/dev/null 2>&1",
              &status);
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(Exists(folder + "/druvo.exe"));
@@ -321,21 +340,29 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
       "2>/dev/null";
   std::string key = RunCapture(query);
   key.erase(std::remove(key.begin(), key.end(), '\r'), key.end());
-  const std::string expected = "\"C:\\Program Files\\Druvo\\druvo.exe\" RACUN " + pattern;
+  const std::string expected =
+      "\"C:\\Program Files\\Druvo\\druvo.exe\" \"" + printer + "\" \"" + pattern + "\"";
   ASSERT_NE(key.find("REG_SZ    " + expected), std::string::npos) << key;
 
-  // Started from exactly that line, the installed program prints.
-  WriteFileBytes(In("r.prn"), "installed\r\n");
-  // Not through Probe(): the program started inherits the probe's output,
-  // so reading it to the end would wait for the program to end.
-  RunCapture("wine '" + WinBuild() + "/tests/win32/druvo_probe.exe' start-line '" + expected +
-                 "' >/dev/null 2>&1",
-             &status);
-  EXPECT_EQ(status, 0);
+  // The setup starts Druvo from that line: printing does not wait for a logon.
+  WriteFileBytes(spaced + "/r.prn", "installed\r\n");
   ASSERT_TRUE(cups_->WaitForJobs(1));
   EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"installed\n"}));
 
-  RunCapture("wine '" + folder + "/uninstall.exe' /S 2>/dev/null");
+  // An upgrade over the running Druvo closes it, replaces the program and
+  // starts the new one: one Druvo prints the next receipt, once.
+  // Not into RunCapture's pipe: the Druvo the setup starts would inherit it.
+  RunCapture("wine '" + setup + "' /S /PRINTER=" + printer + " '/PATTERN=" + pattern +
+                 "' >/dev/null 2>&1",
+             &status);
+  EXPECT_EQ(status, 0);
+  WriteFileBytes(spaced + "/s.prn", "upgraded\r\n");
+  ASSERT_TRUE(cups_->WaitForJobs(2));
+  EXPECT_TRUE(WaitFor([&] { return !Exists(spaced + "/s.prn"); }));
+  std::this_thread::sleep_for(1s);
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"installed\n", "upgraded\n"}));
+
+  RunCapture("wine '" + folder + "/uninstall.exe' /S >/dev/null 2>&1");
   EXPECT_TRUE(WaitFor(
       [&] { return !Exists(folder + "/druvo.exe") && !Exists(folder + "/uninstall.exe"); }));
   EXPECT_EQ(RunCapture(query).find("Druvo"), std::string::npos);
