@@ -1,5 +1,6 @@
 #include "tray/dialogs.h"
 
+#include "platform/win32/win32_ports.h"
 #include "res/resource.h"
 
 namespace druvo {
@@ -18,9 +19,10 @@ CConfigDialog::CConfigDialog(const SpoolSettings& settings)
     : Dialog(IDD_CONFIG), settings_(settings) {}
 
 BOOL CConfigDialog::OnInitDialog() {
-  SetDlgItemTextA(Handle(), IDC_CMDLINE, settings_.commandLine);
-  SetDlgItemTextA(Handle(), IDC_PRINTER, settings_.printerName);
-  SetDlgItemTextA(Handle(), IDC_SOURCE, settings_.fileSource);
+  // The settings are UTF-8: shown as typed, in any language.
+  SetDlgItemTextW(Handle(), IDC_CMDLINE, WideFromUtf8(settings_.commandLine).c_str());
+  SetDlgItemTextW(Handle(), IDC_PRINTER, WideFromUtf8(settings_.printerName).c_str());
+  SetDlgItemTextW(Handle(), IDC_SOURCE, WideFromUtf8(settings_.fileSource).c_str());
   SetDlgItemTextA(Handle(), IDC_FORCE_DELETE, settings_.forceDelete != 0 ? "TRUE" : "FALSE");
   return TRUE;
 }

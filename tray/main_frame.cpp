@@ -32,11 +32,7 @@ CMainFrame::CMainFrame(SpoolSettings& settings)
       log_(dataFolder_),
       state_(dataFolder_,
              WideFromUtf8(StateFileName(
-                 Utf8FromWide(
-                     CanonicalFolder(DropFolderOf(Utf8FromAnsi(settings.fileSource))).c_str()),
-                 '\\'))) {
-  std::snprintf(engineSettings_.fileSource, sizeof engineSettings_.fileSource, "%s",
-                Utf8FromAnsi(settings_.fileSource).c_str());
+                 Utf8FromWide(CanonicalFolder(DropFolderOf(settings.fileSource)).c_str()), '\\'))) {
   Log(LogLevel::Info, std::string("start: Command line: ") + settings_.commandLine + "; Printer: " +
                           settings_.printerName + "; File source: " + engineSettings_.fileSource +
                           "; Force delete: " + (settings_.forceDelete != 0 ? "TRUE" : "FALSE"));
@@ -72,8 +68,10 @@ bool CMainFrame::LoadFrame() {
 
 int CMainFrame::OnCreate() {
   char tip[kSettingsTextSize * 3];
-  std::snprintf(tip, sizeof tip, "Direct POS ROW printing:\n %s   %s", settings_.printerName,
-                settings_.fileSource);
+  // The tray takes the ANSI code page only; the settings are UTF-8.
+  std::snprintf(tip, sizeof tip, "Direct POS ROW printing:\n %s   %s",
+                AnsiFromUtf8(settings_.printerName).c_str(),
+                AnsiFromUtf8(settings_.fileSource).c_str());
   tip[kTooltipLimit] = '\0';
   baseTip_ = tip;
   HICON info = LoadIconA(nullptr, MAKEINTRESOURCEA(32516));  // IDI_ASTERISK
@@ -224,7 +222,7 @@ void CMainFrame::UpdateTooltip() {
   // or path is cut at its end.
   waitingShown_ = engine_ ? engine_->Report().waiting : 0;
   if (waitingShown_ != 0) tip = std::to_string(waitingShown_) + " waiting. " + tip;
-  tray_.SetTooltip(tip.c_str());
+  tray_.SetTooltip(tip == baseTip_ ? tip.c_str() : AnsiFromUtf8(tip).c_str());
 }
 
 void CMainFrame::Warn(const std::string& warning) {

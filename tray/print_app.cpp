@@ -20,17 +20,20 @@ class CPrintApp {
   // 0 when the program may run; otherwise its exit status.
   int InitInstance() {
     LoadDefaultSettings();
-    CommandLineReport report = ReadCommandLineText(Settings(), GetCommandLineA());
+    // Read wide, kept as UTF-8: a folder or printer named in any language
+    // arrives as typed, not as the code page's nearest letters.
+    CommandLineReport report =
+        ReadCommandLineText(Settings(), Utf8FromWide(GetCommandLineW()).c_str());
     if (report.error.empty())
       report.error = ParsePrinterAddress(Settings().printerName, false).error;
     if (!report.error.empty()) {
       // Never print somewhere else than asked: say why, and do not start.
-      MessageBoxA(nullptr, ("Druvo cannot start.\n\n" + report.error).c_str(), "Druvo",
+      MessageBoxW(nullptr, WideFromUtf8("Druvo cannot start.\n\n" + report.error).c_str(), L"Druvo",
                   MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
       return kBadCommandLine;
     }
     // One druvo per drop folder: a second would print every receipt again.
-    const std::string folder = DropFolderOf(Utf8FromAnsi(Settings().fileSource));
+    const std::string folder = DropFolderOf(Settings().fileSource);
     if (!lock_.Take(folder)) {
       const std::wstring text = L"Druvo already serves the folder " + WideFromUtf8(folder) +
                                 L".\n\nThis second Druvo does not start.";

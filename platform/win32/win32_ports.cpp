@@ -87,6 +87,16 @@ std::string Utf8FromWide(const wchar_t* text, bool* lossless) {
   return narrow;
 }
 
+std::string AnsiFromUtf8(const std::string& text) {
+  const std::wstring wide = WideFromUtf8(text);
+  const int n = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 1) return std::string();
+  std::string ansi(static_cast<std::size_t>(n), '\0');
+  WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &ansi[0], n, nullptr, nullptr);
+  ansi.resize(static_cast<std::size_t>(n - 1));
+  return ansi;
+}
+
 std::string Utf8FromAnsi(const char* text) {
   const int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
   if (n <= 1) return std::string();
@@ -201,9 +211,11 @@ OpResult Win32FileSystem::Delete(const char* path) {
 }
 
 OpResult Win32Spooler::OpenQueue(const char* name) {
+  // The name in UTF-16: a printer named in any language is found.
   HANDLE h = nullptr;
-  if (!OpenPrinterA(const_cast<char*>(name), &h, nullptr) || h == nullptr) {
-    return OpResult::Fail(LastErrorText("OpenPrinterA"));
+  std::wstring wide = WideFromUtf8(name);
+  if (!OpenPrinterW(&wide[0], &h, nullptr) || h == nullptr) {
+    return OpResult::Fail(LastErrorText("OpenPrinterW"));
   }
   printer_.reset(h);
   return OpResult::Ok();

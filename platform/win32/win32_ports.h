@@ -15,6 +15,8 @@ std::wstring WideFromUtf8(const std::string& text);
 // Unpaired surrogates become U+FFFD; *lossless says whether it round-trips.
 std::string Utf8FromWide(const wchar_t* text, bool* lossless = nullptr);
 std::string Utf8FromAnsi(const char* text);
+// For what only takes the ANSI code page (the tray's tooltip); lossy.
+std::string AnsiFromUtf8(const std::string& text);
 
 // A job path as the file functions take it: "\\?\" and the full folder.
 std::wstring FilePath(const std::string& path);

@@ -143,7 +143,7 @@ TEST_F(Win32PortsTest, PrinterThatDoesNotExistCannotBeOpened) {
   Win32Spooler spooler;
   OpResult r = spooler.OpenQueue("NO SUCH PRINTER 4711");
   EXPECT_FALSE(r);
-  EXPECT_NE(r.error.find("OpenPrinterA"), std::string::npos);
+  EXPECT_NE(r.error.find("OpenPrinterW"), std::string::npos);
   spooler.CloseQueue();
 }
 

@@ -289,10 +289,11 @@ TEST_F(WineTest, NamesWindowsReservesAndPathsPastMaxPathPrintOnce) {
   EXPECT_TRUE(WaitFor([&] { return !Exists(deep + "/long.prn"); }));
 }
 
-TEST_F(WineTest, AQuotedFolderWithASpaceIsOneArgument) {
+TEST_F(WineTest, AQuotedFolderWithASpaceAndACroatianLetterIsOneArgument) {
   // Wine quotes an argument that holds a space, as a shortcut or the Run key
-  // would: the folder stays whole.
-  const std::string spaced = drop_ + "/kasa racun";
+  // would: the folder stays whole, and its "č" (not in the ANSI code page)
+  // stays itself.
+  const std::string spaced = drop_ + "/kasa ra\xC4\x8Dun";
   ASSERT_EQ(mkdir(spaced.c_str(), 0777), 0);
   WriteFileBytes(spaced + "/r.prn", "spaced\n");
   StartDruvo({"RACUN", WinePath(spaced) + "\\*.*"});
@@ -329,9 +330,9 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
   const std::string printer = "socket://127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/printer.port");
   int status = -1;
   // Not into RunCapture's pipe: the Druvo the setup starts would inherit it.
-  RunCapture("wine '" + setup + "' /S /PRINTER=" + printer + " '/PATTERN=" + pattern +
-                 "' >/dev/null 2>&1",
-             &status);
+  RunCapture(
+      "wine '" + setup + "' /S /PRINTER=" + printer + " '/PATTERN=" + pattern + "' >/dev/null 2>&1",
+      &status);
   EXPECT_EQ(status, 0);
   EXPECT_TRUE(Exists(folder + "/druvo.exe"));
   EXPECT_TRUE(Exists(folder + "/uninstall.exe"));
@@ -352,9 +353,9 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
   // An upgrade over the running Druvo closes it, replaces the program and
   // starts the new one: one Druvo prints the next receipt, once.
   // Not into RunCapture's pipe: the Druvo the setup starts would inherit it.
-  RunCapture("wine '" + setup + "' /S /PRINTER=" + printer + " '/PATTERN=" + pattern +
-                 "' >/dev/null 2>&1",
-             &status);
+  RunCapture(
+      "wine '" + setup + "' /S /PRINTER=" + printer + " '/PATTERN=" + pattern + "' >/dev/null 2>&1",
+      &status);
   EXPECT_EQ(status, 0);
   WriteFileBytes(spaced + "/s.prn", "upgraded\r\n");
   ASSERT_TRUE(cups_->WaitForJobs(2));
