@@ -1,5 +1,6 @@
 #include "platform/posix/folder_watch.h"
 
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <time.h>
 #include <unistd.h>
@@ -23,6 +24,19 @@ long long NowMs() {
 }
 
 }  // namespace
+
+bool FolderWatch::NobodyWrites(const char* name) const {
+  // A read lease is granted only while no one has the file open for
+  // writing, and only to its owner or with CAP_LEASE: without one, the
+  // quiet time has to do.
+  const std::string path = folder_ + (folder_.empty() || folder_.back() == '/' ? "" : "/") + name;
+  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool leased = fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
+  if (leased) fcntl(fd, F_SETLEASE, F_UNLCK);
+  close(fd);
+  return leased;
+}
 
 FolderWatch::FolderWatch(std::string folder, int quietMs)
     : folder_(std::move(folder)), quietMs_(quietMs) {}
@@ -96,7 +110,8 @@ WriteState FolderWatch::StateOf(const char* name) const {
   if (states_.empty()) return WriteState::Unknown;
   auto it = states_.find(std::string_view(name));
   if (it == states_.end()) return WriteState::Unknown;
-  if (it->second.state == WriteState::Arrived && NowMs() - it->second.sinceMs < quietMs_)
+  if (it->second.state == WriteState::Arrived && NowMs() - it->second.sinceMs < quietMs_ &&
+      !NobodyWrites(name))
     return WriteState::Writing;
   return it->second.state;
 }

@@ -39,6 +39,8 @@ class FolderWatch : public WriteHints {
 
  private:
   void Disarm();
+  // Whether a read lease shows that no one has the file open for writing.
+  bool NobodyWrites(const char* name) const;
 
   struct Seen {
     WriteState state;
