@@ -497,6 +497,7 @@ int Run(int argc, char** argv) {
   if (!useEvents)
     LogLine(LogLevel::Info, "change notifications off: polling every " +
                                 std::to_string(settings.pollInterval) + " ms");
+  bool lockChecked = true;  // the folder the watch sees is the one locked
   while (g_stop == 0) {
     bool changed = firstCycle;
     firstCycle = false;
@@ -510,6 +511,7 @@ int Run(int argc, char** argv) {
         everArmed = true;
         watchFault.clear();
         changed = true;
+        lockChecked = false;  // it may be a new folder
       } else if (why != watchFault) {
         watchFault = why;
         LogLine(LogLevel::Warning, "no change notifications (" + why + "); polling every " +
@@ -553,11 +555,15 @@ int Run(int argc, char** argv) {
       Notify("WATCHDOG=1");
     }
     if (changed || timer.Due(relaxed)) {
-      // The folder deleted and made again is a new folder: lock it too.
-      if (lock.Take(folder).outcome == FolderLock::Outcome::Busy) {
-        LogLine(LogLevel::Error, "another druvo took " + folder + "; this one stops");
-        ListDestroy(&jobs);
-        return kAnotherInstance;
+      // The folder deleted and made again is a new folder: lock it too. A
+      // healthy watch would have said so, so only then is it looked at.
+      if (!lockChecked || !watch.Armed()) {
+        if (lock.Take(folder).outcome == FolderLock::Outcome::Busy) {
+          LogLine(LogLevel::Error, "another druvo took " + folder + "; this one stops");
+          ListDestroy(&jobs);
+          return kAnotherInstance;
+        }
+        lockChecked = true;
       }
       engine.RunSpoolCycle();
       ++polls;
