@@ -33,13 +33,6 @@ int IsBlank(char* text) {
   return text[0] == '\0' ? 1 : 0;
 }
 
-int CutToFolder(char* path, char separator) {
-  if (IsBlank(path)) return 1;
-  char* last = std::strrchr(path, separator);
-  if (last != nullptr) last[1] = '\0';
-  return 0;
-}
-
 int FindLast(const char* needle, const char* text) {
   const std::size_t m = std::strlen(needle);
   const std::size_t n = std::strlen(text);

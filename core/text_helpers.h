@@ -18,10 +18,6 @@ int StripLineEnd(char* text);
 // text is absent or empty afterwards.
 int IsBlank(char* text);
 
-// Ends the path just after its last separator; without one it stays whole.
-// Returns 1 when the path was blank (it is trimmed then), else 0.
-int CutToFolder(char* path, char separator = '\\');
-
 // 1-based position of the last occurrence of needle in text; 0 when absent.
 int FindLast(const char* needle, const char* text);
 

@@ -102,16 +102,15 @@ void PosixFileSystem::TrustCache(bool trusted) {
   trusted_ = trusted;
 }
 
-OpResult PosixFileSystem::Search(const char* pattern,
+OpResult PosixFileSystem::Search(const DropFolder& where,
                                  const std::function<void(const DirEntry&)>& visit) {
   if (MonotonicSeconds() - cacheSince_ >= kCacheLifetimeSeconds) {
     cache_.clear();
     cacheSince_ = MonotonicSeconds();
   }
   const unsigned long generation = ++generation_;
-  const char* slash = std::strrchr(pattern, '/');
-  const std::string folder = slash == nullptr ? std::string(".") : std::string(pattern, slash + 1);
-  const char* namePattern = slash == nullptr ? pattern : slash + 1;
+  const std::string folder = where.Folder();
+  const char* namePattern = where.names.c_str();
 
   UniqueDir dir(opendir(folder.c_str()));
   if (!dir) return OpResult::Fail(Why("opendir", folder));

@@ -20,7 +20,8 @@ class PosixFileSystem : public FileSystem {
   void TrustCache(bool trusted);
   void Forget(const std::string& name) { cache_.erase(name); }
   void ForgetAll() { cache_.clear(); }
-  OpResult Search(const char* pattern, const std::function<void(const DirEntry&)>& visit) override;
+  OpResult Search(const DropFolder& where,
+                  const std::function<void(const DirEntry&)>& visit) override;
   OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) override;
   OpResult Delete(const char* path) override;
   OpResult Identify(const char* path, FileIdentity* identity, bool* gone) override;

@@ -141,15 +141,16 @@ std::wstring FilePath(const std::string& path) {
   return L"\\\\?\\" + folder + name;
 }
 
-OpResult Win32FileSystem::Search(const char* pattern,
+OpResult Win32FileSystem::Search(const DropFolder& where,
                                  const std::function<void(const DirEntry&)>& visit) {
+  const std::string pattern = where.Pattern();
   // The wide search: the ANSI one cannot name files outside the code page.
   WIN32_FIND_DATAW data;
   HANDLE first = FindFirstFileW(FilePath(pattern).c_str(), &data);
   if (first == INVALID_HANDLE_VALUE) {
     const DWORD code = GetLastError();
     if (code == ERROR_FILE_NOT_FOUND || code == ERROR_NO_MORE_FILES) return OpResult::Ok();
-    return OpResult::Fail(ErrorText(std::string("FindFirstFileW ") + pattern, code));
+    return OpResult::Fail(ErrorText("FindFirstFileW " + pattern, code));
   }
   UniqueFind find(first);
   do {
@@ -163,7 +164,7 @@ OpResult Win32FileSystem::Search(const char* pattern,
   // Anything but the end is an error, not the end of the folder: the engine
   // would forget what it remembers of the files it did not see.
   if (const DWORD code = GetLastError(); code != ERROR_NO_MORE_FILES)
-    return OpResult::Fail(ErrorText(std::string("FindNextFileW ") + pattern, code));
+    return OpResult::Fail(ErrorText("FindNextFileW " + pattern, code));
   return OpResult::Ok();
 }
 
@@ -331,13 +332,6 @@ OpResult Win32StateStore::Save(const std::string& text) {
   return OpResult::Ok();
 }
 
-std::string DropFolderOf(const std::string& pattern) {
-  const std::size_t cut = pattern.rfind('\\');
-  if (cut != std::string::npos) return pattern.substr(0, cut + 1);
-  // 'C:*.*' names the drive's current folder; '*.PRN' the working folder.
-  return pattern.size() > 1 && pattern[1] == ':' ? pattern.substr(0, 2) : std::string(".");
-}
-
 std::wstring CanonicalFolder(const std::string& folder) {
   const std::wstring wide = WideFromUtf8(folder);
   wchar_t full[32768];
@@ -354,7 +348,7 @@ namespace {
 
 // Holds a named mutex, in the Global namespace where this user may make one,
 // else in the session's. False when another process holds it already.
-bool HoldMutex(const std::wstring& name, std::vector<UniqueFile>* held) {
+bool HoldMutex(const std::wstring& name, std::vector<UniqueKernel>* held) {
   for (const wchar_t* space : {L"Global\\", L"Local\\"}) {
     HANDLE h = CreateMutexW(nullptr, FALSE, (space + name).c_str());
     const DWORD code = GetLastError();

@@ -26,7 +26,8 @@ std::wstring DataFolder();
 
 class Win32FileSystem : public FileSystem {
  public:
-  OpResult Search(const char* pattern, const std::function<void(const DirEntry&)>& visit) override;
+  OpResult Search(const DropFolder& where,
+                  const std::function<void(const DirEntry&)>& visit) override;
   OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) override;
   OpResult Delete(const char* path) override;
   OpResult Identify(const char* path, FileIdentity* identity, bool* gone) override;
@@ -51,8 +52,6 @@ class Win32Spooler : public Spooler {
   UniquePrinter printer_;
 };
 
-// The folder part of a drop-folder pattern: "C:\\FPRI\\" of "C:\\FPRI\\*.*".
-std::string DropFolderOf(const std::string& pattern);
 // The folder's full long path in upper case: one spelling for every way of
 // writing it.
 std::wstring CanonicalFolder(const std::string& folder);
@@ -64,7 +63,7 @@ class FolderInstanceLock {
   bool Take(const std::string& folder);
 
  private:
-  std::vector<UniqueFile> held_;
+  std::vector<UniqueKernel> held_;
 };
 
 // FOLDER\NAME, one per drop folder, replaced whole through a flushed

@@ -6,6 +6,9 @@
 #include <cstring>
 #include <vector>
 
+#include <string>
+
+#include "core/drop_folder.h"
 #include "core/text_helpers.h"
 
 namespace {
@@ -49,8 +52,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       break;
     }
     case 3: {
-      druvo::CutToFolder(text.data(), (selector & 0x80) != 0 ? '/' : '\\');
-      Check(std::strlen(text.data()) <= before);
+      const druvo::DropFolder d =
+          druvo::DropFolder::Of(text.data(), (selector & 0x80) != 0 ? '/' : '\\');
+      Check(d.Pattern() == text.data() && d.names.find(d.separator) == std::string::npos);
       break;
     }
     case 4: {

@@ -26,7 +26,7 @@ class PosixFilesTest : public ::testing::Test {
   }
   std::map<std::string, DirEntry> Scan(const std::string& pattern) {
     std::map<std::string, DirEntry> found;
-    EXPECT_TRUE(files_.Search((dir_ + "/" + pattern).c_str(), [&](const DirEntry& e) {
+    EXPECT_TRUE(files_.Search(DropFolder::Of(dir_ + "/" + pattern, '/'), [&](const DirEntry& e) {
       DirEntry copy = e;
       copy.name = nullptr;
       found[e.name] = copy;
@@ -66,7 +66,7 @@ TEST_F(PosixFilesTest, PatternMatchesWithoutCaseAndWriteTimeIsExact) {
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found.at("A.PRN").writeTime,
             (1700000000ULL + 11644473600ULL) * 10000000ULL + 1234567ULL);
-  EXPECT_FALSE(files_.Search((dir_ + "/missing/*.*").c_str(), [](const DirEntry&) {}));
+  EXPECT_FALSE(files_.Search(DropFolder::Of(dir_ + "/missing/*.*", '/'), [](const DirEntry&) {}));
 }
 
 TEST_F(PosixFilesTest, OpenTellsReadyNotReadyGoneAndFailed) {

@@ -5,6 +5,8 @@
 #include <cstring>
 #include <string>
 
+#include "core/drop_folder.h"
+
 namespace druvo {
 namespace {
 
@@ -49,19 +51,22 @@ TEST(IsBlank, TrimsFirstThenStripsAndNormalisesTheCallersBuffer) {
   EXPECT_STREQ(c.c_str(), "AB ");  // the blank before the LF survives
 }
 
-TEST(CutToFolder, KeepsTheLastSeparatorAndLeavesBarePatternsWhole) {
-  std::string a = "C:\\IN\\SUB\\*.TXT";
-  EXPECT_EQ(CutToFolder(a.data()), 0);
-  EXPECT_STREQ(a.c_str(), "C:\\IN\\SUB\\");
-  std::string b = "*.*";
-  EXPECT_EQ(CutToFolder(b.data()), 0);
-  EXPECT_STREQ(b.c_str(), "*.*");
-  std::string c = "  \t";
-  EXPECT_EQ(CutToFolder(c.data()), 1);
-  EXPECT_STREQ(c.c_str(), "");
-  std::string d = "/srv/In/*.prn";
-  EXPECT_EQ(CutToFolder(d.data(), '/'), 0);
-  EXPECT_STREQ(d.c_str(), "/srv/In/");
+TEST(DropFolder, SplitsAtTheLastSeparatorOrTheDrive) {
+  const DropFolder a = DropFolder::Of("C:\\IN\\SUB\\*.TXT", '\\');
+  EXPECT_EQ(a.prefix, "C:\\IN\\SUB\\");
+  EXPECT_EQ(a.names, "*.TXT");
+  EXPECT_EQ(a.PathOf("X.TXT"), "C:\\IN\\SUB\\X.TXT");
+  // Bare and drive-relative patterns: the working folder, the drive's own.
+  const DropFolder b = DropFolder::Of("*.*", '\\');
+  EXPECT_EQ(b.Folder(), ".");
+  EXPECT_EQ(b.PathOf("A"), "A");
+  const DropFolder c = DropFolder::Of("C:*.*", '\\');
+  EXPECT_EQ(c.Folder(), "C:");
+  EXPECT_EQ(c.names, "*.*");
+  // On POSIX a colon and a backslash are ordinary name characters.
+  const DropFolder d = DropFolder::Of("/srv/In/a\\b:*.prn", '/');
+  EXPECT_EQ(d.Folder(), "/srv/In/");
+  EXPECT_EQ(d.names, "a\\b:*.prn");
 }
 
 TEST(FindLast, GivesTheOneBasedPositionOfTheRightmostMatch) {

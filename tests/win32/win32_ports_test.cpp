@@ -84,7 +84,7 @@ TEST_F(Win32PortsTest, SearchReportsSizeAndWriteTime) {
     SetFileTime(f.get(), nullptr, nullptr, &ft);
   }
   bool seen = false;
-  EXPECT_TRUE(files_.Search((dir_ + "\\*.PRN").c_str(), [&](const DirEntry& e) {
+  EXPECT_TRUE(files_.Search(DropFolder::Of(dir_ + "\\*.PRN", '\\'), [&](const DirEntry& e) {
     seen = true;
     EXPECT_STREQ(e.name, "a.prn");
     EXPECT_EQ(e.size, 5u);
@@ -92,7 +92,7 @@ TEST_F(Win32PortsTest, SearchReportsSizeAndWriteTime) {
   }));
   EXPECT_TRUE(seen);
   // A missing folder is a failed search, not a crash or an empty success.
-  EXPECT_FALSE(files_.Search((dir_ + "\\missing\\*.*").c_str(), [](const DirEntry&) {}));
+  EXPECT_FALSE(files_.Search(DropFolder::Of(dir_ + "\\missing\\*.*", '\\'), [](const DirEntry&) {}));
 }
 
 TEST_F(Win32PortsTest, OpenTellsNotReadyGoneAndOpened) {
