@@ -65,7 +65,7 @@ void RunCyclesPrinterMissing(benchmark::State& state, FileSystem& files,
     benchmark::DoNotOptimize(engine.RunSpoolCycle());
     spooler.calls.clear();
     status.errors.clear();
-    status.icons.clear();
+    status.states.clear();
     timer.events.clear();
   }
   ListDestroy(&list);

@@ -42,7 +42,7 @@ class CountingSpooler : public Spooler {
 
 class QuietStatus : public StatusSink {
  public:
-  void ShowIcon(int) override {}
+  void ShowState(EngineState) override {}
   void ShowError(const char*, const std::string&, bool) override {}
   void Log(LogLevel, const std::string&) override {}
 };

@@ -19,37 +19,42 @@ std::string JobText(int id, const std::string& path) {
 bool SpoolEngine::InFlightFull() {
   if (settings_.deleteAfterPrinted == 0) return false;
   const bool full = state_.inFlight.size() >= options_.maxInFlight;
-  if (full && !fullNoted_) {
+  if (!full) {
+    faults_.Clear(FaultKind::InFlightFull, settings_.printerName);
+  } else if (faults_.Raise(FaultKind::InFlightFull, settings_.printerName)) {
     ports_.status.Log(LogLevel::Info, std::to_string(state_.inFlight.size()) +
                                           " jobs in flight: the next files wait until some "
                                           "are printed");
   }
-  fullNoted_ = full;
   return full;
 }
 
-bool SpoolEngine::QueryInFlight(std::map<int, JobStatus>* states, long long* server) {
-  if (state_.inFlight.empty()) return false;
+SpoolEngine::Flights SpoolEngine::QueryInFlight() {
+  Flights flights;
+  if (state_.inFlight.empty()) return flights;
   const std::uint64_t now = ports_.timer.Now();
   if (jobQueried_ && now >= lastJobQuery_ && now < lastJobQuery_ + options_.jobQueryTicks)
-    return false;
+    return flights;
   jobQueried_ = true;
   lastJobQuery_ = now;
   std::vector<int> ids;
   for (const auto& [path, job] : state_.inFlight) ids.push_back(job.jobId);
-  const OpResult r = ports_.spooler.JobStates(settings_.printerName, ids, states);
+  const OpResult r = ports_.spooler.JobStates(settings_.printerName, ids, &flights.states);
   if (!r) {
-    if (NewFault(FaultKind::JobStatesUnknown, settings_.printerName)) {
+    flights.states.clear();
+    if (faults_.Raise(FaultKind::JobStatesUnknown, settings_.printerName)) {
       ports_.status.Log(LogLevel::Warning, "cannot ask the print server how " +
                                                std::to_string(state_.inFlight.size()) +
                                                " job(s) in flight stand: " + r.error +
                                                "; their files wait");
     }
-    return false;
+    return flights;
   }
-  *server = ports_.spooler.ServerInstance();
-  CheckQueueHoldsJobs(*states);
-  return true;
+  faults_.Clear(FaultKind::JobStatesUnknown, settings_.printerName);
+  flights.known = true;
+  flights.server = ports_.spooler.ServerInstance();
+  CheckQueueHoldsJobs(flights.states);
+  return flights;
 }
 
 void SpoolEngine::CheckQueueHoldsJobs(const std::map<int, JobStatus>& states) {
@@ -68,29 +73,31 @@ void SpoolEngine::CheckQueueHoldsJobs(const std::map<int, JobStatus>& states) {
   const std::string problem =
       held == 0 ? std::string() : ports_.spooler.QueueProblem(queue.c_str());
   const std::string fault = problem.empty() ? std::string() : "queue " + queue + ": " + problem;
-  if (fault == queueProblem_) return;
+  const std::string told = faults_.AnyOf(FaultKind::QueueHoldsJobs);
+  if (fault == told) return;
+  if (!told.empty()) {
+    faults_.ClearKind(FaultKind::QueueHoldsJobs);
+    if (fault.empty()) ports_.status.Log(LogLevel::Info, "jobs move again (" + told + " is over)");
+  }
   if (!fault.empty()) {
+    faults_.Raise(FaultKind::QueueHoldsJobs, queue, fault);
     ports_.status.Log(LogLevel::Warning, std::to_string(held) + " job(s) wait in " + fault +
                                              "; their files stay until they are printed");
-  } else {
-    ports_.status.Log(LogLevel::Info, "jobs move again (" + queueProblem_ + " is over)");
   }
   ports_.status.ShowFault(fault);
-  queueProblem_ = fault;
 }
 
-SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const char* path,
-                                                      const std::map<int, JobStatus>& states,
-                                                      bool known, long long server, int* resent) {
-  if (!known) return InFlightStep::Skip;
+SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
+                                                      const Flights& flights, int* resent) {
+  if (!flights.known) return InFlightStep::Skip;
   auto it = state_.inFlight.find(path);
   InFlightJob& job = it->second;
-  auto found = states.find(job.jobId);
+  auto found = flights.states.find(job.jobId);
   // The first answer tells when the job was made; from then on a job with
   // the same number but another time is someone else's (a server that lost
   // its jobs in a crash hands the numbers out again).
-  if (found != states.end() && job.jobCreated == 0) job.jobCreated = found->second.created;
-  const bool ours = found != states.end() && found->second.created == job.jobCreated;
+  if (found != flights.states.end() && job.jobCreated == 0) job.jobCreated = found->second.created;
+  const bool ours = found != flights.states.end() && found->second.created == job.jobCreated;
   const std::string text = JobText(job.jobId, path);
   if (ours && found->second.state == JobState::Pending) {
     if (job.queue.empty() || job.queue == settings_.printerName) return InFlightStep::Skip;
@@ -108,10 +115,10 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const char* path,
   state_.inFlight.erase(it);
   InFlightStep step = InFlightStep::Done;
   if (!ours) {
-    step = JobVanished(path, gone, server, resent);
+    step = JobVanished(path, gone, flights.server, resent);
   } else if (found->second.state == JobState::Completed) {
     ports_.status.Log(LogLevel::Info, text + " is printed");
-    DeletePrinted(path, gone.writeTime, gone.size, gone.identity);
+    DeletePrinted(path, gone.File());
   } else if (found->second.state == JobState::Cancelled) {
     // Never undone behind the operator's back: the file stays, and is not
     // sent again until it is replaced.
@@ -119,6 +126,14 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const char* path,
     ports_.status.Log(LogLevel::Warning, text +
                                              " was cancelled on the print server; the file stays "
                                              "and is not sent again (copy it in anew to print it)");
+  } else if (!found->second.why.empty()) {
+    // A printer that stopped before confirming it: a part of it may be on
+    // paper already.
+    ports_.status.Log(LogLevel::Warning, text + " did not come out whole (" + found->second.why +
+                                             "); sending the file again whole, so a part of it "
+                                             "may come out twice");
+    *resent = gone.resent;
+    step = InFlightStep::Resend;
   } else {
     ports_.status.Log(LogLevel::Warning, text +
                                              " was aborted by the print server; sending the "
@@ -145,8 +160,7 @@ SpoolEngine::InFlightStep SpoolEngine::JobVanished(const std::string& path, cons
     *resent = 1;
     return InFlightStep::Resend;
   }
-  if (!historyNoted_) {
-    historyNoted_ = true;
+  if (faults_.Raise(FaultKind::HistoryOff, settings_.printerName)) {
     ports_.status.Log(
         LogLevel::Warning,
         text +
@@ -156,7 +170,7 @@ SpoolEngine::InFlightStep SpoolEngine::JobVanished(const std::string& path, cons
             "server to keep its job history (PreserveJobHistory Yes, MaxJobs above " +
             std::to_string(options_.maxInFlight) + ")");
   }
-  DeletePrinted(path.c_str(), job.writeTime, job.size, job.identity);
+  DeletePrinted(path, job.File());
   return InFlightStep::Done;
 }
 

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "core/settings.h"
+#include "spool/fault_log.h"
 #include "spool/job_record.h"
 #include "spool/ports.h"
 #include "spool/print_job.h"
@@ -45,10 +46,6 @@ struct EngineOptions {
   std::uint64_t jobQueryTicks = 1000 * kTicksPerMillisecond;
 };
 
-// Kinds of fault. A fault is logged once per kind and subject (a printer or a
-// file), however its text varies from one attempt to the next.
-enum class FaultKind { None, PrinterUnavailable, JobFailed, JobStatesUnknown, StateNotSaved };
-
 class SpoolEngine {
  public:
   SpoolEngine(const SpoolSettings& settings, RecordList& jobs, SpoolPorts ports,
@@ -56,14 +53,16 @@ class SpoolEngine {
   SpoolEngine(const SpoolEngine&) = delete;
   SpoolEngine& operator=(const SpoolEngine&) = delete;
 
-  // Appends one record per eligible file and returns how many.
+  // The scan: appends one record per eligible file and returns how many.
+  // What is remembered across restarts is brought in line with the folder.
   int CollectJobs();
 
   // 1 when every collected file was printed (or there was nothing to do), 0
   // when a job failed.
   int RunSpoolCycle();
 
-  // Set from a signal handler: the cycle ends after the current job.
+  // Set from a signal handler or another thread: the cycle ends after the
+  // current job.
   void SetStopFlag(const volatile std::sig_atomic_t* flag) { stopFlag_ = flag; }
 
   bool InError() const { return inError_; }
@@ -71,6 +70,7 @@ class SpoolEngine {
   // until the folder changes there is nothing to do.
   bool Quiet() const { return quiet_ && !inError_; }
   const SpoolState& State() const { return state_; }
+  const DropFolder& Folder() const { return folder_; }
   // What waits and what was printed, for the status report.
   EngineReport& Report() { return report_; }
 
@@ -78,35 +78,49 @@ class SpoolEngine {
   struct Stuck {
     std::string path;
     std::uint64_t since = 0;
-    bool reported = false;
+  };
+  // How the jobs in flight stand, as the server said at this cycle's start.
+  struct Flights {
+    bool known = false;
+    std::map<int, JobStatus> states;
+    long long server = 0;
   };
 
   bool StopRequested() const { return stopFlag_ != nullptr && *stopFlag_ != 0; }
-  bool IsSettling(std::uint64_t writeTime, std::uint64_t now) const;
-  // True when this fault differs from the one reported last.
-  bool NewFault(FaultKind kind, const std::string& subject);
+  // Scan.
+  bool Eligible(const DirEntry& entry, std::uint64_t now, std::size_t* settling);
+  // Whether a file the engine remembers is to be printed now.
+  bool Reconcile(const std::string& path, const DirEntry& entry);
+  void ForgetUnseen();
+  bool SearchFailed(const OpResult& searched);
+  // The walk.
+  JobOutcome PrintOne(const JobRecord& record, const Flights& flights);
+  JobOutcome HandedOver(const JobRecord& record, const JobResult& job, int resent);
+  JobOutcome Waits(const std::string& path, const std::string& why);
+  JobOutcome JobFailed(const std::string& path, const JobResult& job);
+  void EndCycle(bool failed);
+  void NothingWaits();
+  void EnterIdle();
+  void EnterError(const std::string& fault = {});
+  // State file and deletes.
   void LoadState();
   void SaveState();
   void RetryDeletes(const std::vector<std::string>& paths);
   // Whether a remembered file is the one the entry shows: by its identity
   // where known, else by write time and size.
-  bool StillTheSame(const std::string& path, const DirEntry& entry, std::uint64_t writeTime,
-                    std::uint64_t size, const FileIdentity& identity);
+  bool StillTheSame(const std::string& path, const DirEntry& entry, const RememberedFile& kept);
   // Deletes a printed file, unless its name now belongs to another file.
-  void DeletePrinted(const char* path, std::uint64_t writeTime, std::uint64_t size,
-                     const FileIdentity& identity);
-  void DeleteAfterFailure(const char* path);
-  void NoteNotReady(const char* path, const std::string& why);
+  void DeletePrinted(const std::string& path, const RememberedFile& printed);
+  void DeleteAfterFailure(const std::string& path);
+  void NoteNotReady(const std::string& path, const std::string& why);
   void ClearStuck();
-  void EnterIdle();
-  // Asks the server how the jobs in flight stand, at most every
-  // jobQueryTicks; false when it did not ask or cannot tell.
-  bool QueryInFlight(std::map<int, JobStatus>* states, long long* server);
+  // Printed mode: asks the server how the jobs in flight stand, at most
+  // every jobQueryTicks.
+  Flights QueryInFlight();
   enum class InFlightStep { Skip, Done, Resend };
   // What to do with a file whose job is in flight; resent: how often it was
   // sent again already, for the new job.
-  InFlightStep HandleInFlight(const char* path, const std::map<int, JobStatus>& states, bool known,
-                              long long server, int* resent);
+  InFlightStep HandleInFlight(const std::string& path, const Flights& flights, int* resent);
   // The job of a file that left the server without a final state it kept.
   InFlightStep JobVanished(const std::string& path, const InFlightJob& job, long long server,
                            int* resent);
@@ -118,29 +132,21 @@ class SpoolEngine {
   RecordList& jobs_;
   SpoolPorts ports_;
   EngineOptions options_;
+  DropFolder folder_;
   PrintBuffers buffers_;
   const volatile std::sig_atomic_t* stopFlag_ = nullptr;
 
   SpoolState state_;
   SpoolState saved_;
   EngineReport report_;
+  FaultLog faults_;
   unsigned long scanGeneration_ = 0;
   std::vector<std::string> retryDeletes_;
-  std::set<std::string> reportedNames_;  // names logged once as unprintable
-
   Stuck stuck_;
-  std::size_t prefixLength_ = 0;  // of the paths in the last scan
   bool quiet_ = false;
   bool inError_ = false;
-  FaultKind lastFault_ = FaultKind::None;
-  std::string lastFaultSubject_;
-  std::string searchFault_;  // a folder that cannot be searched, logged once
-  bool searchShown_ = false;  // ...and shown as the error state
   std::uint64_t lastJobQuery_ = 0;
   bool jobQueried_ = false;
-  std::string queueProblem_;  // what holds the queue's jobs, as last logged
-  bool fullNoted_ = false;
-  bool historyNoted_ = false;
 };
 
 }  // namespace druvo

@@ -31,6 +31,8 @@ struct InFlightJob {
   FileIdentity identity;
   unsigned long seen = 0;
   std::uint64_t sentAt = 0;  // our clock (not stored: a restart counts anew)
+
+  RememberedFile File() const { return RememberedFile{writeTime, size, identity, seen}; }
 };
 
 struct SpoolState {

@@ -295,7 +295,7 @@ OpResult CupsSpooler::JobStates(const char* /*queue*/, const std::vector<int>& i
     return Failure("list the active jobs");
   for (int i = 0; i < n; ++i) {
     if (std::find(ids.begin(), ids.end(), jobs[i].id) != ids.end())
-      (*states)[jobs[i].id] = JobStatus{StateOf(jobs[i].state), jobs[i].creation_time};
+      (*states)[jobs[i].id] = JobStatus{StateOf(jobs[i].state), jobs[i].creation_time, {}};
   }
   cupsFreeJobs(n, jobs);
   static const char* const kWanted[] = {"job-state", "time-at-creation"};
@@ -322,7 +322,8 @@ OpResult CupsSpooler::JobStates(const char* /*queue*/, const std::vector<int>& i
     if (state != nullptr) {
       (*states)[id] =
           JobStatus{StateOf(static_cast<ipp_jstate_t>(ippGetInteger(state, 0))),
-                    created != nullptr ? static_cast<long long>(ippGetInteger(created, 0)) : 0};
+                    created != nullptr ? static_cast<long long>(ippGetInteger(created, 0)) : 0,
+                    {}};
     }
     ippDelete(response);
   }

@@ -52,15 +52,11 @@ class FakeFileSystem : public FileSystem {
     return OpResult::Ok();
   }
 
-  OpResult Search(const char* pattern, const std::function<void(const DirEntry&)>& visit) override {
+  OpResult Search(const DropFolder& where,
+                  const std::function<void(const DirEntry&)>& visit) override {
     if (searchFails) return OpResult::Fail("no such folder");
-    std::string p = pattern;
-    const std::size_t cut = p.rfind(separator);
-    std::string folder = cut == std::string::npos ? "" : p.substr(0, cut + 1);
-    if (cut == std::string::npos && separator == '\\' && p.size() > 1 && p[1] == ':') {
-      folder = p.substr(0, 2);  // 'C:*.*': the drive's current folder
-    }
-    const std::string namePattern = p.substr(folder.size());
+    const std::string& folder = where.prefix;
+    const std::string& namePattern = where.names;
     // Scan order is insertion-independent: reverse name order, so tests see
     // that sorting, not the file system, decides.
     for (auto it = files.rbegin(); it != files.rend(); ++it) {
@@ -206,7 +202,7 @@ class FakeSpooler : public Spooler {
     calls.push_back("enddoc");
     if (Fails("enddoc")) return OpResult::Fail("enddoc refused");
     documents.back().ended = true;
-    if (nextJobId != 0) jobStates[lastJobId = nextJobId++] = JobStatus{JobState::Pending, 100};
+    if (nextJobId != 0) jobStates[lastJobId = nextJobId++] = JobStatus{JobState::Pending, 100, {}};
     return OpResult::Ok();
   }
   int lastJobId = 0;
@@ -246,10 +242,10 @@ struct ShownError {
 
 class FakeStatus : public StatusSink {
  public:
-  std::vector<int> icons;
+  std::vector<EngineState> states;
   std::vector<ShownError> errors;
   std::vector<std::string> lines;
-  void ShowIcon(int iconIndex) override { icons.push_back(iconIndex); }
+  void ShowState(EngineState state) override { states.push_back(state); }
   void ShowError(const char* message, const std::string& detail, bool repeated) override {
     errors.push_back({message, detail, repeated});
   }

@@ -36,19 +36,19 @@ class SpoolCycleTest : public ::testing::Test {
 
 TEST_F(SpoolCycleTest, NothingWaitingChangesNothing) {
   EXPECT_EQ(Engine().RunSpoolCycle(), 1);
-  EXPECT_TRUE(status_.icons.empty());
+  EXPECT_TRUE(status_.states.empty());
   EXPECT_TRUE(timer_.events.empty());
   // A folder that cannot be searched is the error state, said once, until
   // it can be searched again.
   files_.searchFails = true;
   EXPECT_EQ(engine_->RunSpoolCycle(), 1);
   EXPECT_EQ(engine_->RunSpoolCycle(), 1);
-  EXPECT_EQ(status_.icons, (std::vector<int>{settings_.errorIcon}));
+  EXPECT_EQ(status_.states, (std::vector<EngineState>{EngineState::Error}));
   EXPECT_EQ(status_.faults.back(), "cannot search /in/*.*");
   EXPECT_EQ(status_.LinesWith("cannot search"), 1u);
   files_.searchFails = false;
   engine_->RunSpoolCycle();
-  EXPECT_EQ(status_.icons.back(), settings_.idleIcon);
+  EXPECT_EQ(status_.states.back(), EngineState::Idle);
   EXPECT_EQ(status_.faults.back(), "");
   EXPECT_TRUE(timer_.events.empty());
 }
@@ -60,7 +60,7 @@ TEST_F(SpoolCycleTest, PrintsOldestFirstDeletesAndReturnsToIdle) {
   EXPECT_EQ(Engine().RunSpoolCycle(), 1);
   EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"first", "second", "third"}));
   EXPECT_TRUE(files_.files.empty());
-  EXPECT_EQ(status_.icons, (std::vector<int>{2, 0}));
+  EXPECT_EQ(status_.states, (std::vector<EngineState>{EngineState::Busy, EngineState::Idle}));
   EXPECT_EQ(timer_.events, (std::vector<std::string>{"stop", "start 200"}));
   EXPECT_TRUE(ListIsEmpty(jobs_));
 }
@@ -91,13 +91,13 @@ TEST_F(SpoolCycleTest, ARefusedJobStopsTheWalkAndKeepsTheRestInOrder) {
   EXPECT_EQ(Engine().RunSpoolCycle(), 0);
   EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"one"}));
   EXPECT_EQ(files_.files.size(), 2u);
-  EXPECT_EQ(status_.icons, (std::vector<int>{2, 1}));
+  EXPECT_EQ(status_.states, (std::vector<EngineState>{EngineState::Busy, EngineState::Error}));
   EXPECT_EQ(timer_.events, (std::vector<std::string>{"stop", "sleep 1000", "start 200"}));
 
   spooler_.failDocument = 0;  // the printer is back
   EXPECT_EQ(engine_->RunSpoolCycle(), 1);
   EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"one", "two", "three"}));
-  EXPECT_EQ(status_.icons.back(), 0);
+  EXPECT_EQ(status_.states.back(), EngineState::Idle);
   EXPECT_TRUE(files_.files.empty());
 }
 
@@ -142,7 +142,7 @@ TEST_F(SpoolCycleTest, FilesThatCannotBeOpenedFollowTheirOutcome) {
   files_.files["/in/2"].openAs = OpenOutcome::NotReady;
   EXPECT_EQ(Engine().RunSpoolCycle(), 1);  // not ready: no error, walk ends
   EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"one"}));
-  EXPECT_EQ(status_.icons.back(), 0);
+  EXPECT_EQ(status_.states.back(), EngineState::Idle);
 
   files_.files["/in/2"].openAs = OpenOutcome::Gone;  // vanished: skipped silently
   EXPECT_EQ(engine_->RunSpoolCycle(), 1);
@@ -153,7 +153,7 @@ TEST_F(SpoolCycleTest, FilesThatCannotBeOpenedFollowTheirOutcome) {
   EXPECT_EQ(engine_->RunSpoolCycle(), 0);
   EXPECT_EQ(files_.files.count("/in/2"), 1u);
   EXPECT_EQ(files_.files.count("/in/4"), 1u);
-  EXPECT_EQ(status_.icons.back(), 1);
+  EXPECT_EQ(status_.states.back(), EngineState::Error);
 }
 
 TEST_F(SpoolCycleTest, UndeletableFileIsPrintedOnceWhileUnchanged) {
@@ -162,7 +162,7 @@ TEST_F(SpoolCycleTest, UndeletableFileIsPrintedOnceWhileUnchanged) {
   Engine();
   for (int i = 0; i < 5; ++i) EXPECT_EQ(engine_->RunSpoolCycle(), 1);
   EXPECT_EQ(spooler_.Accepted().size(), 1u);
-  EXPECT_EQ(status_.icons, (std::vector<int>{2, 0}));  // later ticks find nothing to do
+  EXPECT_EQ(status_.states, (std::vector<EngineState>{EngineState::Busy, EngineState::Idle}));  // later ticks find nothing to do
 
   files_.files["/in/1"].content = "one, rewritten";  // a new receipt under the same name
   files_.files["/in/1"].writeTime = 9;
@@ -271,13 +271,21 @@ TEST_F(SpoolCycleTest, DeleteAfterPrintedWaitsForTheJobAndResendsLostOnesInOrder
   engine_->RunSpoolCycle();
   EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"a", "b", "c", "d"}));
 
-  // Server down: nobody can tell, so nothing is sent again or deleted.
+  // Server down: nobody can tell, so nothing is sent again or deleted. Its
+  // two faults, asking and printing a new file, alternate at every cycle:
+  // each is told once.
   spooler_.jobStatesFail = true;
-  engine_->RunSpoolCycle();
-  engine_->RunSpoolCycle();
+  spooler_.failAt = "open";
+  files_.Add("/in/e", "e", 5);
+  for (int i = 0; i < 3; ++i) engine_->RunSpoolCycle();
   EXPECT_EQ(spooler_.Accepted().size(), 4u);
   EXPECT_EQ(status_.LinesWith("cannot ask the print server"), 1u);
+  EXPECT_EQ(std::count_if(status_.errors.begin(), status_.errors.end(),
+                          [](const ShownError& e) { return !e.repeated; }),
+            1);
   spooler_.jobStatesFail = false;
+  spooler_.failAt.clear();
+  files_.files.erase("/in/e");
 
   // a printed; b lost in a restart (the server's run changed); c cancelled
   // by an administrator; d aborted by the server.
@@ -300,7 +308,7 @@ TEST_F(SpoolCycleTest, DeleteAfterPrintedWaitsForTheJobAndResendsLostOnesInOrder
   // back made at another time: another client's job after a restart, so
   // d's own was lost, the first time for d.
   spooler_.jobStates.erase(5);
-  spooler_.jobStates[6] = JobStatus{JobState::Completed, 999};
+  spooler_.jobStates[6] = JobStatus{JobState::Completed, 999, {}};
   spooler_.serverRun = 3;
   engine_->RunSpoolCycle();
   EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"a", "b", "c", "d", "b", "d", "d"}));
@@ -353,14 +361,14 @@ TEST_F(SpoolCycleTest, AStuckFileIsReportedOnceThenClearsAndKeepsTheOrder) {
   }
   EXPECT_TRUE(spooler_.Accepted().empty());
   EXPECT_EQ(status_.LinesWith("\"/in/1\" has waited 10 s: its writer still has it open"), 1u);
-  EXPECT_EQ(status_.icons.back(), settings_.errorIcon);
+  EXPECT_EQ(status_.states.back(), EngineState::Error);
   EXPECT_EQ(status_.faults.back(), "waiting for /in/1: its writer still has it open");
 
   files_.files["/in/1"].openAs = OpenOutcome::Opened;
   engine_->RunSpoolCycle();
   EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"one", "two"}));
   EXPECT_EQ(status_.LinesWith("is no longer held open"), 1u);
-  EXPECT_EQ(status_.icons.back(), settings_.idleIcon);
+  EXPECT_EQ(status_.states.back(), EngineState::Idle);
   EXPECT_EQ(status_.faults.back(), "");
 }
 

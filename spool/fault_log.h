@@ -1,0 +1,61 @@
+// What holds receipts back, logged once: a fault is told when it is raised
+// for a subject (a printer, a file, a folder), and not again, however its
+// text varies and whatever else fails meanwhile, until it is cleared.
+#pragma once
+
+#include <map>
+#include <string>
+#include <utility>
+
+namespace druvo {
+
+enum class FaultKind {
+  SearchFailed,        // the folder cannot be read
+  UnprintableName,     // a name no path reaches, or a path too long
+  PrinterUnavailable,  // the queue or printer cannot be opened
+  JobFailed,           // a file's job failed
+  JobStatesUnknown,    // the server cannot say how jobs in flight stand
+  StateNotSaved,       // the state file cannot be written
+  HeldOpen,            // the file at the head of the line waits too long
+  QueueHoldsJobs,      // a queue holds jobs past the stuck time
+  InFlightFull,        // as many jobs in flight as allowed
+  HistoryOff,          // the server forgets finished jobs
+};
+
+class FaultLog {
+ public:
+  // True when the fault is new: it is to be told now. text is what was told.
+  bool Raise(FaultKind kind, const std::string& subject, const std::string& text = {}) {
+    return faults_.emplace(Key{kind, subject}, text).second;
+  }
+  // True when it was raised; *text: what was told then.
+  bool Clear(FaultKind kind, const std::string& subject, std::string* text = nullptr) {
+    auto it = faults_.find(Key{kind, subject});
+    if (it == faults_.end()) return false;
+    if (text != nullptr) *text = it->second;
+    faults_.erase(it);
+    return true;
+  }
+  bool Raised(FaultKind kind, const std::string& subject) const {
+    return faults_.count(Key{kind, subject}) != 0;
+  }
+  // What was told for one of a kind, if any is raised; empty otherwise.
+  std::string AnyOf(FaultKind kind) const {
+    auto it = faults_.lower_bound(Key{kind, std::string()});
+    return it != faults_.end() && it->first.first == kind ? it->second : std::string();
+  }
+  bool AnyRaised(FaultKind kind) const {
+    auto it = faults_.lower_bound(Key{kind, std::string()});
+    return it != faults_.end() && it->first.first == kind;
+  }
+  void ClearKind(FaultKind kind) {
+    auto it = faults_.lower_bound(Key{kind, std::string()});
+    while (it != faults_.end() && it->first.first == kind) it = faults_.erase(it);
+  }
+
+ private:
+  using Key = std::pair<FaultKind, std::string>;
+  std::map<Key, std::string> faults_;
+};
+
+}  // namespace druvo
