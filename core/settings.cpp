@@ -65,19 +65,25 @@ void LoadDefaultSettings(SpoolSettings& settings, CommandLineRules rules) {
 }
 
 const char* const kPosixUsage =
-    "usage: druvo [--check] [--delete-after=accepted|printed] [PRINTER PATTERN [TRUE]]\n"
+    "usage: druvo [--check] [--binary] [--delete-after=accepted|printed]\n"
+    "             [PRINTER PATTERN [TRUE]]\n"
     "       druvo status [--json] [INSTANCE]\n"
     "  PRINTER  CUPS queue the files go to (default RACUN)\n"
     "  PATTERN  drop folder and wildcard, quoted so the shell leaves it alone\n"
     "           (default '/var/spool/druvo/*.*')\n"
     "  TRUE     delete a file even when its job failed\n"
-    "  --delete-after=printed  keep each file until CUPS reports its job completed\n"
-    "                          (default: accepted, as soon as CUPS has the job)\n"
+    "  --delete-after=printed  keep each file until CUPS reports its job completed,\n"
+    "                          or a direct printer confirms it came out (default:\n"
+    "                          accepted, as soon as CUPS or the printer has it)\n"
+    "  --binary  send files byte for byte (default: read as text, CR LF becomes LF\n"
+    "            and a Ctrl-Z ends the data, as DOS-era producers expect)\n"
     "  --check  check the printer, the folder and the files waiting, print nothing,\n"
     "           and exit: 0 when druvo could serve, 1 with the reasons otherwise\n"
     "PRINTER is a CUPS queue, socket://HOST[:PORT] (a printer on the network, raw\n"
     "TCP, port 9100 by default), or a device file such as /dev/usb/lp0; add\n"
-    "?status=escpos to ask an ESC/POS printer for its state before each job.\n"
+    "?status=escpos to ask an ESC/POS printer for its state before each job, and\n"
+    "?confirm=escpos to delete a file only once the printer says it came out\n"
+    "(both: ?status=escpos&confirm=escpos).\n"
     "Exit status: 2 for a command line that cannot be honoured, 4 when another\n"
     "druvo already serves the folder.\n";
 
@@ -157,7 +163,8 @@ CommandLineReport ReadCommandLineText(SpoolSettings& settings, const char* comma
     while (*cursor == ' ') ++cursor;
     if (*cursor == '\0') break;
     char* token = cursor;
-    if (*cursor == '"') {
+    const bool quoted = *cursor == '"';
+    if (quoted) {
       token = ++cursor;
       char* close = std::strchr(cursor, '"');
       if (close == nullptr) {
@@ -176,6 +183,12 @@ CommandLineReport ReadCommandLineText(SpoolSettings& settings, const char* comma
     if (*cursor == ' ') *cursor++ = '\0';
     TrimBlanks(token);
     if (token[0] == '\0') continue;
+    // The one option of the Windows program, anywhere on the line: no
+    // printer or folder is named that way.
+    if (rules == CommandLineRules::Windows && !quoted && std::strcmp(token, "--BINARY") == 0) {
+      settings.byteForByte = 1;
+      continue;
+    }
     if (count == kMaxTokens) {
       ignored += (ignored.empty() ? "" : " ") + std::string(token);
       continue;
@@ -226,6 +239,8 @@ CommandLineReport ReadCommandLineArgs(SpoolSettings& settings, int argc, const c
         return report;
       }
       settings.deleteAfterPrinted = when == "printed" ? 1 : 0;
+    } else if (arg == "--binary") {
+      settings.byteForByte = 1;
     } else if (arg.size() > 1 && arg[0] == '-') {
       report.error = "unknown option \"" + arg + "\"";
       return report;

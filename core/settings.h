@@ -26,6 +26,9 @@ struct SpoolSettings {
   // 1: a file is deleted only once the print server reports its job
   // completed, not when the job was accepted (POSIX option).
   std::int32_t deleteAfterPrinted;
+  // 1: files are sent byte for byte (--binary); 0: read as text, where CR LF
+  // becomes LF and a Ctrl-Z ends the data.
+  std::int32_t byteForByte;
 };
 
 // What reading the command line found besides the settings. A value that

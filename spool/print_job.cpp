@@ -64,7 +64,7 @@ void NoteCtrlZ(InputFile& file, PrintBuffers& buffers, std::size_t got, std::uin
 }  // namespace
 
 JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& files,
-                       Spooler& spooler, PrintBuffers& buffers) {
+                       Spooler& spooler, PrintBuffers& buffers, bool byteForByte) {
   JobResult result;
   if (path[0] == '\0') {
     result.outcome = JobOutcome::Gone;
@@ -89,8 +89,9 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
 
   PrinterSession session(spooler);
   if (OpResult r = spooler.OpenQueue(printerName); !r) {
-    result.printerUnavailable = true;
-    return Fail(result, r.error);
+    result = Fail(result, r.error);
+    result.outcome = JobOutcome::PrinterUnavailable;
+    return result;
   }
   session.PrinterOpened();
   if (OpResult r = spooler.BeginDocument(kDocumentName, kRawDataType); !r)
@@ -98,7 +99,7 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
   session.DocumentStarted();
   if (OpResult r = spooler.BeginPage(); !r) return Fail(result, r.error);
 
-  TextModeFilter filter;
+  TextModeFilter filter(byteForByte);
   std::uint64_t offset = 0;  // of the chunk in the file
   for (;;) {
     std::string readError;
@@ -137,8 +138,8 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
   // A producer that appends after closing: what it added after the end was
   // read would go with the delete.
   std::string ignored;
-  result.grewMeanwhile = !filter.Ended() && file->Read(buffers.In(), 1, &ignored) > 0;
-  result.outcome = JobOutcome::Printed;
+  const bool grew = !filter.Ended() && file->Read(buffers.In(), 1, &ignored) > 0;
+  result.outcome = grew ? JobOutcome::Grew : JobOutcome::Printed;
   return result;
 }
 

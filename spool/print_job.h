@@ -13,20 +13,23 @@ constexpr const char* kDocumentName = "Printing Document";
 constexpr const char* kRawDataType = "RAW";
 constexpr const char* kOpenPrinterMessage = "Error OpenPrinter !!";
 
+// What became of one file's turn. The cycle goes on after the first four.
 enum class JobOutcome {
-  Printed,   // the spooler accepted the whole document
+  Printed,   // handed over whole: accepted by the server, or taken by the printer
+  Grew,      // handed over, but written to after it was read: it stays
+  InFlight,  // with the server; deleted once the server says it is printed
+  Gone,      // vanished, or no longer waits; nothing was sent
   NotReady,  // still being written, or the server asks for later; nothing was sent
-  Gone,      // the file vanished; nothing was sent
-  Failed,    // nothing or only part was sent, and the document was withdrawn
+  PrinterUnavailable,  // the queue or the printer could not be opened
+  Failed,              // nothing or only part was sent, and the document was withdrawn
+  Stopped,             // a stop ended the job; the file stays
 };
 
 struct JobResult {
   JobOutcome outcome = JobOutcome::Failed;
   std::uint64_t bytesSent = 0;
-  bool printerUnavailable = false;  // the queue could not be opened
   int jobId = 0;                    // the server's id, where it has one
   long long jobCreated = 0;         // when the server created it (its clock)
-  bool grewMeanwhile = false;       // written to after it was read: do not delete
   FileIdentity identity;            // of the file that was read
   // Where a Ctrl-Z ended the data with more than line ends after it, and the
   // file's size; fileBytes 0: no such cut.
@@ -52,7 +55,9 @@ class PrintBuffers {
 // The file is opened before the printer, so a file that is not ready or gone
 // costs the spooler nothing. The path is used exactly as given: a name may end
 // in a blank or a line end on POSIX.
+// byteForByte: the file's bytes unchanged; else read as text (see
+// TextModeFilter).
 JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& files, Spooler& spooler,
-                       PrintBuffers& buffers);
+                       PrintBuffers& buffers, bool byteForByte = false);
 
 }  // namespace druvo

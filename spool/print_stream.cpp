@@ -1,8 +1,14 @@
 #include "spool/print_stream.h"
 
+#include <cstring>
+
 namespace druvo {
 
 std::size_t TextModeFilter::Filter(const unsigned char* in, std::size_t size, unsigned char* out) {
+  if (byteForByte_) {
+    std::memcpy(out, in, size);
+    return size;
+  }
   std::size_t n = 0;
   for (std::size_t i = 0; i < size && !ended_; ++i) {
     const unsigned char c = in[i];

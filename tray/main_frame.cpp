@@ -3,7 +3,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/direct/direct_printer.h"
 #include "res/resource.h"
 #include "tray/dialogs.h"
 
@@ -12,9 +11,15 @@ namespace druvo {
 namespace {
 
 constexpr const char* kAppTitle = "Druvo";
-// Posted by the folder watch when the drop folder changes.
-constexpr UINT WM_FOLDER_CHANGED = WM_APP + 1;
+// Posted by the spool worker: what it shows changed; the error box is due.
+constexpr UINT WM_WORKER_CHANGED = WM_APP + 1;
+constexpr UINT WM_WORKER_ERROR = WM_APP + 2;
 constexpr std::size_t kTooltipLimit = 63;
+constexpr UINT kShowTimerMs = 1000;
+// A call to the printer longer than this shows as an error while it lasts.
+constexpr unsigned long kStalledMs = 5000;
+// Quit waits this long for the cycle; a direct job is reset within 1 s.
+constexpr DWORD kQuitWaitMs = 1800;
 
 const WindowClass& FrameWindowClass() {
   static const WindowClass cls("DruvoMainFrame", CS_DBLCLKS,
@@ -26,41 +31,24 @@ const WindowClass& FrameWindowClass() {
 
 CMainFrame::CMainFrame(SpoolSettings& settings)
     : settings_(settings),
-      engineSettings_(settings),
-      jobs_(ListCreate()),
-      dataFolder_(DataFolder()),
-      log_(dataFolder_),
-      state_(dataFolder_,
-             WideFromUtf8(StateFileName(
-                 Utf8FromWide(CanonicalFolder(DropFolderOf(settings.fileSource)).c_str()), '\\'))) {
+      worker_(std::make_unique<SpoolWorker>(settings, nullptr, WM_WORKER_CHANGED,
+                                            WM_WORKER_ERROR)) {
   Log(LogLevel::Info, std::string("start: Command line: ") + settings_.commandLine + "; Printer: " +
-                          settings_.printerName + "; File source: " + engineSettings_.fileSource +
-                          "; Force delete: " + (settings_.forceDelete != 0 ? "TRUE" : "FALSE"));
-  const PrinterAddress address = ParsePrinterAddress(settings_.printerName, false);
-  if (address.kind == PrinterAddress::Kind::Socket) {
-    DirectOptions direct;
-    direct.note = [this](const std::string& line) { Log(LogLevel::Warning, line); };
-    spooler_ = std::make_unique<DirectPrinter>(address, direct);
-  } else {
-    spooler_ = std::make_unique<Win32Spooler>();
-  }
-  engine_ = std::make_unique<SpoolEngine>(
-      engineSettings_, jobs_,
-      SpoolPorts{files_, *spooler_, *this, *this, dataFolder_.empty() ? nullptr : &state_});
+                          settings_.printerName + "; File source: " + settings_.fileSource +
+                          "; Force delete: " + (settings_.forceDelete != 0 ? "TRUE" : "FALSE") +
+                          "; Sent as: " + (settings_.byteForByte != 0 ? "bytes" : "text"));
 }
 
-CMainFrame::~CMainFrame() {
-  Destroy();
-  ListDestroy(&jobs_);
-}
+CMainFrame::~CMainFrame() { Destroy(); }
 
-bool CMainFrame::LoadFrame() {
+bool CMainFrame::LoadFrame(int* status) {
   HMENU menu = LoadMenuA(AppInstance(), MAKEINTRESOURCEA(IDR_FRAME));
   char title[64] = "Druvo";
   LoadStringA(AppInstance(), IDR_FRAME, title, sizeof title);
   if (!Create(FrameWindowClass(), 0, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
               CW_USEDEFAULT, CW_USEDEFAULT, nullptr, menu)) {
     if (menu != nullptr) DestroyMenu(menu);
+    *status = quietExit_ ? 0 : 1;
     return false;
   }
   return true;
@@ -76,59 +64,70 @@ int CMainFrame::OnCreate() {
   baseTip_ = tip;
   HICON info = LoadIconA(nullptr, MAKEINTRESOURCEA(32516));  // IDI_ASTERISK
   if (!tray_.AddIcon(nullptr, WM_TRAY_NOTIFY, tip, info, IDR_TRAY_MENU)) {
-    if (!tray_.IconWanted()) return -1;  // Windows older than XP
+    quietExit_ = tray_.TipTooLong();
+    if (quietExit_ || !tray_.IconWanted()) return -1;  // Windows older than XP
     // The taskbar is not there yet: print anyway and add the icon later.
     Log(LogLevel::Warning,
         "the notification area refused the icon; printing goes on, and the icon is added when "
         "the taskbar is ready");
   }
-  tray_.ChangeIconById(kTrayIconTable[settings_.idleIcon]);
   tray_.SetDefaultItem(4, TRUE);
-  // The log failed, or the command line was half ignored, before the icon was there.
-  if (logFailed_ || !fault_.empty()) UpdateTooltip();
-  SetTimer(Handle(), SPOOL_TIMER_ID, static_cast<UINT>(settings_.pollInterval), nullptr);
-  const std::string source = engineSettings_.fileSource;
-  const std::size_t cut = source.rfind('\\');
-  if (cut != std::string::npos) watchedFolder_ = WideFromUtf8(source.substr(0, cut + 1));
-  watch_ = std::make_unique<Win32FolderWatch>(Handle(), WM_FOLDER_CHANGED);
-  WatchFolder();
+  ShowWorker();
+  SetTimer(Handle(), SPOOL_TIMER_ID, kShowTimerMs, nullptr);
+  worker_->SetWindow(Handle());
+  if (!worker_->Start()) {
+    Log(LogLevel::Error, "cannot start the printing thread");
+    return -1;
+  }
   return 0;
-}
-
-void CMainFrame::WatchFolder() {
-  // Without a watch the timer alone finds the files, as before.
-  std::string why;
-  if (!watchedFolder_.empty() && !watch_->Running()) watch_->Start(watchedFolder_, &why);
-}
-
-void CMainFrame::RunCycle() {
-  // A modal box inside a cycle keeps dispatching messages: a change seen
-  // meanwhile waits for the end of this cycle rather than starting another.
-  if (inCycle_) {
-    changedDuringCycle_ = true;
-    return;
-  }
-  inCycle_ = true;
-  engine_->RunSpoolCycle();
-  inCycle_ = false;
-  if (engine_->Report().waiting != waitingShown_) UpdateTooltip();
-  if (changedDuringCycle_) {
-    changedDuringCycle_ = false;
-    PostMessageA(Handle(), WM_FOLDER_CHANGED, 0, 0);
-  }
 }
 
 void CMainFrame::OnTimer() {
   if (!CSystemTray::IconShown() && tray_.IconWanted() && tray_.EnsureShown()) {
     Log(LogLevel::Info, "tray icon added");
   }
-  if (watch_ && !watch_->Running()) WatchFolder();
-  RunCycle();
+  ShowWorker();  // a long wait for the printer shows as it lasts
 }
 
-void CMainFrame::OnFolderChanged() {
-  if (watch_) watch_->Taken();
-  RunCycle();
+void CMainFrame::ShowWorker() {
+  const SpoolWorker::Shown shown = worker_->Snapshot();
+  EngineState state = shown.state;
+  SpoolWorker::Shown told = shown;
+  // Printing that waits past the first seconds on the printer or the print
+  // server is no longer "busy": the error picture, and the tooltip says why.
+  if (state == EngineState::Busy && shown.callMs >= kStalledMs) {
+    state = EngineState::Error;
+    told.fault = "waiting " + std::to_string(shown.callMs / 1000) + " s for printer " +
+                 settings_.printerName;
+  }
+  const int index = state == EngineState::Error  ? settings_.errorIcon
+                    : state == EngineState::Busy ? settings_.busyIcon
+                                                 : settings_.idleIcon;
+  if (index != iconShown_ && index >= 0 && index < 3) {
+    iconShown_ = index;
+    tray_.ChangeIconById(kTrayIconTable[index]);
+  }
+  UpdateTooltip(told);
+}
+
+void CMainFrame::OnShowError() {
+  ShowWorker();  // the error picture first
+  // In front of a full-screen till application, and on top until confirmed.
+  MessageBoxA(Handle(), worker_->ErrorMessage(), kAppTitle,
+              MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST);
+  worker_->ErrorConfirmed();
+}
+
+void CMainFrame::OnDestroy() {
+  KillTimer(Handle(), SPOOL_TIMER_ID);
+  if (!worker_->Stop(kQuitWaitMs)) {
+    // A call to the printer or the print server that cannot be cut short:
+    // the program ends around it; a direct printer's job was reset already.
+    Log(LogLevel::Warning, "quit while a call to the printer still waited; it is left behind");
+    static_cast<void>(worker_.release());
+  }
+  tray_.DeleteIcon();
+  PostQuitMessage(0);
 }
 
 bool CMainFrame::FrontOpenPopup() {
@@ -183,14 +182,14 @@ LRESULT CMainFrame::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
     case WM_COMMAND:
       OnCommand(LOWORD(wParam));
       return 0;
-    case WM_FOLDER_CHANGED:
-      OnFolderChanged();
+    case WM_WORKER_CHANGED:
+      ShowWorker();
+      return 0;
+    case WM_WORKER_ERROR:
+      OnShowError();
       return 0;
     case WM_DESTROY:
-      if (watch_) watch_->Stop();
-      KillTimer(Handle(), SPOOL_TIMER_ID);
-      tray_.DeleteIcon();
-      PostQuitMessage(0);
+      OnDestroy();
       return 0;
     default:
       break;
@@ -198,61 +197,26 @@ LRESULT CMainFrame::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
   return Window::WindowProc(message, wParam, lParam);
 }
 
-void CMainFrame::ShowIcon(int iconIndex) {
-  if (iconIndex >= 0 && iconIndex < 3) tray_.ChangeIconById(kTrayIconTable[iconIndex]);
-}
-
-void CMainFrame::ShowError(const char* message, const std::string& detail, bool repeated) {
-  if (!repeated) Log(LogLevel::Error, std::string(message) + " " + detail);
-  // In front of a full-screen till application, and on top until confirmed.
-  MessageBoxA(Handle(), message, kAppTitle,
-              MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST);
-}
-
-void CMainFrame::ShowFault(const std::string& fault) {
-  fault_ = fault;
-  UpdateTooltip();
-}
-
-void CMainFrame::UpdateTooltip() {
+void CMainFrame::UpdateTooltip(const SpoolWorker::Shown& shown) {
   std::string tip = baseTip_;
-  if (logFailed_) tip = "Druvo: cannot write its log file";
-  if (!fault_.empty()) tip = "Druvo: " + fault_;  // names the file at the head of the line
+  if (shown.logFailed) tip = "Druvo: cannot write its log file";
+  if (!warning_.empty()) tip = "Druvo: " + warning_;
+  if (!shown.fault.empty()) tip = "Druvo: " + shown.fault;  // names the file at the head
   // What waits goes first: the tip holds 127 characters, and a long fault
   // or path is cut at its end.
-  waitingShown_ = engine_ ? engine_->Report().waiting : 0;
-  if (waitingShown_ != 0) tip = std::to_string(waitingShown_) + " waiting. " + tip;
+  if (shown.waiting != 0) tip = std::to_string(shown.waiting) + " waiting. " + tip;
+  if (tip == tipShown_) return;
+  tipShown_ = tip;
   tray_.SetTooltip(tip == baseTip_ ? tip.c_str() : AnsiFromUtf8(tip).c_str());
 }
 
 void CMainFrame::Warn(const std::string& warning) {
   Log(LogLevel::Warning, "warning: " + warning);
-  if (warning.find("single argument") != std::string::npos) fault_ = warning;
+  if (warning.find("single argument") != std::string::npos) warning_ = warning;
 }
 
-void CMainFrame::Log(LogLevel /*level*/, const std::string& line) {
-  OutputDebugStringA(("druvo: " + line + "\n").c_str());
-  // Druvos on other folders write the same log: the process id tells whose
-  // line it is, and the start line names its printer and folder.
-  const bool failed = !log_.Write("[" + std::to_string(GetCurrentProcessId()) + "] " + line);
-  if (failed != logFailed_) {
-    logFailed_ = failed;  // printing goes on; the tooltip tells
-    if (Handle() != nullptr) UpdateTooltip();
-  }
-}
-
-void CMainFrame::Stop() { KillTimer(Handle(), SPOOL_TIMER_ID); }
-
-void CMainFrame::Start(int periodMs) {
-  SetTimer(Handle(), SPOOL_TIMER_ID, static_cast<UINT>(periodMs), nullptr);
-}
-
-void CMainFrame::Sleep(int ms) { ::Sleep(static_cast<DWORD>(ms)); }
-
-std::uint64_t CMainFrame::Now() {
-  FILETIME ft;
-  GetSystemTimeAsFileTime(&ft);
-  return TicksFromFileTime(ft);
+void CMainFrame::Log(LogLevel level, const std::string& line) {
+  if (worker_) worker_->Log(level, line);
 }
 
 }  // namespace druvo

@@ -14,10 +14,11 @@ namespace druvo {
 
 constexpr int kBadCommandLine = 2;
 constexpr int kAnotherInstance = 4;
+constexpr int kQuietExit = -1;  // end at once with status 0
 
 class CPrintApp {
  public:
-  // 0 when the program may run; otherwise its exit status.
+  // 0 when the program may run; otherwise its exit status, or kQuietExit.
   int InitInstance() {
     LoadDefaultSettings();
     // Read wide, kept as UTF-8: a folder or printer named in any language
@@ -33,7 +34,7 @@ class CPrintApp {
       return kBadCommandLine;
     }
     // One druvo per drop folder: a second would print every receipt again.
-    const std::string folder = DropFolderOf(Settings().fileSource);
+    const std::string folder = DropFolder::Of(Settings().fileSource, '\\').Folder();
     if (!lock_.Take(folder)) {
       const std::wstring text = L"Druvo already serves the folder " + WideFromUtf8(folder) +
                                 L".\n\nThis second Druvo does not start.";
@@ -43,14 +44,16 @@ class CPrintApp {
     }
     frame_ = std::make_unique<CMainFrame>(Settings());
     for (const std::string& warning : report.warnings) frame_->Warn(warning);
-    if (!frame_->LoadFrame()) {
+    if (int status = 0; !frame_->LoadFrame(&status)) {
       frame_.reset();
-      return 1;
+      return status == 0 ? kQuietExit : status;
     }
     SetAppMainWindow(frame_->Handle());
     return 0;  // the frame stays hidden: the tray icon is all the user sees
   }
   int Run() { return RunMessageLoop(); }
+  // Quit left a call to the printer behind: nothing may be torn down under it.
+  bool LeftWorkBehind() const { return frame_ && frame_->LeftWorkBehind(); }
 
  private:
   FolderInstanceLock lock_;
@@ -64,6 +67,9 @@ void OnOutOfMemory() { ExitProcess(1); }
 int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   std::set_new_handler(druvo::OnOutOfMemory);
   static druvo::CPrintApp app;
-  if (const int status = app.InitInstance(); status != 0) return status;
-  return app.Run();
+  if (const int status = app.InitInstance(); status != 0)
+    return status == druvo::kQuietExit ? 0 : status;
+  const int status = app.Run();
+  if (app.LeftWorkBehind()) ExitProcess(static_cast<UINT>(status));
+  return status;
 }

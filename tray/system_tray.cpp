@@ -37,8 +37,10 @@ CSystemTray::~CSystemTray() {
 BOOL CSystemTray::AddIcon(Window* parent, UINT callbackMessage, const char* tip, HICON icon,
                           UINT id) {
   if (std::strlen(tip) >= sizeof data_.szTip) {
+    // The program then ends quietly (status 0); the window says so.
     MessageBoxA(AppMainWindow(), kTooltipTooLongMessage, "Druvo", MB_OK | MB_ICONEXCLAMATION);
-    std::exit(0);
+    tipTooLong_ = true;
+    return FALSE;
   }
   OSVERSIONINFOA version{};
   version.dwOSVersionInfoSize = sizeof version;
@@ -75,8 +77,9 @@ BOOL CSystemTray::AddIcon(Window* parent, UINT callbackMessage, const char* tip,
 }
 
 BOOL CSystemTray::NotifyAdd() {
-  // A test seam: DRUVO_TRAY_REFUSALS=N makes the first N adds fail, as on a
-  // desktop whose taskbar is not there yet.
+#ifdef DRUVO_TEST_SEAMS
+  // Only in the test build: DRUVO_TRAY_REFUSALS=N makes the first N adds
+  // fail, as on a desktop whose taskbar is not there yet.
   static int refusals = [] {
     char value[16] = {};
     return GetEnvironmentVariableA("DRUVO_TRAY_REFUSALS", value, sizeof value) > 0
@@ -87,6 +90,7 @@ BOOL CSystemTray::NotifyAdd() {
     --refusals;
     return FALSE;
   }
+#endif
   return Shell_NotifyIconA(NIM_ADD, &data_);
 }
 

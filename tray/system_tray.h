@@ -32,6 +32,8 @@ class CSystemTray : public Window {
 
   static bool IconShown() { return iconShown_; }
   bool IconWanted() const { return iconWanted_; }
+  // The tooltip text did not fit: the program is to end quietly.
+  bool TipTooLong() const { return tipTooLong_; }
 
  protected:
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -45,6 +47,7 @@ class CSystemTray : public Window {
   UINT defaultItem_ = 0;
   BOOL defaultByPosition_ = TRUE;
   bool iconWanted_ = false;
+  bool tipTooLong_ = false;
   static bool iconShown_;
 };
 

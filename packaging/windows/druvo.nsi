@@ -1,6 +1,7 @@
 ; Druvo's Windows installer (NSIS 3). Built by the CMake target "setup":
 ;   makensis -DVERSION=... -DX64EXE=... -DX86EXE=... -DREADME=... -DOUTFILE=... druvo.nsi
 ; Silent: druvo-setup-VERSION.exe /S /PRINTER=RACUN /PATTERN=C:\FPRI\*.* [/FORCEDELETE=TRUE]
+;   [/BINARY=TRUE]  (files sent byte for byte, not read as text)
 ;   (a value with spaces in double quotes: /PRINTER="EPSON TM-T20II Receipt")
 ; The installer to ship is the x86 one: it runs on Windows XP and on 64-bit
 ; Windows alike. -DTARGET=amd64-unicode builds the same installer as a 64-bit
@@ -35,6 +36,7 @@ VIAddVersionKey "LegalCopyright" "Druvo developers"
 Var Printer
 Var Pattern
 Var ForceDelete
+Var Binary
 Var PrinterField
 Var PatternField
 Var ForceField
@@ -56,6 +58,7 @@ Function .onInit
   StrCpy $Printer "RACUN"
   StrCpy $Pattern "C:\FPRI\*.*"
   StrCpy $ForceDelete ""
+  StrCpy $Binary ""
   ${GetParameters} $R0
   ; Not GetOptions: it ends a value at the option's first character, "/",
   ; so socket://HOST would become "socket:".
@@ -79,6 +82,13 @@ Function .onInit
   Pop $R1
   ${If} $R1 == "TRUE"
     StrCpy $ForceDelete "TRUE"
+  ${EndIf}
+  Push $R0
+  Push "/BINARY="
+  Call ReadOption
+  Pop $R1
+  ${If} $R1 == "TRUE"
+    StrCpy $Binary "--binary "
   ${EndIf}
 FunctionEnd
 
@@ -242,7 +252,7 @@ Section "Druvo"
   Call CheckValue
   Push $Pattern
   Call CheckValue
-  StrCpy $1 '"$Printer" "$Pattern"'
+  StrCpy $1 '$Binary"$Printer" "$Pattern"'
   ${If} $ForceDelete == "TRUE"
     StrCpy $1 "$1 TRUE"
   ${EndIf}

@@ -2,23 +2,27 @@
 
 #include <vector>
 
-#include "platform/win32/win32_handles.h"
-
 namespace druvo {
 
 bool Win32FolderWatch::Start(const std::wstring& folder, std::string* error) {
   Stop();
-  folder_ = CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr);
-  if (folder_ == INVALID_HANDLE_VALUE) {
+  folder_.reset(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
+                            nullptr));
+  if (!folder_) {
     *error = LastErrorText("CreateFileW (folder)");
     return false;
   }
-  stop_ = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+  stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!stop_ || !changed_) {
+    *error = LastErrorText("CreateEventW");
+    Stop();
+    return false;
+  }
   InterlockedExchange(&alive_, 1);
-  thread_ = CreateThread(nullptr, 0, &Win32FolderWatch::ThreadMain, this, 0, nullptr);
-  if (thread_ == nullptr) {
+  thread_.reset(CreateThread(nullptr, 0, &Win32FolderWatch::ThreadMain, this, 0, nullptr));
+  if (!thread_) {
     *error = LastErrorText("CreateThread");
     Stop();
     return false;
@@ -27,16 +31,13 @@ bool Win32FolderWatch::Start(const std::wstring& folder, std::string* error) {
 }
 
 void Win32FolderWatch::Stop() {
-  if (thread_ != nullptr) {
-    SetEvent(stop_);
-    WaitForSingleObject(thread_, INFINITE);
-    CloseHandle(thread_);
-    thread_ = nullptr;
+  if (thread_) {
+    SetEvent(stop_.get());
+    WaitForSingleObject(thread_.get(), INFINITE);
+    thread_.reset();
   }
-  if (stop_ != nullptr) CloseHandle(stop_);
-  stop_ = nullptr;
-  if (folder_ != INVALID_HANDLE_VALUE) CloseHandle(folder_);
-  folder_ = INVALID_HANDLE_VALUE;
+  stop_.reset();
+  folder_.reset();
   InterlockedExchange(&alive_, 0);
 }
 
@@ -49,33 +50,33 @@ void Win32FolderWatch::Run() {
   // Overlapped, so that Stop can end the wait: CancelIoEx and
   // CancelSynchronousIo do not exist on Windows XP.
   std::vector<DWORD> buffer(8 * 1024);  // DWORD-aligned, as the call wants
-  UniqueFile done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  for (;;) {
+  const UniqueKernel done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  while (done) {
     OVERLAPPED overlapped{};
     overlapped.hEvent = done.get();
     ResetEvent(done.get());
-    if (!ReadDirectoryChangesW(folder_, buffer.data(),
+    if (!ReadDirectoryChangesW(folder_.get(), buffer.data(),
                                static_cast<DWORD>(buffer.size() * sizeof(DWORD)), FALSE,
                                FILE_NOTIFY_CHANGE_FILE_NAME | FILE_NOTIFY_CHANGE_LAST_WRITE |
                                    FILE_NOTIFY_CHANGE_SIZE | FILE_NOTIFY_CHANGE_ATTRIBUTES,
                                nullptr, &overlapped, nullptr)) {
       break;  // the folder went away: the timer keeps polling
     }
-    HANDLE waits[2] = {stop_, done.get()};
+    HANDLE waits[2] = {stop_.get(), done.get()};
     const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
     DWORD bytes = 0;
     if (woke != WAIT_OBJECT_0 + 1) {
-      CancelIo(folder_);
-      GetOverlappedResult(folder_, &overlapped, &bytes, TRUE);
+      CancelIo(folder_.get());
+      GetOverlappedResult(folder_.get(), &overlapped, &bytes, TRUE);
       break;
     }
-    if (!GetOverlappedResult(folder_, &overlapped, &bytes, FALSE)) break;
+    if (!GetOverlappedResult(folder_.get(), &overlapped, &bytes, FALSE)) break;
     // Zero bytes: more changed than the buffer held. Either way the folder
-    // is scanned again, so the details do not matter. One message at a time.
-    if (InterlockedExchange(&posted_, 1) == 0) PostMessageW(target_, message_, 0, 0);
+    // is scanned again, so the details do not matter.
+    SetEvent(changed_.get());
   }
   InterlockedExchange(&alive_, 0);
-  PostMessageW(target_, message_, 0, 0);  // one more scan notices the folder is gone
+  SetEvent(changed_.get());
 }
 
 }  // namespace druvo

@@ -8,17 +8,50 @@
 
 namespace druvo {
 
-struct FindCloser {
-  using pointer = HANDLE;
-  void operator()(HANDLE h) const {
-    if (h != INVALID_HANDLE_VALUE) FindClose(h);
+// Owns a handle. Kind says what its maker returns on failure and how it is
+// closed: CreateFile and FindFirstFile fail with INVALID_HANDLE_VALUE,
+// CreateEvent, CreateMutex and CreateThread with NULL.
+template <typename Kind>
+class UniqueHandle {
+ public:
+  UniqueHandle() = default;
+  explicit UniqueHandle(HANDLE h) : h_(h) {}
+  ~UniqueHandle() { reset(); }
+  UniqueHandle(UniqueHandle&& o) noexcept : h_(o.release()) {}
+  UniqueHandle& operator=(UniqueHandle&& o) noexcept {
+    if (this != &o) reset(o.release());
+    return *this;
   }
+  UniqueHandle(const UniqueHandle&) = delete;
+  UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+  HANDLE get() const { return h_; }
+  explicit operator bool() const { return h_ != Kind::Invalid(); }
+  HANDLE release() {
+    HANDLE h = h_;
+    h_ = Kind::Invalid();
+    return h;
+  }
+  void reset(HANDLE h = Kind::Invalid()) {
+    if (h_ != Kind::Invalid()) Kind::Close(h_);
+    h_ = h;
+  }
+
+ private:
+  HANDLE h_ = Kind::Invalid();
 };
-struct FileCloser {
-  using pointer = HANDLE;
-  void operator()(HANDLE h) const {
-    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  }
+
+struct FileHandleKind {
+  static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(HANDLE h) { CloseHandle(h); }
+};
+struct FindHandleKind {
+  static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+  static void Close(HANDLE h) { FindClose(h); }
+};
+struct KernelHandleKind {  // events, mutexes, threads
+  static HANDLE Invalid() { return nullptr; }
+  static void Close(HANDLE h) { CloseHandle(h); }
 };
 struct PrinterCloser {
   using pointer = HANDLE;
@@ -29,11 +62,9 @@ struct MenuDestroyer {
   void operator()(HMENU h) const { DestroyMenu(h); }
 };
 
-// unique_ptr tests its pointer against nullptr; for handles whose invalid
-// value is INVALID_HANDLE_VALUE, the wrappers are only ever built from valid
-// handles.
-using UniqueFind = std::unique_ptr<void, FindCloser>;
-using UniqueFile = std::unique_ptr<void, FileCloser>;
+using UniqueFind = UniqueHandle<FindHandleKind>;
+using UniqueFile = UniqueHandle<FileHandleKind>;
+using UniqueKernel = UniqueHandle<KernelHandleKind>;
 using UniquePrinter = std::unique_ptr<void, PrinterCloser>;
 using UniqueMenu = std::unique_ptr<HMENU__, MenuDestroyer>;
 

@@ -70,7 +70,6 @@ TEST_F(PrintJobTest, FilesThatCannotBeOpenedSendNothing) {
   JobResult r = Print("/in/locked");
   EXPECT_EQ(r.outcome, JobOutcome::Failed);
   EXPECT_EQ(r.error, "access denied");
-  EXPECT_FALSE(r.printerUnavailable);
   EXPECT_EQ(Print("   ").outcome, JobOutcome::Gone);
   EXPECT_TRUE(spooler_.calls.empty());
 }
@@ -96,8 +95,9 @@ TEST_F(PrintJobTest, FailureAtEachStepWithdrawsTheDocumentAndClosesThePrinter) {
     files_.Add("/in/a.prn", "data", 1);
     std::string path = "/in/a.prn";
     JobResult r = PrintFileRaw(path.data(), "RACUN", files_, spooler, buffers_);
-    EXPECT_EQ(r.outcome, JobOutcome::Failed) << c.step;
-    EXPECT_EQ(r.printerUnavailable, std::string(c.step) == "open") << c.step;
+    EXPECT_EQ(r.outcome, std::string(c.step) == "open" ? JobOutcome::PrinterUnavailable
+                                                       : JobOutcome::Failed)
+        << c.step;
     EXPECT_FALSE(r.error.empty()) << c.step;
     EXPECT_EQ(spooler.calls, c.calls) << c.step;
     EXPECT_TRUE(spooler.Accepted().empty()) << c.step;
@@ -114,6 +114,15 @@ TEST_F(PrintJobTest, ACtrlZThatCutsOffMoreThanLineEndsIsReported) {
   EXPECT_EQ(qr.bytesSent, 5u);
   EXPECT_EQ(qr.ctrlZAt, 5u);
   EXPECT_EQ(qr.fileBytes, 15u);
+  // Byte for byte, both pass whole, CR LF and Ctrl-Z alike, and nothing is cut.
+  for (const char* path : {"/in/dos.prn", "/in/qr.prn"}) {
+    FakeSpooler spooler;
+    std::string p = path;
+    const JobResult r = PrintFileRaw(p.data(), "RACUN", files_, spooler, buffers_, true);
+    EXPECT_EQ(r.fileBytes, 0u) << path;
+    ASSERT_EQ(spooler.Accepted().size(), 1u) << path;
+    EXPECT_EQ(spooler.Accepted()[0], files_.files[path].content) << path;
+  }
 }
 
 TEST_F(PrintJobTest, WriteOrReadFailingHalfWayFailsTheJob) {

@@ -135,6 +135,15 @@ TEST(ReadCommandLineWindows, DoubleQuotedValuesKeepTheirSpaces) {
   EXPECT_STREQ(s.printerName, "EPSON TM-T20II RECEIPT");
   EXPECT_STREQ(s.fileSource, "C:\\KASA RACUN\\*.*");
   EXPECT_EQ(s.forceDelete, 1);
+  EXPECT_EQ(s.byteForByte, 0);
+  // Byte for byte: the one option, anywhere, counted as no argument; a
+  // quoted one is a value.
+  s = ReadWindows("druvo.exe --binary P \"C:\\in\\*.*\"");
+  EXPECT_EQ(s.byteForByte, 1);
+  EXPECT_STREQ(s.printerName, "P");
+  s = ReadWindows("druvo.exe \"--binary\" C:\\in\\*.*");
+  EXPECT_EQ(s.byteForByte, 0);
+  EXPECT_STREQ(s.printerName, "--BINARY");
   SpoolSettings t;
   LoadDefaultSettings(t, CommandLineRules::Windows);
   // The rules stand, and what they ignore is said.
@@ -160,6 +169,8 @@ TEST(ReadCommandLinePosix, KeepsCaseAndReadsTheSwitchWithoutCase) {
 
   s = ReadPosix({"druvo", "Q", "/in/*.*", "yes"});
   EXPECT_EQ(s.forceDelete, 0);
+  EXPECT_EQ(s.byteForByte, 0);
+  EXPECT_EQ(ReadPosix({"druvo", "--binary", "Q", "/in/*.*"}).byteForByte, 1);
 }
 
 TEST(ReadCommandLinePosix, NoArgumentsMeansArgcOfOne) {

@@ -16,10 +16,15 @@
 //   druvo_probe box-open TEXT         waits for a message box showing TEXT, leaves it open
 //   druvo_probe start-line LINE       starts a process from exactly this command line
 //                                     (as the Run key would) and waits for its tray
+//   druvo_probe responsive SECONDS    sends WM_NULL to the frame every 100 ms; fails when
+//                                     one goes unanswered for 1 s; prints the slowest
+//   druvo_probe quit                  About -> Quit on the running druvo; prints how long
+//                                     its window took to go
 #include <windows.h>
 #include <shellapi.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -202,6 +207,37 @@ int LaunchQuit(int argc, char** argv) {
   return rc;
 }
 
+int Responsive(int seconds) {
+  HWND frame = FindFrame();
+  if (frame == nullptr) return Fail("no frame");
+  DWORD slowest = 0;
+  int unanswered = 0;
+  const int rounds = seconds * 10;
+  for (int i = 0; i < rounds; ++i) {
+    const DWORD start = GetTickCount();
+    DWORD_PTR result = 0;
+    if (SendMessageTimeoutA(frame, WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result) == 0) ++unanswered;
+    const DWORD took = GetTickCount() - start;
+    if (took > slowest) slowest = took;
+    if (took < 100) Sleep(100 - took);
+  }
+  std::printf("%d of %d unanswered\n", unanswered, rounds);
+  std::fprintf(stderr, "slowest answer %lu ms\n", static_cast<unsigned long>(slowest));
+  return unanswered == 0 ? 0 : 1;
+}
+
+int Quit() {
+  if (const int rc = Open("About Druvo", ID_TRAY_ABOUT); rc != 0) return rc;
+  const DWORD start = GetTickCount();
+  Press(FindDialog("About Druvo"), IDC_QUIT);
+  WaitClosed("About Druvo");
+  const DWORD closed = GetTickCount() - start;
+  if (!WaitUntil([] { return FindFrame() == nullptr; })) return Fail("druvo did not end");
+  std::printf("ended in %lu ms\n", static_cast<unsigned long>(GetTickCount() - start));
+  std::fprintf(stderr, "About closed after %lu ms\n", static_cast<unsigned long>(closed));
+  return 0;
+}
+
 int TaskbarCreated() {
   HWND tray = FindTray();
   if (tray == nullptr) return Fail("no tray window");
@@ -313,5 +349,7 @@ int main(int argc, char** argv) {
   if (command == "about-twice") return AboutTwice();
   if (command == "box-open" && argc >= 3) return BoxOpen(argv[2]);
   if (command == "start-line" && argc >= 3) return StartLine(argv[2]);
+  if (command == "responsive" && argc >= 3) return Responsive(std::atoi(argv[2]));
+  if (command == "quit") return Quit();
   return Fail("unknown command");
 }

@@ -1,0 +1,233 @@
+#include "tray/spool_worker.h"
+
+#include "platform/win32/win32_printer_link.h"
+#include "spool/direct_printer.h"
+
+namespace druvo {
+
+namespace {
+
+// A job under way when Quit is chosen may finish within this; then its
+// connection is reset, well before the window gives up waiting.
+constexpr int kStopGraceMs = 1000;
+
+}  // namespace
+
+// Times each call to the printer or the print server, so that the window
+// can tell a long wait from printing.
+class SpoolWorker::TimedSpooler : public Spooler {
+ public:
+  explicit TimedSpooler(Spooler& inner) : inner_(inner) {}
+  unsigned long CallMs() const {
+    const LONG since = InterlockedCompareExchange(&since_, 0, 0);
+    return since == 0 ? 0 : GetTickCount() - static_cast<DWORD>(since);
+  }
+
+  OpResult OpenQueue(const char* name) override {
+    return Timed([&] { return inner_.OpenQueue(name); });
+  }
+  OpResult BeginDocument(const char* d, const char* t) override {
+    return Timed([&] { return inner_.BeginDocument(d, t); });
+  }
+  OpResult BeginPage() override { return Timed([&] { return inner_.BeginPage(); }); }
+  OpResult Write(const void* data, std::size_t size) override {
+    return Timed([&] { return inner_.Write(data, size); });
+  }
+  OpResult EndPage() override { return Timed([&] { return inner_.EndPage(); }); }
+  OpResult EndDocument() override { return Timed([&] { return inner_.EndDocument(); }); }
+  void AbortDocument() override { inner_.AbortDocument(); }
+  void CloseQueue() override { inner_.CloseQueue(); }
+  int LastJobId() const override { return inner_.LastJobId(); }
+  OpResult JobStates(const char* queue, const std::vector<int>& ids,
+                     std::map<int, JobStatus>* states) override {
+    return inner_.JobStates(queue, ids, states);
+  }
+  long long ServerInstance() override { return inner_.ServerInstance(); }
+  std::string QueueProblem(const char* queue) override { return inner_.QueueProblem(queue); }
+
+ private:
+  template <typename Call>
+  OpResult Timed(Call call) {
+    // 0 means "no call": a tick count of 0 is taken as 1.
+    InterlockedExchange(&since_, static_cast<LONG>(GetTickCount() | 1));
+    OpResult r = call();
+    InterlockedExchange(&since_, 0);
+    return r;
+  }
+
+  Spooler& inner_;
+  mutable volatile LONG since_ = 0;
+};
+
+SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT changed, UINT error)
+    : settings_(settings),
+      window_(window),
+      changedMessage_(changed),
+      errorMessageId_(error),
+      jobs_(ListCreate()),
+      dataFolder_(DataFolder()),
+      log_(dataFolder_),
+      state_(dataFolder_,
+             WideFromUtf8(StateFileName(
+                 Utf8FromWide(CanonicalFolder(DropFolder::Of(settings.fileSource, '\\').Folder())
+                                  .c_str()),
+                 '\\'))),
+      dispatcher_(settings.pollInterval),
+      wake_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+      confirmed_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+  const PrinterAddress address = ParsePrinterAddress(settings_.printerName, false);
+  if (address.kind == PrinterAddress::Kind::Socket) {
+    DirectOptions direct;
+    direct.stopFlag = &stop_;
+    direct.stopGraceMs = kStopGraceMs;
+    direct.note = [this](const std::string& line) { Log(LogLevel::Warning, line); };
+    printer_ = std::make_unique<DirectPrinter>(address, MakePrinterLink(address), direct);
+  } else {
+    printer_ = std::make_unique<Win32Spooler>();
+  }
+  spooler_ = std::make_unique<TimedSpooler>(*printer_);
+  EngineOptions options;
+  if (address.confirm) {
+    // Deleted once the printer says the receipt came out; its answers are
+    // read at every cycle.
+    settings_.deleteAfterPrinted = 1;
+    options.jobQueryTicks = 0;
+  }
+  engine_ = std::make_unique<SpoolEngine>(
+      settings_, jobs_,
+      SpoolPorts{files_, *spooler_, *this, *this, dataFolder_.empty() ? nullptr : &state_},
+      options);
+  engine_->SetStopFlag(&stop_);
+  const DropFolder& folder = engine_->Folder();
+  if (folder.prefix.find('\\') != std::string::npos) watchedFolder_ = WideFromUtf8(folder.prefix);
+  if (watchedFolder_.empty()) dispatcher_.NoWatch();  // the timer alone finds the files
+}
+
+SpoolWorker::~SpoolWorker() {
+  Stop(INFINITE);
+  watch_.Stop();
+  engine_.reset();
+  ListDestroy(&jobs_);
+}
+
+bool SpoolWorker::Start() {
+  thread_.reset(CreateThread(nullptr, 0, &SpoolWorker::ThreadMain, this, 0, nullptr));
+  return static_cast<bool>(thread_);
+}
+
+bool SpoolWorker::Stop(DWORD timeoutMs) {
+  stop_ = 1;
+  SetEvent(wake_.get());
+  if (!thread_) return true;
+  if (WaitForSingleObject(thread_.get(), timeoutMs) != WAIT_OBJECT_0) return false;
+  thread_.reset();
+  return true;
+}
+
+DWORD WINAPI SpoolWorker::ThreadMain(void* self) {
+  static_cast<SpoolWorker*>(self)->Run();
+  return 0;
+}
+
+void SpoolWorker::ArmWatch() {
+  std::string why;
+  dispatcher_.ArmTried(NowMs(), watch_.Start(watchedFolder_, &why));
+}
+
+void SpoolWorker::Run() {
+  while (stop_ == 0) {
+    if (dispatcher_.ArmDue(NowMs())) ArmWatch();
+    HANDLE waits[2] = {wake_.get(), watch_.Changed()};
+    const DWORD woke = WaitForMultipleObjects(
+        2, waits, FALSE, static_cast<DWORD>(dispatcher_.WaitMs(NowMs())));
+    if (stop_ != 0) break;
+    if (woke == WAIT_OBJECT_0 + 1) dispatcher_.Changed();
+    dispatcher_.Watched(watch_.Running());
+    if (!dispatcher_.Due(NowMs())) continue;
+    engine_->RunSpoolCycle();
+    dispatcher_.Quiet(engine_->Quiet());
+    {
+      std::lock_guard<ReentrantLock> hold(lock_);
+      shown_.waiting = engine_->Report().waiting;
+    }
+    Changed();
+  }
+}
+
+SpoolWorker::Shown SpoolWorker::Snapshot() {
+  std::lock_guard<ReentrantLock> hold(lock_);
+  InterlockedExchange(&posted_, 0);
+  Shown copy = shown_;
+  copy.callMs = spooler_->CallMs();
+  return copy;
+}
+
+void SpoolWorker::Changed() {
+  // One message at a time: the window reads everything when it comes.
+  if (InterlockedExchange(&posted_, 1) == 0) PostMessageW(window_, changedMessage_, 0, 0);
+}
+
+void SpoolWorker::ShowState(EngineState state) {
+  {
+    std::lock_guard<ReentrantLock> hold(lock_);
+    if (shown_.state == state) return;
+    shown_.state = state;
+  }
+  Changed();
+}
+
+void SpoolWorker::ShowFault(const std::string& fault) {
+  {
+    std::lock_guard<ReentrantLock> hold(lock_);
+    shown_.fault = fault;
+  }
+  Changed();
+}
+
+void SpoolWorker::ShowError(const char* message, const std::string& detail, bool repeated) {
+  if (!repeated) Log(LogLevel::Error, std::string(message) + " " + detail);
+  // The window shows the box, after the error picture; the cycle waits for
+  // it as it always did, and a stop ends the wait.
+  errorMessage_ = message;
+  ResetEvent(confirmed_.get());
+  PostMessageW(window_, errorMessageId_, 0, 0);
+  HANDLE waits[2] = {confirmed_.get(), wake_.get()};
+  WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+}
+
+void SpoolWorker::Log(LogLevel /*level*/, const std::string& line) {
+  OutputDebugStringA(("druvo: " + line + "\n").c_str());
+  // Druvos on other folders write the same log: the process id tells whose
+  // line it is, and the start line names its printer and folder.
+  bool failed;
+  {
+    std::lock_guard<ReentrantLock> hold(lock_);
+    failed = !log_.Write("[" + std::to_string(GetCurrentProcessId()) + "] " + line);
+    if (failed == shown_.logFailed) return;
+    shown_.logFailed = failed;  // printing goes on; the tooltip tells
+  }
+  Changed();
+}
+
+long long SpoolWorker::NowMs() {
+  // GetTickCount64 is not on XP: the 32-bit count, carried past its wrap
+  // (every 49.7 days), on the worker thread only.
+  const DWORD tick = GetTickCount();
+  if (tick < lastTick_) wraps_ += 1LL << 32;
+  lastTick_ = tick;
+  return wraps_ + tick;
+}
+
+void SpoolWorker::Stop() { dispatcher_.StopTimer(); }
+
+void SpoolWorker::Start(int periodMs) { dispatcher_.StartTimer(NowMs(), periodMs); }
+
+void SpoolWorker::Sleep(int ms) { WaitForSingleObject(wake_.get(), static_cast<DWORD>(ms)); }
+
+std::uint64_t SpoolWorker::Now() {
+  FILETIME ft;
+  GetSystemTimeAsFileTime(&ft);
+  return TicksFromFileTime(ft);
+}
+
+}  // namespace druvo

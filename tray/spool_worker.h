@@ -1,0 +1,103 @@
+// The spool cycle on a thread of its own, so that no wait for a printer or a
+// print server holds up the window. The worker runs the dispatcher, the
+// folder watch and the engine; the window shows what it reports (picture,
+// tooltip, the error box) and stays responsive whatever the printer does.
+#pragma once
+
+#include <windows.h>
+
+#include <csignal>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "core/reentrant_lock.h"
+#include "platform/win32/folder_watch_win32.h"
+#include "platform/win32/win32_ports.h"
+#include "spool/dispatcher.h"
+#include "spool/spool_cycle.h"
+
+namespace druvo {
+
+class SpoolWorker : private StatusSink, private SpoolTimer {
+ public:
+  // What the window shows.
+  struct Shown {
+    EngineState state = EngineState::Idle;
+    std::string fault;
+    std::size_t waiting = 0;
+    bool logFailed = false;
+    // How long a call to the printer or the print server has been going
+    // on (ms); 0 when none is.
+    unsigned long callMs = 0;
+  };
+
+  // changed: posted to window when what is shown changed; error: posted when
+  // the error box is to be shown (ErrorMessage), answered by ErrorConfirmed.
+  SpoolWorker(const SpoolSettings& settings, HWND window, UINT changed, UINT error);
+  ~SpoolWorker() override;
+  SpoolWorker(const SpoolWorker&) = delete;
+  SpoolWorker& operator=(const SpoolWorker&) = delete;
+
+  void SetWindow(HWND window) { window_ = window; }
+  bool Start();
+  // Asks the cycle to stop and waits at most timeoutMs for it. False when it
+  // is still blocked in a call: the worker must then outlive the program.
+  bool Stop(DWORD timeoutMs);
+
+  Shown Snapshot();
+  const char* ErrorMessage() const { return errorMessage_; }
+  void ErrorConfirmed() { SetEvent(confirmed_.get()); }
+  // One line in the log file (and the debugger's output); from any thread.
+  void Log(LogLevel level, const std::string& line) override;
+
+ private:
+  class TimedSpooler;
+  static DWORD WINAPI ThreadMain(void* self);
+  void Run();
+  void ArmWatch();
+  long long NowMs();
+  void Changed();
+
+  // StatusSink, called on the worker thread.
+  void ShowState(EngineState state) override;
+  void ShowError(const char* message, const std::string& detail, bool repeated) override;
+  void ShowFault(const std::string& fault) override;
+  // SpoolTimer: the dispatcher's timer; the pause after a failure ends at a stop.
+  void Stop() override;
+  void Start(int periodMs) override;
+  void Sleep(int ms) override;
+  std::uint64_t Now() override;
+
+  SpoolSettings settings_;  // the drop-folder pattern in UTF-8, as paths travel
+  HWND window_;
+  UINT changedMessage_;
+  UINT errorMessageId_;
+  RecordList jobs_;
+  Win32FileSystem files_;
+  std::unique_ptr<Spooler> printer_;  // the Windows spooler, or a direct printer
+  std::unique_ptr<TimedSpooler> spooler_;
+  std::wstring dataFolder_;
+  Win32LogFile log_;
+  Win32StateStore state_;
+  std::unique_ptr<SpoolEngine> engine_;
+  Win32FolderWatch watch_;
+  std::wstring watchedFolder_;
+  CycleDispatcher dispatcher_;
+
+  DWORD lastTick_ = 0;
+  long long wraps_ = 0;
+
+  UniqueKernel thread_;
+  UniqueKernel wake_;       // manual-reset: set once, at the stop
+  UniqueKernel confirmed_;  // the error box was confirmed
+  volatile std::sig_atomic_t stop_ = 0;
+  const char* errorMessage_ = "";
+
+  ReentrantLock lock_;  // guards what follows
+  Shown shown_;
+  volatile LONG posted_ = 0;
+};
+
+}  // namespace druvo
