@@ -2,7 +2,8 @@
 # Runs every benchmark and appends the figures to bench/results.md:
 # micro-benchmarks (scan, sort, whole cycle with the printer missing), the
 # soak (memory), and the end-to-end runs beside a shell loop around lp
-# (throughput, latency, idle cost).
+# (throughput, latency, idle cost), and confirmed printing to an emulated
+# ESC/POS printer (proof of paper).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -32,6 +33,8 @@ tmp=$(mktemp)
   echo '```'
   echo
   python3 bench/bench_e2e.py build/release
+  echo
+  python3 bench/bench_confirm.py build/release
   if [ -x build/mingw-x86_64/tray/druvo.exe ]; then
     echo
     echo "### Latency under Wine: close to first byte at the printer"

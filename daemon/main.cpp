@@ -23,11 +23,13 @@
 #include "core/settings.h"
 #include "core/text_helpers.h"
 #include "daemon/control.h"
-#include "platform/direct/direct_printer.h"
 #include "platform/posix/cups_spooler.h"
 #include "platform/posix/folder_lock.h"
 #include "platform/posix/folder_watch.h"
 #include "platform/posix/posix_files.h"
+#include "platform/posix/posix_printer_link.h"
+#include "spool/direct_printer.h"
+#include "spool/dispatcher.h"
 #include "spool/spool_cycle.h"
 
 namespace druvo {
@@ -112,17 +114,16 @@ void LogLine(LogLevel level, const std::string& line) {
 // The log, and the state that "druvo status" and systemd are told.
 class LogStatus : public StatusSink {
  public:
-  LogStatus(const SpoolSettings& settings, SpoolTimer& clock)
-      : settings_(settings), clock_(clock) {}
+  explicit LogStatus(SpoolTimer& clock) : clock_(clock) {}
   void Attach(EngineReport* report) {
     report_ = report;
     report_->since = clock_.Now();
   }
   void PublishTo(StatusServer* server) { server_ = server; }
-  void ShowIcon(int icon) override {
+  void ShowState(EngineState shown) override {
     if (report_ == nullptr) return;
-    const char* state = icon == settings_.errorIcon  ? "error"
-                        : icon == settings_.busyIcon ? "busy"
+    const char* state = shown == EngineState::Error  ? "error"
+                        : shown == EngineState::Busy ? "busy"
                                                      : "idle";
     if (report_->state == state) return;
     report_->state = state;
@@ -141,7 +142,6 @@ class LogStatus : public StatusSink {
   void Log(LogLevel level, const std::string& line) override { LogLine(level, line); }
 
  private:
-  const SpoolSettings& settings_;
   SpoolTimer& clock_;
   EngineReport* report_ = nullptr;
   StatusServer* server_ = nullptr;
@@ -166,54 +166,27 @@ void SleepMs(long long ms) {
   nanosleep(&delay, nullptr);
 }
 
-// A periodic timer like the window timer it stands in for: stopped while a
-// cycle prints, re-armed after it.
+// The spool timer the cycle stops and starts is the dispatcher's.
 class LoopTimer : public SpoolTimer {
  public:
-  void Stop() override { armed_ = false; }
-  void Start(int periodMs) override {
-    armed_ = true;
-    periodMs_ = periodMs;
-    dueMs_ = MonotonicMs() + periodMs;
-  }
+  explicit LoopTimer(CycleDispatcher& dispatcher) : dispatcher_(dispatcher) {}
+  void Stop() override { dispatcher_.StopTimer(); }
+  void Start(int periodMs) override { dispatcher_.StartTimer(MonotonicMs(), periodMs); }
   void Sleep(int ms) override { SleepMs(ms); }
   std::uint64_t Now() override { return RealTimeTicks(); }
 
-  // relaxed: the folder is watched and nothing waits, so the rescan that
-  // stands behind the events may wait longer.
-  bool Due(bool relaxed) {
-    if (!armed_) return false;
-    const long long now = MonotonicMs();
-    if (now < DueMs(relaxed)) return false;
-    dueMs_ = now + periodMs_;
-    return true;
-  }
-  long long MsUntilDue(bool relaxed) const {
-    return armed_ ? DueMs(relaxed) - MonotonicMs() : periodMs_;
-  }
-
-  static constexpr long long kRelaxedMs = 2000;
-
  private:
-  long long DueMs(bool relaxed) const { return relaxed ? dueMs_ - periodMs_ + kRelaxedMs : dueMs_; }
-  bool armed_ = false;
-  int periodMs_ = 200;
-  long long dueMs_ = 0;
+  CycleDispatcher& dispatcher_;
 };
-
-std::string FolderOf(const char* pattern) {
-  const char* slash = std::strrchr(pattern, '/');
-  return slash == nullptr ? std::string(".") : std::string(pattern, slash + 1);
-}
 
 void PrintConfiguration(const SpoolSettings& s) {
   const char* info = StderrIsJournal() ? JournalPrefix(LogLevel::Info) : "";
   std::fprintf(stderr,
                "%sCommand line: %s\n%sPrinter: %s\n%sFile source: %s\n%sForce delete: %s\n%sDelete "
-               "after: %s\n",
+               "after: %s\n%sSent as: %s\n",
                info, s.commandLine, info, s.printerName, info, s.fileSource, info,
-               s.forceDelete ? "TRUE" : "FALSE", info,
-               s.deleteAfterPrinted ? "printed" : "accepted");
+               s.forceDelete ? "TRUE" : "FALSE", info, s.deleteAfterPrinted ? "printed" : "accepted",
+               info, s.byteForByte ? "bytes" : "text");
 }
 
 extern "C" void OnOutOfMemory() {
@@ -273,7 +246,7 @@ int RunCheck(const SpoolSettings& settings, const PrinterAddress& address) {
   } else {
     DirectOptions options;
     options.stopFlag = &g_stop;
-    DirectPrinter printer(address, options);
+    DirectPrinter printer(address, MakePrinterLink(address), options);
     const OpResult r = printer.OpenQueue(settings.printerName);
     if (r) {
       say("ok", std::string("printer ") + settings.printerName + " answers");
@@ -282,7 +255,8 @@ int RunCheck(const SpoolSettings& settings, const PrinterAddress& address) {
     }
     printer.CloseQueue();
   }
-  const std::string folder = FolderOf(settings.fileSource);
+  const DropFolder drop = DropFolder::Of(settings.fileSource, '/');
+  const std::string folder = drop.Folder();
   struct stat st;
   if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
     say("error", "folder " + folder + " does not exist");
@@ -296,10 +270,10 @@ int RunCheck(const SpoolSettings& settings, const PrinterAddress& address) {
   }
   PosixFileSystem files;
   std::size_t waiting = 0;
-  files.Search(settings.fileSource, [&](const DirEntry& entry) {
+  files.Search(drop, [&](const DirEntry& entry) {
     if (entry.attributes != kAttrArchive) return;
     ++waiting;
-    const std::string path = folder + entry.name;
+    const std::string path = drop.PathOf(entry.name);
     struct stat file;
     if (access(path.c_str(), R_OK) == 0 || stat(path.c_str(), &file) != 0) return;
     say("error", QuotedForLog(path) + " cannot be read by this user (" + ModeAndGroup(file) +
@@ -376,8 +350,14 @@ int Run(int argc, char** argv) {
     std::printf("druvo %s\n", DRUVO_VERSION);
     return 0;
   }
-  const PrinterAddress address = ParsePrinterAddress(settings.printerName, true);
+  PrinterAddress address = ParsePrinterAddress(settings.printerName, true);
   if (report.error.empty()) report.error = address.error;
+  // Deleted once printed, a direct printer's receipts need its word that
+  // they came out: the same as ?confirm=escpos.
+  if (address.kind != PrinterAddress::Kind::Queue) {
+    if (settings.deleteAfterPrinted != 0) address.confirm = true;
+    if (address.confirm) settings.deleteAfterPrinted = 1;
+  }
   struct stat folderStat;
   if (report.error.empty() && stat(settings.fileSource, &folderStat) == 0 &&
       S_ISDIR(folderStat.st_mode)) {
@@ -385,14 +365,6 @@ int Run(int argc, char** argv) {
     if (hint.back() != '/') hint += '/';
     report.error = std::string("the pattern \"") + settings.fileSource +
                    "\" names a folder: add a wildcard, as '" + hint + "*.*'";
-  }
-  if (report.error.empty() && address.kind != PrinterAddress::Kind::Queue &&
-      settings.deleteAfterPrinted != 0) {
-    // It would mean "taken by the printer" and say "printed": refused rather
-    // than promise what it does not check.
-    report.error =
-        "--delete-after=printed needs a CUPS queue: a direct printer reports no printed jobs, "
-        "and its files are deleted once it has taken every byte";
   }
   if (!report.error.empty()) {
     const char* level = StderrIsJournal() ? JournalPrefix(LogLevel::Error) : "";
@@ -403,12 +375,15 @@ int Run(int argc, char** argv) {
   // Watch before the first line is out: a file created after it is always
   // known by its events, never by polling alone. Should this fail, the loop
   // tries again and says why. DRUVO_NO_INOTIFY=1 leaves polling alone.
-  const std::string folder = FolderOf(settings.fileSource);
+  const std::string folder = DropFolder::Of(settings.fileSource, '/').Folder();
   FolderWatch watch(folder, settings.pollInterval);
+  CycleDispatcher dispatcher(settings.pollInterval);
   const bool useEvents = std::getenv("DRUVO_NO_INOTIFY") == nullptr;
   if (useEvents) {
     std::string ignored;
-    watch.Arm(&ignored);
+    dispatcher.ArmTried(MonotonicMs(), watch.Arm(&ignored));
+  } else {
+    dispatcher.NoWatch();
   }
   PrintConfiguration(settings);
   for (const std::string& warning : report.warnings)
@@ -458,15 +433,17 @@ int Run(int argc, char** argv) {
     DirectOptions direct;
     direct.stopFlag = &g_stop;
     direct.note = [](const std::string& line) { LogLine(LogLevel::Warning, line); };
-    spooler = std::make_unique<DirectPrinter>(address, direct);
+    spooler = std::make_unique<DirectPrinter>(address, MakePrinterLink(address), direct);
   }
   PosixStateStore state(StateFolder(), StateFileName(lock.Canonical(), '/'));
-  LoopTimer timer;
-  LogStatus status(settings, timer);
+  LoopTimer timer(dispatcher);
+  LogStatus status(timer);
   EngineOptions options;
   // Without share modes, a file written within the last poll interval may
   // still be growing.
   options.settleTicks = static_cast<std::uint64_t>(settings.pollInterval) * kTicksPerMillisecond;
+  // A printer's confirmations are read as they come, not once a second.
+  if (address.confirm) options.jobQueryTicks = 0;
   SpoolEngine engine(
       settings, jobs,
       SpoolPorts{files, *spooler, status, timer, &state, useEvents ? &watch : nullptr}, options);
@@ -488,29 +465,24 @@ int Run(int argc, char** argv) {
   long long lastAliveMs = 0;
   std::string told;
 
-  timer.Start(settings.pollInterval);
   unsigned long polls = 0;
-  long long nextArmMs = 0;
   std::string watchFault;
   bool everArmed = watch.Armed();
-  bool firstCycle = true;  // at once, whatever the events
   if (!useEvents)
     LogLine(LogLevel::Info, "change notifications off: polling every " +
                                 std::to_string(settings.pollInterval) + " ms");
   bool lockChecked = true;  // the folder the watch sees is the one locked
   while (g_stop == 0) {
-    bool changed = firstCycle;
-    firstCycle = false;
-    if (useEvents && !watch.Armed() && MonotonicMs() >= nextArmMs) {
-      // At start, and after the folder was deleted or moved: it may be back.
-      nextArmMs = MonotonicMs() + settings.pollInterval;
+    if (dispatcher.ArmDue(MonotonicMs())) {
+      // After the folder was deleted or moved: it may be back.
       std::string why;
-      if (watch.Arm(&why)) {
+      const bool armed = watch.Arm(&why);
+      dispatcher.ArmTried(MonotonicMs(), armed);
+      if (armed) {
         if (everArmed || !watchFault.empty())
           LogLine(LogLevel::Info, "watching " + folder + " again");
         everArmed = true;
         watchFault.clear();
-        changed = true;
         lockChecked = false;  // it may be a new folder
       } else if (why != watchFault) {
         watchFault = why;
@@ -520,22 +492,25 @@ int Run(int argc, char** argv) {
     }
     // What the events say unchanged needs no new stat, while they are heard.
     files.TrustCache(watch.Armed());
-    const bool relaxed = watch.Armed() && engine.Quiet();
-    if (!changed) {
-      pollfd fds[2] = {{wakeRead.get(), POLLIN, 0}, {watch.Fd(), POLLIN, 0}};
-      long long wait = std::max(0LL, timer.MsUntilDue(relaxed));
-      if (watchdogMs > 0) wait = std::min(wait, watchdogMs);
-      if (poll(fds, watch.Armed() ? 2 : 1, static_cast<int>(wait)) > 0 &&
-          (fds[1].revents & POLLIN) != 0) {
-        const WatchEvents events = watch.Drain();
-        if (events.overflow)
-          LogLine(LogLevel::Warning, "the folder's event queue overflowed; rescanning it");
-        if (events.folderGone)
-          LogLine(LogLevel::Warning, "the folder went away; polling until it is back");
-        if (events.overflow || events.folderGone) files.ForgetAll();
-        for (const std::string& name : events.names) files.Forget(name);
-        changed = events.changed;
-      }
+    long long wait = dispatcher.WaitMs(MonotonicMs());
+    if (watchdogMs > 0) wait = std::min(wait, watchdogMs);
+    // The printer's replies (confirmations) wake the loop too.
+    const int printerFd = spooler->WaitFd();
+    pollfd fds[3] = {{wakeRead.get(), POLLIN, 0},
+                     {watch.Armed() ? watch.Fd() : -1, POLLIN, 0},
+                     {printerFd, POLLIN, 0}};
+    if (poll(fds, 3, static_cast<int>(wait)) > 0 && (fds[2].revents & (POLLIN | POLLHUP)) != 0)
+      dispatcher.Changed();
+    if ((fds[1].revents & POLLIN) != 0) {
+      const WatchEvents events = watch.Drain();
+      if (events.overflow)
+        LogLine(LogLevel::Warning, "the folder's event queue overflowed; rescanning it");
+      if (events.folderGone)
+        LogLine(LogLevel::Warning, "the folder went away; polling until it is back");
+      if (events.overflow || events.folderGone) files.ForgetAll();
+      for (const std::string& name : events.names) files.Forget(name);
+      if (events.changed) dispatcher.Changed();
+      dispatcher.Watched(watch.Armed());
     }
     DrainWake();
     if (g_stop != 0) break;
@@ -543,7 +518,7 @@ int Run(int argc, char** argv) {
       g_rescan = 0;
       LogLine(LogLevel::Info, "SIGHUP: rescanning " + folder);
       files.ForgetAll();
-      changed = true;
+      dispatcher.Changed();
     }
     if (g_report != 0) {
       g_report = 0;
@@ -554,24 +529,24 @@ int Run(int argc, char** argv) {
       lastAliveMs = MonotonicMs();
       Notify("WATCHDOG=1");
     }
-    if (changed || timer.Due(relaxed)) {
-      // The folder deleted and made again is a new folder: lock it too. A
-      // healthy watch would have said so, so only then is it looked at.
-      if (!lockChecked || !watch.Armed()) {
-        if (lock.Take(folder).outcome == FolderLock::Outcome::Busy) {
-          LogLine(LogLevel::Error, "another druvo took " + folder + "; this one stops");
-          ListDestroy(&jobs);
-          return kAnotherInstance;
-        }
-        lockChecked = true;
+    if (!dispatcher.Due(MonotonicMs())) continue;
+    // The folder deleted and made again is a new folder: lock it too. A
+    // healthy watch would have said so, so only then is it looked at.
+    if (!lockChecked || !watch.Armed()) {
+      if (lock.Take(folder).outcome == FolderLock::Outcome::Busy) {
+        LogLine(LogLevel::Error, "another druvo took " + folder + "; this one stops");
+        ListDestroy(&jobs);
+        return kAnotherInstance;
       }
-      engine.RunSpoolCycle();
-      ++polls;
-      server.Publish(engine.Report());
-      if (std::string line = StatusLine(engine.Report()); line != told) {
-        told = line;
-        Notify("STATUS=" + line);
-      }
+      lockChecked = true;
+    }
+    engine.RunSpoolCycle();
+    dispatcher.Quiet(engine.Quiet());
+    ++polls;
+    server.Publish(engine.Report());
+    if (std::string line = StatusLine(engine.Report()); line != told) {
+      told = line;
+      Notify("STATUS=" + line);
     }
   }
   Notify("STOPPING=1");

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "core/drop_folder.h"
+
 namespace druvo {
 
 // File attribute bits as the Windows file system reports them.
@@ -99,9 +101,10 @@ class InputFile {
 class FileSystem {
  public:
   virtual ~FileSystem() = default;
-  // Visits every entry matching the wildcard pattern. Fails when the search
-  // cannot start; a pattern that matches nothing is not a failure.
-  virtual OpResult Search(const char* pattern,
+  // Visits every entry of the folder whose name matches its pattern. Fails
+  // when the folder cannot be read; a pattern that matches nothing is not a
+  // failure.
+  virtual OpResult Search(const DropFolder& where,
                           const std::function<void(const DirEntry&)>& visit) = 0;
   virtual OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file,
                            std::string* error) = 0;
@@ -128,6 +131,7 @@ enum class JobState {
 struct JobStatus {
   JobState state = JobState::Pending;
   long long created = 0;  // when the server made the job (its clock, seconds)
+  std::string why;        // Aborted: what kept it from coming out, where known
 };
 
 // A print queue taking one RAW document at a time.
@@ -158,6 +162,9 @@ class Spooler {
   virtual long long ServerInstance() { return 0; }
   // What holds the queue's jobs back (stopped, and why); empty when nothing.
   virtual std::string QueueProblem(const char* /*queue*/) { return std::string(); }
+  // A descriptor that becomes readable when there is news of jobs in
+  // flight (a printer's confirmations); -1 when there is none to watch.
+  virtual int WaitFd() const { return -1; }
 };
 
 // A small file that keeps the engine's memory across restarts. It is
@@ -174,12 +181,20 @@ class StateStore {
 // How much a log line matters (journald reads them as <3>, <4>, <6>).
 enum class LogLevel { Error, Warning, Info };
 
+// How the engine stands; each program shows it its own way (the tray's
+// picture, the daemon's status).
+enum class EngineState {
+  Idle,   // all is well: nothing waits, or what waits is not ready yet
+  Busy,   // printing
+  Error,  // something holds receipts back; ShowFault says what
+};
+
 // What the user sees: the tray picture and messages on Windows, log lines in
 // the daemon.
 class StatusSink {
  public:
   virtual ~StatusSink() = default;
-  virtual void ShowIcon(int iconIndex) = 0;
+  virtual void ShowState(EngineState state) = 0;
   // message is the user-facing text; detail says why. repeated is true when
   // the same fault was reported by the previous failing cycle as well.
   virtual void ShowError(const char* message, const std::string& detail, bool repeated) = 0;

@@ -17,12 +17,23 @@ bool ReadQuery(std::string* rest, PrinterAddress* address) {
   if (mark == std::string::npos) return true;
   const std::string query = Lower(rest->substr(mark + 1));
   rest->erase(mark);
-  if (query == "status=escpos") {
-    address->statusQuery = true;
-    return true;
+  // Options joined by '&': status=escpos, confirm=escpos.
+  for (std::size_t from = 0; from <= query.size();) {
+    std::size_t to = query.find('&', from);
+    if (to == std::string::npos) to = query.size();
+    const std::string option = query.substr(from, to - from);
+    from = to + 1;
+    if (option == "status=escpos") {
+      address->statusQuery = true;
+    } else if (option == "confirm=escpos") {
+      address->confirm = true;
+    } else {
+      address->error = "unknown printer option \"" + option +
+                       "\" (known: status=escpos, confirm=escpos)";
+      return false;
+    }
   }
-  address->error = "unknown printer option \"" + query + "\" (known: status=escpos)";
-  return false;
+  return true;
 }
 
 }  // namespace

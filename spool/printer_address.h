@@ -16,6 +16,8 @@ struct PrinterAddress {
   int port = 9100;   // Socket
   std::string path;  // Device
   bool statusQuery = false;
+  // Delete a file only once the printer confirmed it came out (ESC/POS).
+  bool confirm = false;
   std::string error;  // non-empty: the argument is malformed; this says how
 };
 

@@ -14,6 +14,17 @@ of paper that keeps the line open); --mode slow: about 50 KB/s.
 real-time status requests (DLE EOT 1, 2, 4) that open a connection, and
 does not record them; silent answers nothing; chatty greets with a line of
 text and answers everything it receives with more text, never a status.
+
+--escpos: an ESC/POS receipt printer instead, printing at --print-rate bytes
+per second from a --buffer of received bytes, onto OUTDIR/paper.bin (every
+byte but the commands). It answers DLE EOT at once, sends automatic status
+once GS a asks for it (not with --no-asb), and answers a GS ( H process ID
+request when everything before it is printed (not with --no-id). Faults, each
+once: --paper-out-at N (printed bytes; it stops, says so, and goes on after
+--reload-ms), --power-loss-at N (received bytes; the buffer is lost and the
+connection reset; back after --reboot-ms), --drop-after N (received bytes; it
+closes the connection after printing what it has). Where a receipt was cut,
+the paper shows <<CUT>>.
 """
 import argparse
 import os
@@ -30,7 +41,19 @@ def main():
     parser.add_argument("--drop-after", type=int, default=-1)
     parser.add_argument("--mode", default="normal", choices=["normal", "stall", "slow"])
     parser.add_argument("--status", default="")
+    parser.add_argument("--escpos", action="store_true")
+    parser.add_argument("--print-rate", type=float, default=2900.0)
+    parser.add_argument("--step-ms", type=float, default=5.0)
+    parser.add_argument("--buffer", type=int, default=4096)
+    parser.add_argument("--paper-out-at", type=int, default=-1)
+    parser.add_argument("--reload-ms", type=int, default=200)
+    parser.add_argument("--power-loss-at", type=int, default=-1)
+    parser.add_argument("--reboot-ms", type=int, default=200)
+    parser.add_argument("--no-id", action="store_true")
+    parser.add_argument("--no-asb", action="store_true")
     args = parser.parse_args()
+    if args.escpos:
+        return EscPosPrinter(args).run()
     answers = {
         "ok": {1: 0x12, 2: 0x12, 4: 0x12},
         "paper-out": {1: 0x12, 2: 0x32, 4: 0x72},
@@ -122,6 +145,193 @@ def main():
         limit = drop[0]
         drop[0] = -1
         threading.Thread(target=serve, args=(conn, counter[0], limit), daemon=True).start()
+
+
+class EscPosPrinter:
+    """One emulated ESC/POS printer; each connection is served in turn."""
+
+    ASB_OK = bytes([0x10, 0, 0, 0])
+    ASB_PAPER_OUT = bytes([0x18, 0, 0x0C, 0])
+    STATUS = {False: {1: 0x12, 2: 0x12, 4: 0x12}, True: {1: 0x1A, 2: 0x32, 4: 0x72}}
+    CUT = b"<<CUT>>"
+
+    def __init__(self, args):
+        self.args = args
+        self.lock = threading.Lock()
+        self.printed = 0    # data bytes put on paper, over the printer's life
+        self.received = 0   # bytes received, over its life
+        self.paper_out = False
+        self.down_until = 0.0
+        os.makedirs(args.out, exist_ok=True)
+        self.paper = open(os.path.join(args.out, "paper.bin"), "ab", buffering=0)
+
+    def run(self):
+        server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        server.bind(("127.0.0.1", 0))
+        server.listen(16)
+        tmp = self.args.port_file + ".tmp"
+        with open(tmp, "w") as f:
+            f.write(str(server.getsockname()[1]))
+        os.rename(tmp, self.args.port_file)
+        while True:
+            conn, _ = server.accept()
+            if time.time() < self.down_until:
+                self.reset(conn)  # switched off: nobody answers
+                continue
+            threading.Thread(target=self.serve, args=(conn,), daemon=True).start()
+
+    @staticmethod
+    def reset(conn):
+        import struct
+        conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        conn.close()
+
+    def send(self, conn, data):
+        try:
+            conn.sendall(data)
+        except OSError:
+            pass
+
+    def serve(self, conn):
+        pending = bytearray()  # received, not yet printed
+        rx = bytearray()       # received, not yet sorted from real-time commands
+        state = {"asb": False, "lost": False, "eof": False}
+        cond = threading.Condition()
+        printer = threading.Thread(target=self.print_loop,
+                                   args=(conn, pending, state, cond), daemon=True)
+        printer.start()
+        drop_at = self.args.drop_after
+        while True:
+            with cond:
+                while len(pending) >= self.args.buffer and not state["lost"]:
+                    cond.wait(0.01)
+            if state["lost"]:
+                return
+            try:
+                data = conn.recv(1024)
+            except OSError:
+                data = b""
+            if not data:
+                break
+            with self.lock:
+                start = self.received
+                self.received += len(data)
+                lose = 0 <= self.args.power_loss_at < self.received
+                if lose:
+                    self.args.power_loss_at = -1
+                dropping = 0 <= drop_at < self.received
+                if dropping:
+                    self.args.drop_after = -1
+                    drop_at = -1
+            if lose:
+                with cond:
+                    state["lost"] = True
+                    pending.clear()
+                    cond.notify_all()
+                self.paper.write(self.CUT)
+                self.down_until = time.time() + self.args.reboot_ms / 1000.0
+                self.reset(conn)
+                return
+            rx += data
+            self.sort(conn, rx, pending, cond)
+            if dropping:
+                break
+        with cond:
+            state["eof"] = True
+            cond.notify_all()
+        printer.join()
+        conn.close()
+
+    def sort(self, conn, rx, pending, cond):
+        # DLE EOT is answered on arrival, whatever waits to be printed.
+        while rx:
+            if rx[0] == 0x10:
+                if len(rx) < 3:
+                    return
+                if rx[1] == 0x04 and rx[2] in (1, 2, 4):
+                    self.send(conn, bytes([self.STATUS[self.paper_out][rx[2]]]))
+                    del rx[:3]
+                    continue
+            with cond:
+                pending.append(rx[0])
+                cond.notify_all()
+            del rx[0]
+
+    def print_loop(self, conn, pending, state, cond):
+        step = self.args.step_ms / 1000.0
+        credit = 0.0  # bytes the head may print by now: paced by the clock
+        last = time.time()
+        while True:
+            with cond:
+                while not pending and not state["eof"] and not state["lost"]:
+                    cond.wait(0.05)
+                    last = time.time()
+                    credit = 0.0
+                if state["lost"] or (not pending and state["eof"]):
+                    return
+            time.sleep(step)
+            now = time.time()
+            credit = min(credit + self.args.print_rate * (now - last), self.args.print_rate)
+            last = now
+            budget = int(credit)
+            credit -= budget
+            while budget > 0:
+                with cond:
+                    if state["lost"] or not pending:
+                        break
+                    command = self.command(pending)
+                    if command is None:
+                        if state["eof"]:
+                            return  # a command cut off at the end: never finished
+                        cond.wait(0.01)  # the rest of it is on its way
+                        continue
+                    if command == b"":
+                        byte = bytes(pending[:1])
+                        del pending[:1]
+                    else:
+                        del pending[:len(command)]
+                    cond.notify_all()
+                if command:
+                    self.obey(conn, command, state)
+                    continue
+                self.paper.write(byte)
+                budget -= 1
+                with self.lock:
+                    self.printed += 1
+                    out = self.printed == self.args.paper_out_at
+                if out:
+                    self.run_out(conn, state)
+
+    @staticmethod
+    def command(pending):
+        # b"": a byte to print; None: a command not yet whole.
+        if pending[0] == 0x1D and len(pending) >= 2:
+            if pending[1] == 0x61:
+                return bytes(pending[:3]) if len(pending) >= 3 else None
+            if pending[1] == 0x28:
+                return bytes(pending[:11]) if len(pending) >= 11 else None
+        elif pending[0] == 0x1D:
+            return None
+        return b""
+
+    def obey(self, conn, command, state):
+        if command[1] == 0x61 and not self.args.no_asb:
+            state["asb"] = command[2] != 0
+            if state["asb"]:
+                self.send(conn, self.ASB_PAPER_OUT if self.paper_out else self.ASB_OK)
+        elif command[1:3] == b"\x28\x48" and command[5:7] == b"00" and not self.args.no_id:
+            self.send(conn, b"\x37\x22" + command[7:11] + b"\x00")
+
+    def run_out(self, conn, state):
+        self.paper.write(self.CUT)
+        self.paper_out = True
+        if state["asb"]:
+            self.send(conn, self.ASB_PAPER_OUT)
+        time.sleep(self.args.reload_ms / 1000.0)
+        self.paper_out = False
+        if state["asb"]:
+            self.send(conn, self.ASB_OK)
 
 
 if __name__ == "__main__":

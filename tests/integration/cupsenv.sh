@@ -91,7 +91,7 @@ JobRetryInterval 1
 CONF
     python3 "$here/capture_printer.py" --port-file "$dir/printer.port" --out "$dir/jobs" \
       ${DROP_AFTER:+--drop-after "$DROP_AFTER"} ${PRINTER_MODE:+--mode "$PRINTER_MODE"} \
-      ${PRINTER_STATUS:+--status "$PRINTER_STATUS"} >"$dir/log/printer.out" 2>&1 &
+      ${PRINTER_STATUS:+--status "$PRINTER_STATUS"} ${PRINTER_ARGS:-} >"$dir/log/printer.out" 2>&1 &
     echo $! >"$dir/printer.pid"
     for _ in $(seq 1 100); do [ -f "$dir/printer.port" ] && break; sleep 0.05; done
     start_cupsd

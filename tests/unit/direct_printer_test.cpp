@@ -1,0 +1,219 @@
+#include "spool/direct_printer.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "spool/escpos.h"
+
+namespace druvo {
+namespace {
+
+// A printer at the other end of a link, driven by the test. Waits pass on
+// the test's clock, so every bound is reached at once.
+struct FakeLinkState {
+  long long now = 1000;
+  bool open = false;
+  bool peerClosed = false;
+  std::string asb = std::string("\x10\x00\x00\x00", 4);  // how it stands; empty: no GS a
+  bool closesAfterJob = false;  // closes its side once ours is shut down
+  bool shutdown = false;
+  long long unacknowledged = 0;  // -1: the system cannot tell (Windows)
+  std::string sent;
+  std::string inbox;  // what the printer says next
+  int opens = 0;
+  bool reset = false;
+};
+
+class FakeLink : public PrinterLink {
+ public:
+  explicit FakeLink(FakeLinkState& s) : s_(s) {}
+  OpResult Open(int, const std::function<bool()>&) override {
+    s_.open = true;
+    s_.peerClosed = false;
+    s_.shutdown = false;
+    ++s_.opens;
+    return OpResult::Ok();
+  }
+  bool IsOpen() const override { return s_.open; }
+  bool IsSocket() const override { return true; }
+  long long Send(const void* data, std::size_t size, std::string*) override {
+    const std::string bytes(static_cast<const char*>(data), size);
+    s_.sent += bytes;
+    if (bytes == std::string("\x1D\x61\x0E", 3)) s_.inbox += s_.asb;
+    return static_cast<long long>(size);
+  }
+  long long Receive(void* data, std::size_t size, std::string*) override {
+    if (s_.inbox.empty()) return Closed() ? kClosed : 0;
+    const std::size_t n = std::min(size, s_.inbox.size());
+    s_.inbox.copy(static_cast<char*>(data), n);
+    s_.inbox.erase(0, n);
+    return static_cast<long long>(n);
+  }
+  int Wait(bool writing, int ms) override {
+    if (writing || !s_.inbox.empty() || Closed()) return 1;
+    s_.now += ms;
+    return 0;
+  }
+  long long Unacknowledged() override { return s_.unacknowledged; }
+  void ShutdownSending() override { s_.shutdown = true; }
+  void Reset() override {
+    s_.reset = true;
+    s_.open = false;
+  }
+  void Close() override { s_.open = false; }
+  std::string Name() const override { return "printer:9100"; }
+
+ private:
+  bool Closed() const { return s_.peerClosed || (s_.shutdown && s_.closesAfterJob); }
+  FakeLinkState& s_;
+};
+
+class DirectPrinterTest : public ::testing::Test {
+ protected:
+  DirectPrinter& Printer(bool confirm) {
+    PrinterAddress address;
+    address.kind = PrinterAddress::Kind::Socket;
+    address.confirm = confirm;
+    DirectOptions options;
+    options.clock = [this] { return link_.now; };
+    options.note = [this](const std::string& line) { notes_.push_back(line); };
+    printer_ = std::make_unique<DirectPrinter>(address, std::make_unique<FakeLink>(link_), options);
+    return *printer_;
+  }
+  // One receipt, whole; returns its job number (0: none).
+  int Print(const std::string& text) {
+    EXPECT_TRUE(printer_->OpenQueue("p")) << text;
+    EXPECT_TRUE(printer_->Write(text.data(), text.size())) << text;
+    const OpResult ended = printer_->EndDocument();
+    printer_->CloseQueue();
+    return ended ? printer_->LastJobId() : -1;
+  }
+  // The IDs of the process ID requests sent so far, in order.
+  std::vector<std::string> RequestedIds() const {
+    std::vector<std::string> ids;
+    const std::string head("\x1D\x28\x48\x06\x00\x30\x30", 7);
+    for (std::size_t at = link_.sent.find(head); at != std::string::npos;
+         at = link_.sent.find(head, at + 1))
+      ids.push_back(link_.sent.substr(at + head.size(), 4));
+    return ids;
+  }
+  static std::string IdAnswer(const std::string& id) {
+    return std::string("\x37\x22", 2) + id + std::string(1, '\0');
+  }
+  std::map<int, JobStatus> States(const std::vector<int>& ids) {
+    std::map<int, JobStatus> states;
+    EXPECT_TRUE(printer_->JobStates("p", ids, &states));
+    return states;
+  }
+
+  FakeLinkState link_;
+  std::vector<std::string> notes_;
+  std::unique_ptr<DirectPrinter> printer_;
+};
+
+TEST(EscPosReader, TellsRepliesApartByTheirFixedBitsAcrossReads) {
+  EscPosReader reader;
+  std::vector<EscPosReply> found;
+  const auto keep = [&](const EscPosReply& r) { found.push_back(r); };
+  // Noise, a status byte, an automatic status, a process ID split over two
+  // reads, a broken ID (a byte out of range) and a status after it.
+  const std::string one = std::string("OK\r\n\x12\x10\x00\x0C\x00\x37\x22" "Ab", 13);
+  const std::string two = std::string("c9\x00\x37\x22\x01\x16", 7);
+  reader.Feed(reinterpret_cast<const unsigned char*>(one.data()), one.size(), keep);
+  reader.Feed(reinterpret_cast<const unsigned char*>(two.data()), two.size(), keep);
+  ASSERT_EQ(found.size(), 4u);
+  EXPECT_EQ(found[0].kind, EscPosReply::Kind::Status);
+  EXPECT_EQ(found[1].kind, EscPosReply::Kind::AutoStatus);
+  EXPECT_EQ(escpos::AutoStatusProblem(found[1].bytes), "paper out");
+  EXPECT_EQ(found[2].kind, EscPosReply::Kind::ProcessId);
+  EXPECT_EQ(found[2].id, "Abc9");
+  EXPECT_EQ(found[3].kind, EscPosReply::Kind::Status);
+  EXPECT_EQ(found[3].bytes[0], 0x16);
+  EXPECT_GE(reader.Skipped(), 4u);  // "OK\r\n" and the broken ID's bytes
+}
+
+TEST_F(DirectPrinterTest, PipelinedReceiptsAreConfirmedByTheirOwnIdOrALaterOne) {
+  Printer(true);
+  const int a = Print("first\n");
+  const int b = Print("second\n");
+  const int c = Print("third\n");
+  EXPECT_EQ(link_.opens, 1);  // one connection for all: nothing waits for a confirmation
+  const std::vector<std::string> ids = RequestedIds();
+  ASSERT_EQ(ids.size(), 3u);
+  EXPECT_NE(ids[0], ids[1]);
+  EXPECT_NE(ids[1], ids[2]);
+  EXPECT_EQ(States({a, b, c})[a].state, JobState::Pending);
+  // The printer could not answer the first two: the third confirms them all.
+  link_.inbox = IdAnswer(ids[2]);
+  const auto states = States({a, b, c});
+  for (int job : {a, b, c}) EXPECT_EQ(states.at(job).state, JobState::Completed) << job;
+}
+
+TEST_F(DirectPrinterTest, PaperOutBeforeTheConfirmationSpoilsEverythingNotYetConfirmed) {
+  Printer(true);
+  const int a = Print("first\n");
+  const int b = Print("second\n");
+  std::vector<std::string> ids = RequestedIds();
+  link_.inbox = IdAnswer(ids[0]);
+  EXPECT_EQ(States({a, b})[a].state, JobState::Completed);
+  // Paper out while the third is sent: the second did not come out whole,
+  // the third fails, and a late answer to the second is no confirmation.
+  ASSERT_TRUE(printer_->OpenQueue("p"));
+  link_.inbox = std::string("\x10\x00\x0C\x00", 4);
+  const std::string third(100, 'x');
+  EXPECT_FALSE(printer_->Write(third.data(), third.size()) && printer_->EndDocument());
+  printer_->AbortDocument();
+  link_.inbox = IdAnswer(ids[1]);
+  const auto states = States({b});
+  EXPECT_EQ(states.at(b).state, JobState::Aborted);
+  EXPECT_EQ(states.at(b).why, "paper out");
+  // Until the printer says it is well again, nothing is sent.
+  link_.asb = std::string("\x10\x00\x0C\x00", 4);
+  EXPECT_FALSE(printer_->OpenQueue("p"));
+}
+
+TEST_F(DirectPrinterTest, ALostConnectionOrNoAnswerEndsTheWaitForAConfirmation) {
+  Printer(true);
+  const int a = Print("first\n");
+  link_.peerClosed = true;
+  EXPECT_EQ(States({a})[a].state, JobState::Aborted);
+  // A printer that never answers the request: said once, at the first job,
+  // and from then on a job counts once the printer took its bytes.
+  link_.peerClosed = false;
+  const int b = Print("second\n");
+  link_.now += 60000;
+  EXPECT_EQ(States({b})[b].state, JobState::Completed);
+  ASSERT_EQ(notes_.size(), 1u);
+  EXPECT_NE(notes_[0].find("does not answer the process ID request"), std::string::npos);
+  EXPECT_EQ(Print("third\n"), 0);  // no job to follow: done when taken
+  // One that did answer before and stops: the receipt is sent again.
+  Printer(true);
+  const int c = Print("c\n");
+  link_.inbox = IdAnswer(RequestedIds().back());
+  States({c});
+  const int d = Print("d\n");
+  link_.now += 60000;
+  EXPECT_EQ(States({d})[d].state, JobState::Aborted);
+}
+
+TEST_F(DirectPrinterTest, WithoutAcknowledgementsThePrintersCloseConfirmsTheJob) {
+  link_.unacknowledged = -1;  // Windows
+  Printer(false);
+  link_.closesAfterJob = true;  // as raw port printers do
+  EXPECT_EQ(Print("a\n"), 0);
+  // Switched off mid-receipt: neither a close nor anything else.
+  link_.closesAfterJob = false;
+  EXPECT_EQ(Print("b\n"), -1);
+  // Once more without a close on the next try: a printer that keeps its
+  // line open; said once and taken at its word.
+  EXPECT_EQ(Print("b\n"), 0);
+  ASSERT_EQ(notes_.size(), 1u);
+  EXPECT_NE(notes_[0].find("keeps the connection open"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace druvo
