@@ -42,6 +42,7 @@ tmp=$(mktemp)
     echo "| where | drops | p50 | p95 | max |"
     echo "|---|---:|---:|---:|---:|"
     scripts/with-xvfb.sh python3 bench/wine_latency.py build/mingw-x86_64
+    scripts/with-xvfb.sh python3 bench/wine_latency.py build/mingw-x86_64 --via socket
   fi
 } | tee "$tmp"
 cat "$tmp" >>"$out"

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """Close-to-printer latency of druvo.exe under Wine, through Wine's spooler
-into the private cupsd and its loopback capture printer.
+into the private cupsd and its loopback capture printer, or straight to that
+printer (socket://).
 
-  wine_latency.py WIN_BUILD_DIR [--drops N]
+  wine_latency.py WIN_BUILD_DIR [--drops N] [--via spooler|socket]
 Prints one markdown line: p50, p95 and max in milliseconds.
 """
 import argparse
@@ -22,13 +23,18 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("build")
     ap.add_argument("--drops", type=int, default=60)
+    ap.add_argument("--via", choices=["spooler", "socket"], default="spooler")
     args = ap.parse_args()
     cups = b.Cups()
     folder = "/tmp/druvo-wine-lat-%d" % os.getpid()
     os.makedirs(folder)
     os.chmod(folder, 0o777)
     exe = os.path.join(args.build, "tray", "druvo.exe")
-    proc = subprocess.Popen(["wine", exe, "RACUN", "Z:" + folder.replace("/", "\\") + "\\*.*"],
+    printer = "RACUN"
+    if args.via == "socket":
+        with open(os.path.join(cups.dir, "printer.port")) as f:
+            printer = "socket://127.0.0.1:" + f.read().strip()
+    proc = subprocess.Popen(["wine", exe, printer, "Z:" + folder.replace("/", "\\") + "\\*.*"],
                             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     try:
         # Wine takes seconds to start: the first receipt printed says it is up.
@@ -51,8 +57,9 @@ def main():
         for i, job in enumerate(cups.jobs()):
             with open(job + ".time") as f:
                 lat.append((float(f.readline()) - closed[i]) * 1000)
-        print("| Wine, through Wine's spooler | %d | %.1f ms | %.1f ms | %.1f ms |" %
-              ((len(lat),) + b.percentiles(lat)))
+        where = "through Wine's spooler" if args.via == "spooler" else "socket://, no spooler"
+        print("| Wine, %s | %d | %.1f ms | %.1f ms | %.1f ms |" %
+              ((where, len(lat)) + b.percentiles(lat)))
     finally:
         proc.terminate()
         subprocess.call(["wineserver", "-k"])

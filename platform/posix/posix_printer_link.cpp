@@ -162,7 +162,7 @@ OpResult PosixPrinterLink::Connect(int timeoutMs, const std::function<bool()>& s
   if (const std::string why = Resolve(hints, timeoutMs, stopping, &found); !why.empty())
     return OpResult::Fail("cannot find printer " + Name() + ": " + why);
   std::string why = "no address";
-  const long long end = NowMs() + timeoutMs;
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (addrinfo* a = found; a != nullptr && !fd_; a = a->ai_next) {
     fd_.reset(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
     if (!fd_) continue;
@@ -172,22 +172,12 @@ OpResult PosixPrinterLink::Connect(int timeoutMs, const std::function<bool()>& s
       Close();
       continue;
     }
-    int ready = 0;
-    while (ready == 0 && !stopping() && NowMs() < end) {
-      const long long left = end - NowMs();
-      ready = Wait(true, static_cast<int>(left < kSliceMs ? left : kSliceMs));
-    }
+    const int ready = AwaitConnect(end, timeoutMs, stopping, &why);
     int error = 0;
     socklen_t length = sizeof error;
     getsockopt(fd_.get(), SOL_SOCKET, SO_ERROR, &error, &length);
-    if (ready <= 0 || error != 0) {
-      why = ready < 0   ? ErrorString(errno)
-            : ready == 0 ? (stopping() ? "stopped"
-                                        : "no answer within " + std::to_string(timeoutMs / 1000) +
-                                              " s")
-                         : ErrorString(error);
-      Close();
-    }
+    if (ready < 0 || (ready > 0 && error != 0)) why = ErrorString(ready < 0 ? errno : error);
+    if (ready <= 0 || error != 0) Close();
   }
   freeaddrinfo(found);
   if (!fd_) return OpResult::Fail("cannot connect to printer " + Name() + ": " + why);

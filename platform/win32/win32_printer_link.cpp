@@ -3,19 +3,10 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <chrono>
 
 namespace druvo {
 
 namespace {
-
-constexpr int kSliceMs = 100;  // how often a wait looks at the stop request
-
-long long NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 std::string ErrorString(int e) {
   char text[256] = {};
@@ -109,7 +100,7 @@ OpResult Win32PrinterLink::Open(int timeoutMs, const std::function<bool()>& stop
   if (const int rc = getaddrinfo(address_.host.c_str(), port.c_str(), &hints, &found); rc != 0)
     return OpResult::Fail("cannot find printer " + Name() + ": " + gai_strerror(rc));
   std::string why = "no address";
-  const long long end = NowMs() + timeoutMs;
+  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
   for (addrinfo* a = found; a != nullptr && socket_ == INVALID_SOCKET; a = a->ai_next) {
     socket_ = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (socket_ == INVALID_SOCKET) continue;
@@ -122,22 +113,13 @@ OpResult Win32PrinterLink::Open(int timeoutMs, const std::function<bool()>& stop
       Close();
       continue;
     }
-    int ready = 0;
-    while (ready == 0 && !stopping() && NowMs() < end) {
-      const long long left = end - NowMs();
-      ready = Wait(true, static_cast<int>(left < kSliceMs ? left : kSliceMs));
-    }
+    const int ready = AwaitConnect(end, timeoutMs, stopping, &why);
     int error = 0;
     int length = sizeof error;
     getsockopt(socket_, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&error), &length);
-    if (ready <= 0 || error != 0) {
-      why = ready < 0    ? ErrorString(WSAGetLastError())
-            : ready == 0 ? (stopping() ? "stopped"
-                                       : "no answer within " + std::to_string(timeoutMs / 1000) +
-                                             " s")
-                         : ErrorString(error);
-      Close();
-    }
+    if (ready < 0 || (ready > 0 && error != 0))
+      why = ErrorString(ready < 0 ? WSAGetLastError() : error);
+    if (ready <= 0 || error != 0) Close();
   }
   freeaddrinfo(found);
   if (socket_ == INVALID_SOCKET)
