@@ -9,8 +9,11 @@ if [ -z "${DISPLAY:-}" ]; then exec scripts/with-xvfb.sh "$0" "$build"; fi
 export WINEDEBUG=-all WINEPREFIX=${WINEPREFIX:-$HOME/.wine-druvo}
 out="$build/screenshots"
 mkdir -p "$out"
-# Without a window manager Wine must draw captions and frames itself.
+# Without a window manager Wine must draw captions and frames itself. The
+# setting is taken back at the end: the Wine suite reads the tray's picture
+# where the managed default puts it.
 scripts/wine-run.sh reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N /f >/dev/null 2>&1 || true
+trap "scripts/wine-run.sh reg delete 'HKCU\\Software\\Wine\\X11 Driver' /v Managed /f >/dev/null 2>&1 || true" EXIT
 probe() { scripts/wine-run.sh "$build/tests/win32/druvo_probe.exe" "$@"; }
 
 scripts/wine-run.sh "$build/tray/druvo.exe" &
