@@ -91,8 +91,10 @@ int SpoolEngine::CollectJobs() {
   retryDeletes_.clear();
   const OpResult searched = ports_.files.Search(folder_, [&](const DirEntry& entry) {
     if (!Eligible(entry, now, &settling)) return;
-    path.assign(folder_.prefix).append(entry.name);
-    if (!Reconcile(path, entry)) return;
+    if (!state_.undeletable.empty() || !state_.inFlight.empty() || !state_.held.empty()) {
+      path.assign(folder_.prefix).append(entry.name);
+      if (!Reconcile(path, entry)) return;
+    }
     if (AppendJob(jobs_, folder_.prefix.c_str(), entry.name, entry.writeTime, entry.size)) ++count;
   });
   if (SearchFailed(searched)) return 0;
