@@ -116,21 +116,14 @@ OpResult DirectPrinter::CheckStatus() {
   if (!ReadReplies()) return OpResult::Fail("printer " + link_->Name() + " closed the connection");
   const std::size_t skippedBefore = reader_.Skipped();
   for (int i = 0; i < 3; ++i) {
-    const int n = escpos::kStatusQuery[i][2];
     std::string error;
-    if (link_->Send(escpos::kStatusQuery[i], 3, &error) != 3) {
+    if (!Ask(i, &error)) {
       return OpResult::Fail("printer " + link_->Name() + ": status query failed: " +
                             (error.empty() ? "the query was not taken" : error));
     }
-    asked_.push_back(n);
-    answers_.erase(n);
-    const long long end = NowMs() + options_.statusTimeoutMs;
-    while (answers_.count(n) == 0 && reader_.Skipped() == skippedBefore && NowMs() < end) {
-      const Wait w = WaitFor(false, static_cast<int>(end - NowMs()));
-      if (w == Wait::Stopped) return OpResult::Fail("stopped");
-      if (w != Wait::Ready || !ReadReplies()) break;
-    }
-    if (answers_.count(n) == 0) {
+    bool stopped = false;
+    if (!AwaitAnswer(escpos::kStatusQuery[i][2], skippedBefore, &stopped)) {
+      if (stopped) return OpResult::Fail("stopped");
       // A printer that does not know the query still prints; so does a
       // device that answers something else (a FIFO reads back our query).
       const bool other = reader_.Skipped() != skippedBefore;
@@ -148,19 +141,30 @@ OpResult DirectPrinter::CheckStatus() {
   return OpResult::Ok();
 }
 
+bool DirectPrinter::Ask(int query, std::string* error) {
+  if (link_->Send(escpos::kStatusQuery[query], 3, error) != 3) return false;
+  const int n = escpos::kStatusQuery[query][2];
+  asked_.push_back(n);
+  answers_.erase(n);
+  return true;
+}
+
+bool DirectPrinter::AwaitAnswer(int n, std::size_t skippedBefore, bool* stopped) {
+  // Ends early when the printer says something that is no answer.
+  const long long end = NowMs() + options_.statusTimeoutMs;
+  while (answers_.count(n) == 0 && reader_.Skipped() == skippedBefore && NowMs() < end) {
+    const Wait w = WaitFor(false, static_cast<int>(end - NowMs()));
+    *stopped = w == Wait::Stopped;
+    if (w != Wait::Ready || !ReadReplies()) break;
+  }
+  return answers_.count(n) != 0;
+}
+
 bool DirectPrinter::RefreshStatus() {
   // Without automatic status nobody tells when the paper is back: asked.
-  if (!autoStatus_) {
-    std::string error;
-    if (link_->Send(escpos::kStatusQuery[1], 3, &error) != 3) return false;
-    asked_.push_back(2);
-    answers_.erase(2);
-    const long long end = NowMs() + options_.statusTimeoutMs;
-    while (answers_.count(2) == 0 && NowMs() < end &&
-           WaitFor(false, static_cast<int>(end - NowMs())) == Wait::Ready) {
-      if (!ReadReplies()) return false;
-    }
-  }
+  std::string error;
+  bool stopped = false;
+  if (!autoStatus_ && Ask(1, &error)) AwaitAnswer(2, reader_.Skipped(), &stopped);
   return problem_.empty();
 }
 
@@ -264,7 +268,7 @@ OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>&
     // No automatic status: asked for the offline cause instead.
     lastPollMs_ = NowMs();
     std::string error;
-    if (link_->Send(escpos::kStatusQuery[1], 3, &error) == 3) asked_.push_back(2);
+    Ask(1, &error);
   }
   CheckConfirmationTime();
   std::map<int, JobStatus> kept;

@@ -98,6 +98,10 @@ class DirectPrinter : public Spooler {
   bool Stopping();
   OpResult Connect();
   OpResult CheckStatus();
+  // Sends DLE EOT (kStatusQuery[query]); false when the link did not take it.
+  bool Ask(int query, std::string* error);
+  // Waits, bounded, for the answer to DLE EOT n; false when none came.
+  bool AwaitAnswer(int n, std::size_t skippedBefore, bool* stopped);
   // True when the printer is well again after a status that held it.
   bool RefreshStatus();
   // Reads and parses what the printer sent; false when the link is gone.

@@ -30,6 +30,7 @@ class FaultLog {
   }
   // True when it was raised; *text: what was told then.
   bool Clear(FaultKind kind, const std::string& subject, std::string* text = nullptr) {
+    if (faults_.empty()) return false;  // the common case, at every printed file
     auto it = faults_.find(Key{kind, subject});
     if (it == faults_.end()) return false;
     if (text != nullptr) *text = it->second;

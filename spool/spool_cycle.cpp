@@ -273,7 +273,7 @@ JobOutcome SpoolEngine::PrintOne(const JobRecord& record, const Flights& flights
   switch (job.outcome) {
     case JobOutcome::Printed:
     case JobOutcome::Grew:
-      return HandedOver(record, job, resent);
+      return HandedOver(path, record, job, resent);
     case JobOutcome::Gone:
       --report_.waiting;
       return JobOutcome::Gone;
@@ -284,8 +284,8 @@ JobOutcome SpoolEngine::PrintOne(const JobRecord& record, const Flights& flights
   }
 }
 
-JobOutcome SpoolEngine::HandedOver(const JobRecord& record, const JobResult& job, int resent) {
-  const std::string path = record.path;
+JobOutcome SpoolEngine::HandedOver(const std::string& path, const JobRecord& record,
+                                  const JobResult& job, int resent) {
   const RememberedFile file{JobWriteTime(record), JobSize(record), job.identity, scanGeneration_};
   ++report_.printed;
   report_.lastPrinted = path;

@@ -95,7 +95,8 @@ class SpoolEngine {
   bool SearchFailed(const OpResult& searched);
   // The walk.
   JobOutcome PrintOne(const JobRecord& record, const Flights& flights);
-  JobOutcome HandedOver(const JobRecord& record, const JobResult& job, int resent);
+  JobOutcome HandedOver(const std::string& path, const JobRecord& record, const JobResult& job,
+                        int resent);
   JobOutcome Waits(const std::string& path, const std::string& why);
   JobOutcome JobFailed(const std::string& path, const JobResult& job);
   void EndCycle(bool failed);

@@ -201,8 +201,12 @@ void SpoolWorker::Log(LogLevel /*level*/, const std::string& line) {
   // line it is, and the start line names its printer and folder.
   bool failed;
   {
-    std::lock_guard<ReentrantLock> hold(lock_);
+    // A slow disk holds up only other writers of the log, never the window.
+    std::lock_guard<ReentrantLock> writing(logLock_);
     failed = !log_.Write("[" + std::to_string(GetCurrentProcessId()) + "] " + line);
+  }
+  {
+    std::lock_guard<ReentrantLock> hold(lock_);
     if (failed == shown_.logFailed) return;
     shown_.logFailed = failed;  // printing goes on; the tooltip tells
   }

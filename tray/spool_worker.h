@@ -95,7 +95,8 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   volatile std::sig_atomic_t stop_ = 0;
   const char* errorMessage_ = "";
 
-  ReentrantLock lock_;  // guards what follows
+  ReentrantLock logLock_;  // one line at a time in the log file
+  ReentrantLock lock_;     // guards what follows
   Shown shown_;
   volatile LONG posted_ = 0;
 };
