@@ -20,6 +20,7 @@
 #include <new>
 #include <string>
 
+#include "core/clock.h"
 #include "core/settings.h"
 #include "core/text_helpers.h"
 #include "daemon/control.h"
@@ -40,59 +41,34 @@ constexpr int kAnotherInstance = 4;  // exit status: another druvo serves the fo
 volatile std::sig_atomic_t g_stop = 0;
 volatile std::sig_atomic_t g_rescan = 0;
 volatile std::sig_atomic_t g_report = 0;
-// Written by the signal handlers, read in the loop's poll: a signal that
-// comes just before the wait ends it all the same.
-int g_wakeFd = -1;
+int g_wakeFd = -1;  // written by the signal handler, read in the loop's poll
 
-void Wake() {
+// A signal that comes just before the loop's wait ends it all the same.
+extern "C" void OnSignal(int number) {
+  (number == SIGHUP ? g_rescan : number == SIGUSR1 ? g_report : g_stop) = 1;
   const char byte = 1;
   const int saved = errno;
   (void)!write(g_wakeFd, &byte, 1);
   errno = saved;
 }
 
-extern "C" void OnStopSignal(int) {
-  g_stop = 1;
-  Wake();
-}
-
-extern "C" void OnRescanSignal(int) {
-  g_rescan = 1;
-  Wake();
-}
-
-extern "C" void OnReportSignal(int) {
-  g_report = 1;
-  Wake();
-}
-
 // Under systemd, stderr is the journal: it takes the level from a <N>
-// prefix and stamps the time itself.
-bool CheckStderrIsJournal() {
-  const char* stream = std::getenv("JOURNAL_STREAM");
-  unsigned long long device = 0, inode = 0;
-  if (stream == nullptr || std::sscanf(stream, "%llu:%llu", &device, &inode) != 2) return false;
-  struct stat st;
-  return fstat(2, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == device &&
-         static_cast<unsigned long long>(st.st_ino) == inode;
+// prefix and stamps the time itself. Decided once: stderr does not change
+// under a running daemon.
+bool StderrIsJournal() {
+  static const bool journal = [] {
+    const char* stream = std::getenv("JOURNAL_STREAM");
+    unsigned long long device = 0, inode = 0;
+    struct stat st;
+    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
+           fstat(2, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == device &&
+           static_cast<unsigned long long>(st.st_ino) == inode;
+  }();
+  return journal;
 }
 
 const char* JournalPrefix(LogLevel level) {
-  switch (level) {
-    case LogLevel::Error:
-      return "<3>";
-    case LogLevel::Warning:
-      return "<4>";
-    case LogLevel::Info:
-      break;
-  }
-  return "<6>";
-}
-
-// Decided once: stderr does not change under a running daemon.
-bool StderrIsJournal() {
-  static const bool journal = CheckStderrIsJournal();
-  return journal;
+  return level == LogLevel::Error ? "<3>" : level == LogLevel::Warning ? "<4>" : "<6>";
 }
 
 void LogLine(LogLevel level, const std::string& line) {
@@ -153,12 +129,6 @@ std::uint64_t RealTimeTicks() {
   return TicksFromUnix(now.tv_sec, now.tv_nsec);
 }
 
-long long MonotonicMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
-
 void SleepMs(long long ms) {
   if (ms <= 0) return;
   timespec delay{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
@@ -171,7 +141,7 @@ class LoopTimer : public SpoolTimer {
  public:
   explicit LoopTimer(CycleDispatcher& dispatcher) : dispatcher_(dispatcher) {}
   void Stop() override { dispatcher_.StopTimer(); }
-  void Start(int periodMs) override { dispatcher_.StartTimer(MonotonicMs(), periodMs); }
+  void Start(int periodMs) override { dispatcher_.StartTimer(SteadyMs(), periodMs); }
   void Sleep(int ms) override { SleepMs(ms); }
   std::uint64_t Now() override { return RealTimeTicks(); }
 
@@ -185,8 +155,9 @@ void PrintConfiguration(const SpoolSettings& s) {
                "%sCommand line: %s\n%sPrinter: %s\n%sFile source: %s\n%sForce delete: %s\n%sDelete "
                "after: %s\n%sSent as: %s\n",
                info, s.commandLine, info, s.printerName, info, s.fileSource, info,
-               s.forceDelete ? "TRUE" : "FALSE", info, s.deleteAfterPrinted ? "printed" : "accepted",
-               info, s.byteForByte ? "bytes" : "text");
+               s.forceDelete ? "TRUE" : "FALSE", info,
+               s.deleteAfterPrinted ? "printed" : "accepted", info,
+               s.byteForByte ? "bytes" : "text");
 }
 
 extern "C" void OnOutOfMemory() {
@@ -381,7 +352,7 @@ int Run(int argc, char** argv) {
   const bool useEvents = std::getenv("DRUVO_NO_INOTIFY") == nullptr;
   if (useEvents) {
     std::string ignored;
-    dispatcher.ArmTried(MonotonicMs(), watch.Arm(&ignored));
+    dispatcher.ArmTried(SteadyMs(), watch.Arm(&ignored));
   } else {
     dispatcher.NoWatch();
   }
@@ -404,14 +375,9 @@ int Run(int argc, char** argv) {
   }
   const UniqueFd wakeRead(wake[0]), wakeWrite(wake[1]);
   struct sigaction action {};
-  action.sa_handler = OnStopSignal;
+  action.sa_handler = OnSignal;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGINT, &action, nullptr);
-  sigaction(SIGTERM, &action, nullptr);
-  action.sa_handler = OnRescanSignal;
-  sigaction(SIGHUP, &action, nullptr);
-  action.sa_handler = OnReportSignal;
-  sigaction(SIGUSR1, &action, nullptr);
+  for (const int number : {SIGINT, SIGTERM, SIGHUP, SIGUSR1}) sigaction(number, &action, nullptr);
   std::signal(SIGPIPE, SIG_IGN);
   g_wakeFd = wakeWrite.get();
 
@@ -473,11 +439,11 @@ int Run(int argc, char** argv) {
                                 std::to_string(settings.pollInterval) + " ms");
   bool lockChecked = true;  // the folder the watch sees is the one locked
   while (g_stop == 0) {
-    if (dispatcher.ArmDue(MonotonicMs())) {
+    if (dispatcher.ArmDue(SteadyMs())) {
       // After the folder was deleted or moved: it may be back.
       std::string why;
       const bool armed = watch.Arm(&why);
-      dispatcher.ArmTried(MonotonicMs(), armed);
+      dispatcher.ArmTried(SteadyMs(), armed);
       if (armed) {
         if (everArmed || !watchFault.empty())
           LogLine(LogLevel::Info, "watching " + folder + " again");
@@ -492,7 +458,7 @@ int Run(int argc, char** argv) {
     }
     // What the events say unchanged needs no new stat, while they are heard.
     files.TrustCache(watch.Armed());
-    long long wait = dispatcher.WaitMs(MonotonicMs());
+    long long wait = dispatcher.WaitMs(SteadyMs());
     if (watchdogMs > 0) wait = std::min(wait, watchdogMs);
     // The printer's replies (confirmations) wake the loop too.
     const int printerFd = spooler->WaitFd();
@@ -525,11 +491,11 @@ int Run(int argc, char** argv) {
       LogLine(LogLevel::Info, "status: " + StatusLine(engine.Report()));
     }
     // Alive only while the loop goes round: a hung cycle stops this.
-    if (watchdogMs > 0 && MonotonicMs() - lastAliveMs >= watchdogMs) {
-      lastAliveMs = MonotonicMs();
+    if (watchdogMs > 0 && SteadyMs() - lastAliveMs >= watchdogMs) {
+      lastAliveMs = SteadyMs();
       Notify("WATCHDOG=1");
     }
-    if (!dispatcher.Due(MonotonicMs())) continue;
+    if (!dispatcher.Due(SteadyMs())) continue;
     // The folder deleted and made again is a new folder: lock it too. A
     // healthy watch would have said so, so only then is it looked at.
     if (!lockChecked || !watch.Armed()) {

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <utility>
 
+#include "core/clock.h"
+
 namespace druvo {
 
 namespace {
@@ -10,12 +12,6 @@ namespace {
 constexpr int kSliceMs = 100;  // how often a wait looks at the stop flag
 constexpr const char* kStoppedMidJob =
     "stopped mid-job; the connection was reset, so the printer gets no more of it";
-
-long long SteadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 long long WallMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(

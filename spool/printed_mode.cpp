@@ -22,9 +22,9 @@ bool SpoolEngine::InFlightFull() {
   if (!full) {
     faults_.Clear(FaultKind::InFlightFull, settings_.printerName);
   } else if (faults_.Raise(FaultKind::InFlightFull, settings_.printerName)) {
-    ports_.status.Log(LogLevel::Info, std::to_string(state_.inFlight.size()) +
-                                          " jobs in flight: the next files wait until some "
-                                          "are printed");
+    Log(LogLevel::Info, std::to_string(state_.inFlight.size()) +
+                            " jobs in flight: the next files wait until some "
+                            "are printed");
   }
   return full;
 }
@@ -43,10 +43,9 @@ SpoolEngine::Flights SpoolEngine::QueryInFlight() {
   if (!r) {
     flights.states.clear();
     if (faults_.Raise(FaultKind::JobStatesUnknown, settings_.printerName)) {
-      ports_.status.Log(LogLevel::Warning, "cannot ask the print server how " +
-                                               std::to_string(state_.inFlight.size()) +
-                                               " job(s) in flight stand: " + r.error +
-                                               "; their files wait");
+      Log(LogLevel::Warning, "cannot ask the print server how " +
+                                 std::to_string(state_.inFlight.size()) +
+                                 " job(s) in flight stand: " + r.error + "; their files wait");
     }
     return flights;
   }
@@ -77,12 +76,12 @@ void SpoolEngine::CheckQueueHoldsJobs(const std::map<int, JobStatus>& states) {
   if (fault == told) return;
   if (!told.empty()) {
     faults_.ClearKind(FaultKind::QueueHoldsJobs);
-    if (fault.empty()) ports_.status.Log(LogLevel::Info, "jobs move again (" + told + " is over)");
+    if (fault.empty()) Log(LogLevel::Info, "jobs move again (" + told + " is over)");
   }
   if (!fault.empty()) {
     faults_.Raise(FaultKind::QueueHoldsJobs, queue, fault);
-    ports_.status.Log(LogLevel::Warning, std::to_string(held) + " job(s) wait in " + fault +
-                                             "; their files stay until they are printed");
+    Log(LogLevel::Warning, std::to_string(held) + " job(s) wait in " + fault +
+                               "; their files stay until they are printed");
   }
   ports_.status.ShowFault(fault);
 }
@@ -102,10 +101,9 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
   if (ours && found->second.state == JobState::Pending) {
     if (job.queue.empty() || job.queue == settings_.printerName) return InFlightStep::Skip;
     ports_.spooler.CancelJob(job.queue.c_str(), job.jobId);
-    ports_.status.Log(LogLevel::Warning, text + " still waited on " + QuotedForLog(job.queue) +
-                                             ", and the printer is now " +
-                                             QuotedForLog(settings_.printerName) +
-                                             ": cancelled there and sent again");
+    Log(LogLevel::Warning, text + " still waited on " + QuotedForLog(job.queue) +
+                               ", and the printer is now " + QuotedForLog(settings_.printerName) +
+                               ": cancelled there and sent again");
     *resent = job.resent;
     state_.inFlight.erase(it);
     SaveState();
@@ -117,27 +115,27 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
   if (!ours) {
     step = JobVanished(path, gone, flights.server, resent);
   } else if (found->second.state == JobState::Completed) {
-    ports_.status.Log(LogLevel::Info, text + " is printed");
-    DeletePrinted(path, gone.File());
+    Log(LogLevel::Info, text + " is printed");
+    DeletePrinted(path, gone);
   } else if (found->second.state == JobState::Cancelled) {
     // Never undone behind the operator's back: the file stays, and is not
     // sent again until it is replaced.
     state_.held[path] = RememberedFile{gone.writeTime, gone.size, gone.identity, scanGeneration_};
-    ports_.status.Log(LogLevel::Warning, text +
-                                             " was cancelled on the print server; the file stays "
-                                             "and is not sent again (copy it in anew to print it)");
+    Log(LogLevel::Warning, text +
+                               " was cancelled on the print server; the file stays "
+                               "and is not sent again (copy it in anew to print it)");
   } else if (!found->second.why.empty()) {
     // A printer that stopped before confirming it: a part of it may be on
     // paper already.
-    ports_.status.Log(LogLevel::Warning, text + " did not come out whole (" + found->second.why +
-                                             "); sending the file again whole, so a part of it "
-                                             "may come out twice");
+    Log(LogLevel::Warning, text + " did not come out whole (" + found->second.why +
+                               "); sending the file again whole, so a part of it "
+                               "may come out twice");
     *resent = gone.resent;
     step = InFlightStep::Resend;
   } else {
-    ports_.status.Log(LogLevel::Warning, text +
-                                             " was aborted by the print server; sending the "
-                                             "file again");
+    Log(LogLevel::Warning, text +
+                               " was aborted by the print server; sending the "
+                               "file again");
     *resent = gone.resent;
     step = InFlightStep::Resend;
   }
@@ -154,15 +152,14 @@ SpoolEngine::InFlightStep SpoolEngine::JobVanished(const std::string& path, cons
   // in a loop.
   const bool sameRun = job.server != 0 && server == job.server;
   if (!sameRun && job.resent == 0) {
-    ports_.status.Log(LogLevel::Warning, text +
-                                             " is unknown to the print server (lost when it "
-                                             "restarted?); sending the file once more");
+    Log(LogLevel::Warning, text +
+                               " is unknown to the print server (lost when it "
+                               "restarted?); sending the file once more");
     *resent = 1;
     return InFlightStep::Resend;
   }
   if (faults_.Raise(FaultKind::HistoryOff, settings_.printerName)) {
-    ports_.status.Log(
-        LogLevel::Warning,
+    Log(LogLevel::Warning,
         text +
             (sameRun ? " left the print server's job history before it was seen to finish"
                      : " is unknown to the print server again") +
@@ -170,7 +167,7 @@ SpoolEngine::InFlightStep SpoolEngine::JobVanished(const std::string& path, cons
             "server to keep its job history (PreserveJobHistory Yes, MaxJobs above " +
             std::to_string(options_.maxInFlight) + ")");
   }
-  DeletePrinted(path, job.File());
+  DeletePrinted(path, job);
   return InFlightStep::Done;
 }
 

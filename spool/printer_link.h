@@ -4,11 +4,11 @@
 // over a fake link.
 #pragma once
 
-#include <chrono>
 #include <cstddef>
 #include <functional>
 #include <string>
 
+#include "core/clock.h"
 #include "spool/ports.h"
 
 namespace druvo {
@@ -46,18 +46,14 @@ class PrinterLink {
   virtual int Fd() const { return -1; }
 
  protected:
-  using Clock = std::chrono::steady_clock;
-  // The wait for a connect under way, a slice at a time, until end: 1 when
-  // it is done (its outcome is the socket's error), 0 when end passed or
-  // stopping() said so (*late says which), -1 when the wait failed.
-  int AwaitConnect(Clock::time_point end, int timeoutMs, const std::function<bool()>& stopping,
+  // The wait for a connect under way, a slice at a time, until endMs: 1
+  // when it is done (its outcome is the socket's error), 0 when endMs passed
+  // or stopping() said so (*late says which), -1 when the wait failed.
+  int AwaitConnect(long long endMs, int timeoutMs, const std::function<bool()>& stopping,
                    std::string* late) {
     int ready = 0;
-    while (ready == 0 && !stopping() && Clock::now() < end) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(end - Clock::now()).count();
+    for (long long left; ready == 0 && !stopping() && (left = endMs - SteadyMs()) > 0;)
       ready = Wait(true, static_cast<int>(left < 100 ? left : 100));
-    }
     if (ready == 0)
       *late = stopping() ? "stopped" : "no answer within " + std::to_string(timeoutMs / 1000) + " s";
     return ready;

@@ -47,22 +47,21 @@ void SpoolEngine::LoadState() {
   std::string text;
   const std::string where = QuotedForLog(ports_.state->Where());
   if (OpResult r = ports_.state->Load(&text); !r) {
-    ports_.status.Log(LogLevel::Warning, "cannot read the state file " + where + ": " + r.error +
-                                             "; starting with nothing remembered");
+    Log(LogLevel::Warning, "cannot read the state file " + where + ": " + r.error +
+                               "; starting with nothing remembered");
     return;
   }
   if (text.empty()) return;
   std::string why;
   if (!ParseState(text, &state_, &why)) {
-    ports_.status.Log(LogLevel::Warning, "the state file " + where + " is damaged (" + why +
-                                             "); starting with nothing remembered");
+    Log(LogLevel::Warning,
+        "the state file " + where + " is damaged (" + why + "); starting with nothing remembered");
     return;
   }
   saved_ = state_;
-  ports_.status.Log(LogLevel::Info,
-                    "state file " + where + ": " + std::to_string(state_.undeletable.size()) +
-                        " printed file(s) still to delete, " +
-                        std::to_string(state_.inFlight.size()) + " job(s) in flight");
+  Log(LogLevel::Info, "state file " + where + ": " + std::to_string(state_.undeletable.size()) +
+                          " printed file(s) still to delete, " +
+                          std::to_string(state_.inFlight.size()) + " job(s) in flight");
 }
 
 void SpoolEngine::SaveState() {
@@ -71,8 +70,7 @@ void SpoolEngine::SaveState() {
   if (OpResult r = ports_.state->Save(FormatState(state_)); !r) {
     // Printing goes on; only a restart would forget.
     if (faults_.Raise(FaultKind::StateNotSaved, where)) {
-      ports_.status.Log(LogLevel::Error,
-                        "cannot save the state file " + QuotedForLog(where) + ": " + r.error);
+      Log(LogLevel::Error, "cannot save the state file " + QuotedForLog(where) + ": " + r.error);
     }
     return;
   }
@@ -109,8 +107,8 @@ bool SpoolEngine::Eligible(const DirEntry& entry, std::uint64_t now, std::size_t
   if (entry.attributes != kAttrArchive || entry.name[0] == '\0') return false;
   if (entry.nameLost) {
     if (faults_.Raise(FaultKind::UnprintableName, entry.name)) {
-      ports_.status.Log(LogLevel::Warning, "cannot print " + QuotedForLog(entry.name) +
-                                               ": its name cannot be converted to a path; rename it");
+      Log(LogLevel::Warning, "cannot print " + QuotedForLog(entry.name) +
+                                 ": its name cannot be converted to a path; rename it");
     }
     return false;
   }
@@ -132,9 +130,8 @@ bool SpoolEngine::Eligible(const DirEntry& entry, std::uint64_t now, std::size_t
   const std::size_t length = folder_.prefix.size() + std::strlen(entry.name);
   if (length > maxPath || length + 1 > kJobPathCapacity) {
     if (faults_.Raise(FaultKind::UnprintableName, entry.name)) {
-      ports_.status.Log(LogLevel::Warning, "skipped " + QuotedForLog(entry.name) +
-                                               ": its path is longer than " +
-                                               std::to_string(maxPath) + " characters");
+      Log(LogLevel::Warning, "skipped " + QuotedForLog(entry.name) + ": its path is longer than " +
+                                 std::to_string(maxPath) + " characters");
     }
     return false;
   }
@@ -161,7 +158,7 @@ bool SpoolEngine::Reconcile(const std::string& path, const DirEntry& entry) {
   }
   auto flying = state_.inFlight.find(path);
   if (flying != state_.inFlight.end()) {
-    if (StillTheSame(path, entry, flying->second.File())) {
+    if (StillTheSame(path, entry, flying->second)) {
       flying->second.seen = scanGeneration_;  // the walk looks after it
     } else {
       state_.inFlight.erase(flying);
@@ -185,12 +182,11 @@ bool SpoolEngine::SearchFailed(const OpResult& searched) {
   const std::string& source = settings_.fileSource;
   if (searched) {
     if (faults_.Clear(FaultKind::SearchFailed, source))
-      ports_.status.Log(LogLevel::Info, "searching " + QuotedForLog(source) + " again");
+      Log(LogLevel::Info, "searching " + QuotedForLog(source) + " again");
     return false;
   }
   if (faults_.Raise(FaultKind::SearchFailed, source)) {
-    ports_.status.Log(LogLevel::Error,
-                      "cannot search " + QuotedForLog(source) + ": " + searched.error);
+    Log(LogLevel::Error, "cannot search " + QuotedForLog(source) + ": " + searched.error);
     // Nothing can be printed from a folder that cannot be searched: that is
     // an error, never "all is well".
     EnterError("cannot search " + source);
@@ -203,7 +199,7 @@ void SpoolEngine::RetryDeletes(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     if (!ports_.files.Delete(path.c_str())) continue;  // logged at the first failure
     state_.undeletable.erase(path);
-    ports_.status.Log(LogLevel::Info, "deleted " + QuotedForLog(path) + " (printed earlier)");
+    Log(LogLevel::Info, "deleted " + QuotedForLog(path) + " (printed earlier)");
   }
 }
 
@@ -267,9 +263,8 @@ JobOutcome SpoolEngine::PrintOne(const JobRecord& record, const Flights& flights
   if (ports_.hints != nullptr &&
       ports_.hints->StateOf(path.c_str() + folder_.prefix.size()) == WriteState::Writing)
     return Waits(path, std::string());
-  const JobResult job =
-      PrintFileRaw(path.c_str(), settings_.printerName, ports_.files, ports_.spooler, buffers_,
-                   settings_.byteForByte != 0);
+  const JobResult job = PrintFileRaw(path.c_str(), settings_.printerName, ports_.files,
+                                     ports_.spooler, buffers_, settings_.byteForByte != 0);
   switch (job.outcome) {
     case JobOutcome::Printed:
     case JobOutcome::Grew:
@@ -285,7 +280,7 @@ JobOutcome SpoolEngine::PrintOne(const JobRecord& record, const Flights& flights
 }
 
 JobOutcome SpoolEngine::HandedOver(const std::string& path, const JobRecord& record,
-                                  const JobResult& job, int resent) {
+                                   const JobResult& job, int resent) {
   const RememberedFile file{JobWriteTime(record), JobSize(record), job.identity, scanGeneration_};
   ++report_.printed;
   report_.lastPrinted = path;
@@ -294,40 +289,33 @@ JobOutcome SpoolEngine::HandedOver(const std::string& path, const JobRecord& rec
   faults_.ClearKind(FaultKind::PrinterUnavailable);
   faults_.Clear(FaultKind::JobFailed, path);
   if (job.fileBytes != 0) {
-    ports_.status.Log(LogLevel::Warning, QuotedForLog(path) +
-                                             ": a Ctrl-Z (0x1A) ended its data at byte " +
-                                             std::to_string(job.ctrlZAt) + " of " +
-                                             std::to_string(job.fileBytes) +
-                                             "; the rest was not sent (files are read as text; --binary "
-                                             "sends them byte for byte)");
+    Log(LogLevel::Warning, QuotedForLog(path) + ": a Ctrl-Z (0x1A) ended its data at byte " +
+                               std::to_string(job.ctrlZAt) + " of " +
+                               std::to_string(job.fileBytes) +
+                               "; the rest was not sent (files are read as text; --binary "
+                               "sends them byte for byte)");
   }
   const std::string bytes = " (" + std::to_string(job.bytesSent) + " bytes)";
   if (settings_.deleteAfterPrinted != 0 && job.jobId != 0) {
-    InFlightJob& flying = state_.inFlight[path];
-    flying = InFlightJob{job.jobId,     0,         ports_.spooler.ServerInstance(),
-                         resent,        settings_.printerName, file.writeTime,
-                         file.size,     file.identity,         scanGeneration_};
-    flying.sentAt = ports_.timer.Now();
+    const long long server = ports_.spooler.ServerInstance();
+    state_.inFlight[path] = {
+        file, job.jobId, 0, server, resent, settings_.printerName, report_.lastPrintedAt};
     SaveState();
-    ports_.status.Log(LogLevel::Info, "sent " + QuotedForLog(path) + bytes + " as job " +
-                                          std::to_string(job.jobId) +
-                                          "; deleted once it is printed");
+    Log(LogLevel::Info, "sent " + QuotedForLog(path) + bytes + " as job " +
+                            std::to_string(job.jobId) + "; deleted once it is printed");
     return JobOutcome::InFlight;
   }
   --report_.waiting;
   // A print server's job is accepted, not yet printed; a printer reached
   // directly has taken every byte.
-  ports_.status.Log(LogLevel::Info, (job.jobId != 0 ? "accepted by " +
-                                                           std::string(settings_.printerName) +
-                                                           " as job " + std::to_string(job.jobId) +
-                                                           ": "
-                                                     : std::string("printed ")) +
-                                        QuotedForLog(path) + bytes);
+  Log(LogLevel::Info, (job.jobId != 0 ? "accepted by " + std::string(settings_.printerName) +
+                                            " as job " + std::to_string(job.jobId) + ": "
+                                      : std::string("printed ")) +
+                          QuotedForLog(path) + bytes);
   if (job.outcome == JobOutcome::Grew) {
     // Printed again whole rather than lose what was added.
-    ports_.status.Log(LogLevel::Warning,
-                      QuotedForLog(path) +
-                          " grew while it was printed; it stays and is printed again whole");
+    Log(LogLevel::Warning,
+        QuotedForLog(path) + " grew while it was printed; it stays and is printed again whole");
     return JobOutcome::Grew;
   }
   DeletePrinted(path, file);
@@ -337,7 +325,17 @@ JobOutcome SpoolEngine::HandedOver(const std::string& path, const JobRecord& rec
 JobOutcome SpoolEngine::Waits(const std::string& path, const std::string& why) {
   report_.head = path;
   report_.headWhy = why.empty() ? "its writer still has it open" : why;
-  NoteNotReady(path, report_.headWhy);
+  // The head of the line waiting too long is told, once.
+  const std::uint64_t now = ports_.timer.Now();
+  if (stuck_.path != path) {
+    ClearStuck();
+    stuck_ = Stuck{path, now};
+  } else if (now >= stuck_.since + options_.stuckTicks &&
+             faults_.Raise(FaultKind::HeldOpen, path)) {
+    Log(LogLevel::Warning, QuotedForLog(path) + " has waited " + Seconds(now - stuck_.since) +
+                               " s: " + report_.headWhy + "; the files after it wait");
+    ports_.status.ShowFault("waiting for " + path + ": " + report_.headWhy);
+  }
   return JobOutcome::NotReady;
 }
 
@@ -346,8 +344,8 @@ JobOutcome SpoolEngine::JobFailed(const std::string& path, const JobResult& job)
   report_.head = path;
   report_.headWhy = job.error;
   if (StopRequested()) {
-    ports_.status.Log(LogLevel::Warning, "stopping: the job of " + QuotedForLog(path) +
-                                             " was abandoned (" + job.error + "); the file stays");
+    Log(LogLevel::Warning, "stopping: the job of " + QuotedForLog(path) + " was abandoned (" +
+                               job.error + "); the file stays");
     return JobOutcome::Stopped;
   }
   if (job.outcome == JobOutcome::PrinterUnavailable) {
@@ -360,14 +358,16 @@ JobOutcome SpoolEngine::JobFailed(const std::string& path, const JobResult& job)
                             "printer " + QuotedForLog(settings_.printerName) + ": " + job.error,
                             !fresh);
   } else if (faults_.Raise(FaultKind::JobFailed, path)) {
-    ports_.status.Log(LogLevel::Error, "failed " + QuotedForLog(path) + " after " +
-                                           std::to_string(job.bytesSent) + " bytes: " + job.error);
+    Log(LogLevel::Error, "failed " + QuotedForLog(path) + " after " +
+                             std::to_string(job.bytesSent) + " bytes: " + job.error);
     ports_.status.ShowFault("cannot print " + path + ": " + job.error);
   }
   if (settings_.forceDelete != 0) {
-    ports_.status.Log(LogLevel::Warning, "force-deleting " + QuotedForLog(path) + " (" +
-                                             std::to_string(job.bytesSent) + " bytes sent)");
-    DeleteAfterFailure(path);
+    Log(LogLevel::Warning, "force-deleting " + QuotedForLog(path) + " (" +
+                               std::to_string(job.bytesSent) + " bytes sent)");
+    if (const OpResult deleted = ports_.files.Delete(path.c_str()); !deleted)
+      Log(LogLevel::Error,
+          "cannot delete " + QuotedForLog(path) + " after a failed job: " + deleted.error);
   }
   return job.outcome;
 }
@@ -384,7 +384,7 @@ void SpoolEngine::EndCycle(bool failed) {
 }
 
 void SpoolEngine::NothingWaits() {
-  if (faults_.AnyRaised(FaultKind::SearchFailed)) return;  // shown when it failed
+  if (faults_.AnyRaised(FaultKind::SearchFailed)) return;                // shown when it failed
   if (inError_ && faults_.AnyRaised(FaultKind::HeldOpen)) ClearStuck();  // the file went away
   if (inError_ && !faults_.AnyRaised(FaultKind::JobFailed) &&
       !faults_.AnyRaised(FaultKind::PrinterUnavailable))
@@ -399,7 +399,7 @@ void SpoolEngine::EnterIdle() {
   faults_.ClearKind(FaultKind::JobFailed);
   faults_.ClearKind(FaultKind::JobStatesUnknown);
   ports_.status.ShowFault("");
-  ports_.status.Log(LogLevel::Info, "state: idle");
+  Log(LogLevel::Info, "state: idle");
 }
 
 void SpoolEngine::EnterError(const std::string& fault) {
@@ -407,7 +407,7 @@ void SpoolEngine::EnterError(const std::string& fault) {
   if (!fault.empty()) ports_.status.ShowFault(fault);
   if (inError_) return;
   inError_ = true;
-  ports_.status.Log(LogLevel::Error, "state: error");
+  Log(LogLevel::Error, "state: error");
 }
 
 // ---- Deletes and waits ----------------------------------------------------
@@ -420,14 +420,13 @@ void SpoolEngine::DeletePrinted(const std::string& path, const RememberedFile& p
     FileIdentity now;
     bool gone = false;
     if (ports_.files.Identify(path.c_str(), &now, &gone) && !gone && now != printed.identity) {
-      ports_.status.Log(LogLevel::Warning, QuotedForLog(path) +
-                                               " was replaced while it was printed; the new "
-                                               "file stays and is printed in its turn");
+      Log(LogLevel::Warning, QuotedForLog(path) +
+                                 " was replaced while it was printed; the new "
+                                 "file stays and is printed in its turn");
       return;
     }
     if (gone) {
-      ports_.status.Log(LogLevel::Warning,
-                        QuotedForLog(path) + " was removed by someone else after printing");
+      Log(LogLevel::Warning, QuotedForLog(path) + " was removed by someone else after printing");
       return;
     }
   }
@@ -436,38 +435,14 @@ void SpoolEngine::DeletePrinted(const std::string& path, const RememberedFile& p
   state_.undeletable[path] = printed;
   state_.undeletable[path].seen = scanGeneration_;
   SaveState();
-  ports_.status.Log(
-      LogLevel::Error,
+  Log(LogLevel::Error,
       "cannot delete " + QuotedForLog(path) + " after printing: " + deleted.error +
           "; trying again at every cycle, and it is not printed again while unchanged");
 }
 
-void SpoolEngine::DeleteAfterFailure(const std::string& path) {
-  const OpResult deleted = ports_.files.Delete(path.c_str());
-  if (!deleted) {
-    ports_.status.Log(LogLevel::Error, "cannot delete " + QuotedForLog(path) +
-                                           " after a failed job: " + deleted.error);
-  }
-}
-
-void SpoolEngine::NoteNotReady(const std::string& path, const std::string& why) {
-  const std::uint64_t now = ports_.timer.Now();
-  if (stuck_.path != path) {
-    ClearStuck();
-    stuck_ = Stuck{path, now};
-    return;
-  }
-  if (now < stuck_.since + options_.stuckTicks) return;
-  if (!faults_.Raise(FaultKind::HeldOpen, path)) return;
-  ports_.status.Log(LogLevel::Warning, QuotedForLog(path) + " has waited " +
-                                           Seconds(now - stuck_.since) + " s: " + why +
-                                           "; the files after it wait");
-  ports_.status.ShowFault("waiting for " + path + ": " + why);
-}
-
 void SpoolEngine::ClearStuck() {
   if (faults_.Clear(FaultKind::HeldOpen, stuck_.path))
-    ports_.status.Log(LogLevel::Info, QuotedForLog(stuck_.path) + " is no longer held open");
+    Log(LogLevel::Info, QuotedForLog(stuck_.path) + " is no longer held open");
   stuck_ = Stuck{};
 }
 

@@ -87,6 +87,7 @@ class SpoolEngine {
   };
 
   bool StopRequested() const { return stopFlag_ != nullptr && *stopFlag_ != 0; }
+  void Log(LogLevel level, const std::string& line) { ports_.status.Log(level, line); }
   // Scan.
   bool Eligible(const DirEntry& entry, std::uint64_t now, std::size_t* settling);
   // Whether a file the engine remembers is to be printed now.
@@ -112,8 +113,6 @@ class SpoolEngine {
   bool StillTheSame(const std::string& path, const DirEntry& entry, const RememberedFile& kept);
   // Deletes a printed file, unless its name now belongs to another file.
   void DeletePrinted(const std::string& path, const RememberedFile& printed);
-  void DeleteAfterFailure(const std::string& path);
-  void NoteNotReady(const std::string& path, const std::string& why);
   void ClearStuck();
   // Printed mode: asks the server how the jobs in flight stand, at most
   // every jobQueryTicks.

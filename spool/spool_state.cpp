@@ -1,7 +1,9 @@
 #include "spool/spool_state.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <sstream>
+#include <tuple>
 
 namespace druvo {
 
@@ -83,36 +85,23 @@ std::string StateFileName(const std::string& folder, char separator) {
 }
 
 namespace {
-bool SameFiles(const std::map<std::string, RememberedFile>& a,
-               const std::map<std::string, RememberedFile>& b) {
-  if (a.size() != b.size()) return false;
-  for (const auto& [path, f] : a) {
-    auto it = b.find(path);
-    if (it == b.end() || it->second.writeTime != f.writeTime || it->second.size != f.size ||
-        it->second.identity != f.identity) {
-      return false;
-    }
-  }
-  return true;
+// What the state file keeps of each.
+auto Kept(const RememberedFile& f) { return std::tie(f.writeTime, f.size, f.identity); }
+auto Kept(const InFlightJob& j) {
+  return std::tuple_cat(Kept(static_cast<const RememberedFile&>(j)),
+                        std::tie(j.jobId, j.jobCreated, j.server, j.resent, j.queue));
+}
+template <typename Map>
+bool Same(const Map& a, const Map& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
+    return x.first == y.first && Kept(x.second) == Kept(y.second);
+  });
 }
 }  // namespace
 
 bool SpoolState::operator==(const SpoolState& other) const {
-  if (!SameFiles(undeletable, other.undeletable) || !SameFiles(held, other.held) ||
-      inFlight.size() != other.inFlight.size()) {
-    return false;
-  }
-  for (const auto& [path, j] : inFlight) {
-    auto it = other.inFlight.find(path);
-    if (it == other.inFlight.end() || it->second.jobId != j.jobId ||
-        it->second.jobCreated != j.jobCreated || it->second.server != j.server ||
-        it->second.resent != j.resent || it->second.queue != j.queue ||
-        it->second.writeTime != j.writeTime || it->second.size != j.size ||
-        it->second.identity != j.identity) {
-      return false;
-    }
-  }
-  return true;
+  return Same(undeletable, other.undeletable) && Same(held, other.held) &&
+         Same(inFlight, other.inFlight);
 }
 
 std::string FormatState(const SpoolState& state) {

@@ -14,25 +14,20 @@ namespace druvo {
 struct RememberedFile {
   std::uint64_t writeTime = 0;
   std::uint64_t size = 0;
-  FileIdentity identity;  // unknown in entries kept by older versions
+  FileIdentity identity;   // unknown in entries kept by older versions
   unsigned long seen = 0;  // scan generation that last saw it (not stored)
 };
 
-struct InFlightJob {
+// A file handed to the server, with its job.
+struct InFlightJob : RememberedFile {
   int jobId = 0;
   // When the server created the job (its clock, seconds): with the id, this
   // tells our job from another that got the same id after a server crash.
   long long jobCreated = 0;
-  long long server = 0;  // the server's run it was handed to (0: unknown)
-  int resent = 0;        // times sent again after the server lost it
-  std::string queue;     // where it was sent
-  std::uint64_t writeTime = 0;
-  std::uint64_t size = 0;
-  FileIdentity identity;
-  unsigned long seen = 0;
+  long long server = 0;      // the server's run it was handed to (0: unknown)
+  int resent = 0;            // times sent again after the server lost it
+  std::string queue;         // where it was sent
   std::uint64_t sentAt = 0;  // our clock (not stored: a restart counts anew)
-
-  RememberedFile File() const { return RememberedFile{writeTime, size, identity, seen}; }
 };
 
 struct SpoolState {

@@ -1,5 +1,6 @@
 #include "tray/spool_worker.h"
 
+#include "core/clock.h"
 #include "platform/win32/win32_printer_link.h"
 #include "spool/direct_printer.h"
 
@@ -131,19 +132,19 @@ DWORD WINAPI SpoolWorker::ThreadMain(void* self) {
 
 void SpoolWorker::ArmWatch() {
   std::string why;
-  dispatcher_.ArmTried(NowMs(), watch_.Start(watchedFolder_, &why));
+  dispatcher_.ArmTried(SteadyMs(), watch_.Start(watchedFolder_, &why));
 }
 
 void SpoolWorker::Run() {
   while (stop_ == 0) {
-    if (dispatcher_.ArmDue(NowMs())) ArmWatch();
+    if (dispatcher_.ArmDue(SteadyMs())) ArmWatch();
     HANDLE waits[2] = {wake_.get(), watch_.Changed()};
     const DWORD woke = WaitForMultipleObjects(
-        2, waits, FALSE, static_cast<DWORD>(dispatcher_.WaitMs(NowMs())));
+        2, waits, FALSE, static_cast<DWORD>(dispatcher_.WaitMs(SteadyMs())));
     if (stop_ != 0) break;
     if (woke == WAIT_OBJECT_0 + 1) dispatcher_.Changed();
     dispatcher_.Watched(watch_.Running());
-    if (!dispatcher_.Due(NowMs())) continue;
+    if (!dispatcher_.Due(SteadyMs())) continue;
     engine_->RunSpoolCycle();
     dispatcher_.Quiet(engine_->Quiet());
     {
@@ -213,18 +214,9 @@ void SpoolWorker::Log(LogLevel /*level*/, const std::string& line) {
   Changed();
 }
 
-long long SpoolWorker::NowMs() {
-  // GetTickCount64 is not on XP: the 32-bit count, carried past its wrap
-  // (every 49.7 days), on the worker thread only.
-  const DWORD tick = GetTickCount();
-  if (tick < lastTick_) wraps_ += 1LL << 32;
-  lastTick_ = tick;
-  return wraps_ + tick;
-}
-
 void SpoolWorker::Stop() { dispatcher_.StopTimer(); }
 
-void SpoolWorker::Start(int periodMs) { dispatcher_.StartTimer(NowMs(), periodMs); }
+void SpoolWorker::Start(int periodMs) { dispatcher_.StartTimer(SteadyMs(), periodMs); }
 
 void SpoolWorker::Sleep(int ms) { WaitForSingleObject(wake_.get(), static_cast<DWORD>(ms)); }
 

@@ -57,7 +57,6 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   static DWORD WINAPI ThreadMain(void* self);
   void Run();
   void ArmWatch();
-  long long NowMs();
   void Changed();
 
   // StatusSink, called on the worker thread.
@@ -85,9 +84,6 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   Win32FolderWatch watch_;
   std::wstring watchedFolder_;
   CycleDispatcher dispatcher_;
-
-  DWORD lastTick_ = 0;
-  long long wraps_ = 0;
 
   UniqueKernel thread_;
   UniqueKernel wake_;       // manual-reset: set once, at the stop

@@ -2,12 +2,13 @@
 
 #include <fcntl.h>
 #include <sys/inotify.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <string_view>
+
+#include "core/clock.h"
 
 namespace druvo {
 
@@ -16,12 +17,6 @@ namespace {
 constexpr std::uint32_t kFileEvents =
     IN_CREATE | IN_MODIFY | IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_ATTRIB;
 constexpr std::uint32_t kFolderEvents = IN_DELETE_SELF | IN_MOVE_SELF;
-
-long long NowMs() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-}
 
 }  // namespace
 
@@ -95,7 +90,7 @@ WatchEvents FolderWatch::Drain() {
       // A file linked in (ln, O_TMPFILE + linkat) gets IN_CREATE and never a
       // close; one renamed in may still be open to its writer. Both arrive,
       // and a write makes them being written.
-      const long long now = NowMs();
+      const long long now = SteadyMs();
       if ((event->mask & (IN_CREATE | IN_MOVED_TO)) != 0)
         states_[name] = {WriteState::Arrived, now};
       if ((event->mask & IN_MODIFY) != 0) states_[name] = {WriteState::Writing, now};
@@ -110,7 +105,7 @@ WriteState FolderWatch::StateOf(const char* name) const {
   if (states_.empty()) return WriteState::Unknown;
   auto it = states_.find(std::string_view(name));
   if (it == states_.end()) return WriteState::Unknown;
-  if (it->second.state == WriteState::Arrived && NowMs() - it->second.sinceMs < quietMs_ &&
+  if (it->second.state == WriteState::Arrived && SteadyMs() - it->second.sinceMs < quietMs_ &&
       !NobodyWrites(name))
     return WriteState::Writing;
   return it->second.state;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "core/clock.h"
 #include "core/wildcard.h"
 #include "platform/posix/unique_fd.h"
 
@@ -90,11 +91,6 @@ namespace {
 // reported (a write through a memory map, say) is seen in the end.
 constexpr long long kCacheLifetimeSeconds = 30;
 
-long long MonotonicSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<long long>(now.tv_sec);
-}
 }  // namespace
 
 void PosixFileSystem::TrustCache(bool trusted) {
@@ -104,9 +100,9 @@ void PosixFileSystem::TrustCache(bool trusted) {
 
 OpResult PosixFileSystem::Search(const DropFolder& where,
                                  const std::function<void(const DirEntry&)>& visit) {
-  if (MonotonicSeconds() - cacheSince_ >= kCacheLifetimeSeconds) {
+  if (SteadyMs() / 1000 - cacheSince_ >= kCacheLifetimeSeconds) {
     cache_.clear();
-    cacheSince_ = MonotonicSeconds();
+    cacheSince_ = SteadyMs() / 1000;
   }
   const unsigned long generation = ++generation_;
   const std::string folder = where.Folder();

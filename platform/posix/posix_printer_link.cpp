@@ -10,9 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstring>
 
+#include "core/clock.h"
 #include "platform/posix/unique_fd.h"
 
 namespace druvo {
@@ -20,12 +20,6 @@ namespace druvo {
 namespace {
 
 constexpr int kSliceMs = 100;  // how often a wait looks at the stop request
-
-long long NowMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
 
 std::string ErrorString(int e) { return e != 0 ? std::strerror(e) : "failed for an unknown reason"; }
 
@@ -129,11 +123,11 @@ std::string PosixPrinterLink::Resolve(const addrinfo& hints, int timeoutMs,
     delete lookup;
     return gai_strerror(rc);
   }
-  const long long end = NowMs() + timeoutMs;
+  const long long end = SteadyMs() + timeoutMs;
   int rc = EAI_INPROGRESS;
   while ((rc = gai_error(&lookup->request)) == EAI_INPROGRESS) {
     const bool stop = stopping();
-    if (stop || NowMs() >= end) {
+    if (stop || SteadyMs() >= end) {
       const int cancelled = gai_cancel(&lookup->request);
       if (cancelled == EAI_ALLDONE) continue;  // it just ended
       if (cancelled == EAI_CANCELED) delete lookup;
@@ -162,7 +156,7 @@ OpResult PosixPrinterLink::Connect(int timeoutMs, const std::function<bool()>& s
   if (const std::string why = Resolve(hints, timeoutMs, stopping, &found); !why.empty())
     return OpResult::Fail("cannot find printer " + Name() + ": " + why);
   std::string why = "no address";
-  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const long long end = SteadyMs() + timeoutMs;
   for (addrinfo* a = found; a != nullptr && !fd_; a = a->ai_next) {
     fd_.reset(socket(a->ai_family, a->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, a->ai_protocol));
     if (!fd_) continue;

@@ -3,6 +3,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include "core/clock.h"
 
 namespace druvo {
 
@@ -100,7 +101,7 @@ OpResult Win32PrinterLink::Open(int timeoutMs, const std::function<bool()>& stop
   if (const int rc = getaddrinfo(address_.host.c_str(), port.c_str(), &hints, &found); rc != 0)
     return OpResult::Fail("cannot find printer " + Name() + ": " + gai_strerror(rc));
   std::string why = "no address";
-  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const long long end = SteadyMs() + timeoutMs;
   for (addrinfo* a = found; a != nullptr && socket_ == INVALID_SOCKET; a = a->ai_next) {
     socket_ = socket(a->ai_family, a->ai_socktype, a->ai_protocol);
     if (socket_ == INVALID_SOCKET) continue;

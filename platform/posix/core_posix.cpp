@@ -1,6 +1,9 @@
+#include <time.h>
+
 #include <mutex>
 #include <new>
 
+#include "core/clock.h"
 #include "core/reentrant_lock.h"
 
 namespace druvo {
@@ -17,5 +20,11 @@ ReentrantLock::ReentrantLock() { new (storage_) std::recursive_mutex; }
 ReentrantLock::~ReentrantLock() { Mutex(storage_)->~recursive_mutex(); }
 void ReentrantLock::lock() { Mutex(storage_)->lock(); }
 void ReentrantLock::unlock() { Mutex(storage_)->unlock(); }
+
+long long SteadyMs() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
 
 }  // namespace druvo

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "core/clock.h"
 #include "core/reentrant_lock.h"
 
 namespace druvo {
@@ -18,5 +19,14 @@ ReentrantLock::ReentrantLock() { InitializeCriticalSection(new (storage_) CRITIC
 ReentrantLock::~ReentrantLock() { DeleteCriticalSection(Section(storage_)); }
 void ReentrantLock::lock() { EnterCriticalSection(Section(storage_)); }
 void ReentrantLock::unlock() { LeaveCriticalSection(Section(storage_)); }
+
+// The performance counter: on XP already, 64 bits wide, never set back.
+long long SteadyMs() {
+  LARGE_INTEGER frequency, now;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&now);
+  return now.QuadPart / frequency.QuadPart * 1000 +
+         now.QuadPart % frequency.QuadPart * 1000 / frequency.QuadPart;
+}
 
 }  // namespace druvo
