@@ -26,12 +26,10 @@ class CountingSpooler : public Spooler {
   long long bytes = 0;
   OpResult OpenQueue(const char*) override { return OpResult::Ok(); }
   OpResult BeginDocument(const char*, const char*) override { return OpResult::Ok(); }
-  OpResult BeginPage() override { return OpResult::Ok(); }
   OpResult Write(const void*, std::size_t size) override {
     bytes += static_cast<long long>(size);
     return OpResult::Ok();
   }
-  OpResult EndPage() override { return OpResult::Ok(); }
   OpResult EndDocument() override {
     ++documents;
     return OpResult::Ok();

@@ -78,11 +78,11 @@ OpResult DirectPrinter::Connect() {
   if (OpResult sent = Write(enable.data(), enable.size()); !sent) return sent;
   jobBytes_ = 0;
   const long long end = NowMs() + options_.statusTimeoutMs;
-  while (!autoStatus_ && NowMs() < end && WaitFor(false, static_cast<int>(end - NowMs())) ==
-                                              Wait::Ready) {
-    if (!ReadReplies()) return OpResult::Fail("printer " + link_->Name() + " closed the connection");
+  while (!autoStatus_ && NowMs() < end &&
+         WaitFor(false, static_cast<int>(end - NowMs())) == Wait::Ready) {
+    if (!ReadReplies()) return Refused(" closed the connection");
   }
-  if (!problem_.empty()) return OpResult::Fail("printer " + link_->Name() + ": " + problem_);
+  if (!problem_.empty()) return Refused(": " + problem_);
   return OpResult::Ok();
 }
 
@@ -96,7 +96,7 @@ OpResult DirectPrinter::OpenQueue(const char* /*name*/) {
       return opened;
     }
   } else if (!problem_.empty() && !RefreshStatus()) {
-    return OpResult::Fail("printer " + link_->Name() + ": " + problem_);
+    return Refused(": " + problem_);
   }
   if (address_.statusQuery) {
     if (OpResult status = CheckStatus(); !status) {
@@ -109,13 +109,13 @@ OpResult DirectPrinter::OpenQueue(const char* /*name*/) {
 
 OpResult DirectPrinter::CheckStatus() {
   // A greeting or anything else sent before the query is not an answer.
-  if (!ReadReplies()) return OpResult::Fail("printer " + link_->Name() + " closed the connection");
+  if (!ReadReplies()) return Refused(" closed the connection");
   const std::size_t skippedBefore = reader_.Skipped();
   for (int i = 0; i < 3; ++i) {
     std::string error;
     if (!Ask(i, &error)) {
-      return OpResult::Fail("printer " + link_->Name() + ": status query failed: " +
-                            (error.empty() ? "the query was not taken" : error));
+      return Refused(": status query failed: " +
+                     (error.empty() ? "the query was not taken" : error));
     }
     bool stopped = false;
     if (!AwaitAnswer(escpos::kStatusQuery[i][2], skippedBefore, &stopped)) {
@@ -123,17 +123,16 @@ OpResult DirectPrinter::CheckStatus() {
       // A printer that does not know the query still prints; so does a
       // device that answers something else (a FIFO reads back our query).
       const bool other = reader_.Skipped() != skippedBefore;
-      if (!noStatusNoted_ && options_.note) {
-        options_.note("printer " + link_->Name() + " does not answer status queries" +
-                      (other ? " (it answered something else)" : "") + "; printing anyway");
-      }
+      if (!noStatusNoted_)
+        Note(" does not answer status queries" +
+             std::string(other ? " (it answered something else)" : "") + "; printing anyway");
       noStatusNoted_ = true;
       asked_.clear();
       return OpResult::Ok();
     }
   }
   const std::string problem = escpos::StatusProblem(answers_[1], answers_[2], answers_[4]);
-  if (!problem.empty()) return OpResult::Fail("printer " + link_->Name() + ": " + problem);
+  if (!problem.empty()) return Refused(": " + problem);
   return OpResult::Ok();
 }
 
@@ -235,9 +234,8 @@ void DirectPrinter::AbortPending(const std::string& why) {
 void DirectPrinter::CheckConfirmationTime() {
   if (pending_.empty()) return;
   const Pending& head = pending_.front();
-  const long long boundMs =
-      options_.confirmTimeoutMs +
-      static_cast<long long>(head.bytes) * 1000 / kSlowestBytesPerSecond;
+  const long long boundMs = options_.confirmTimeoutMs +
+                            static_cast<long long>(head.bytes) * 1000 / kSlowestBytesPerSecond;
   if (NowMs() - progressMs_ < boundMs) return;
   if (confirmedAny_) {
     AbortPending("no confirmation within " + std::to_string(boundMs / 1000) + " s");
@@ -245,11 +243,9 @@ void DirectPrinter::CheckConfirmationTime() {
   }
   // Never answered: a printer without the process ID response. It is said
   // once, and from now on a job counts as printed when its bytes are taken.
-  if (options_.note) {
-    options_.note("printer " + link_->Name() +
-                  " does not answer the process ID request (GS ( H): from now on a job counts "
-                  "as printed once the printer has taken its bytes, not once it came out");
-  }
+  Note(
+      " does not answer the process ID request (GS ( H): from now on a job counts as printed "
+      "once the printer has taken its bytes, not once it came out");
   confirmUnsupported_ = true;
   for (const Pending& p : pending_) done_[p.job] = JobStatus{JobState::Completed, instance_, {}};
   pending_.clear();
@@ -287,7 +283,7 @@ OpResult DirectPrinter::Write(const void* data, std::size_t size) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   jobBytes_ += size;
   while (size > 0) {
-    if (!jobSpoiled_.empty()) return OpResult::Fail("printer " + link_->Name() + ": " + jobSpoiled_);
+    if (!jobSpoiled_.empty()) return Refused(": " + jobSpoiled_);
     std::string error;
     const long long n = link_->Send(bytes, size, &error);
     if (n > 0) {
@@ -296,20 +292,18 @@ OpResult DirectPrinter::Write(const void* data, std::size_t size) {
       continue;
     }
     if (n < 0) {
-      return OpResult::Fail("printer " + link_->Name() + " " +
-                            (link_->IsSocket() ? "dropped the connection: " : "refused the data: ") +
-                            error);
+      return Refused((link_->IsSocket() ? " dropped the connection: " : " refused the data: ") +
+                     error);
     }
     // What the printer says meanwhile must not fill its side of the line.
     if (!ReadReplies()) continue;
     const Wait w = WaitFor(true, options_.stallTimeoutMs);
     if (w == Wait::TimedOut) {
-      return OpResult::Fail("printer " + link_->Name() + " took no data for " +
-                            std::to_string(options_.stallTimeoutMs / 1000) +
-                            " s (paper out or offline?)");
+      return Refused(" took no data for " + std::to_string(options_.stallTimeoutMs / 1000) +
+                     " s (paper out or offline?)");
     }
     if (w == Wait::Stopped) return OpResult::Fail(kStoppedMidJob);
-    if (w == Wait::Failed) return OpResult::Fail("printer " + link_->Name() + ": the link failed");
+    if (w == Wait::Failed) return Refused(": the link failed");
   }
   return OpResult::Ok();
 }
@@ -317,8 +311,7 @@ OpResult DirectPrinter::Write(const void* data, std::size_t size) {
 OpResult DirectPrinter::EndDocument() {
   if (!Confirming()) return DrainAndClose();
   // Whatever the printer said during the job first: a paper out spoils it.
-  if (!ReadReplies() || !jobSpoiled_.empty())
-    return OpResult::Fail("printer " + link_->Name() + ": " + jobSpoiled_);
+  if (!ReadReplies() || !jobSpoiled_.empty()) return Refused(": " + jobSpoiled_);
   const std::uint64_t receiptBytes = jobBytes_;
   std::string id(4, ' ');
   unsigned long n = nextId_++ % 81450625;  // 95^4 IDs, each attempt its own
@@ -345,15 +338,13 @@ OpResult DirectPrinter::DrainAndClose() {
   while (left > 0) {
     if (Stopping()) return OpResult::Fail(kStoppedMidJob);
     if (NowMs() - lastProgress > options_.stallTimeoutMs) {
-      return OpResult::Fail("printer " + link_->Name() + " took no data for " +
-                            std::to_string(options_.stallTimeoutMs / 1000) + " s (" +
-                            std::to_string(left) + " bytes not taken)");
+      return Refused(" took no data for " + std::to_string(options_.stallTimeoutMs / 1000) +
+                     " s (" + std::to_string(left) + " bytes not taken)");
     }
     // A printer that talks meanwhile (status, greetings) must not make this
     // wait spin.
     if (WaitFor(false, 10) == Wait::Ready && !ReadReplies()) {
-      return OpResult::Fail("printer " + link_->Name() + " closed the connection with " +
-                            std::to_string(left) + " bytes not taken");
+      return Refused(" closed the connection with " + std::to_string(left) + " bytes not taken");
     }
     const long long now = link_->Unacknowledged();
     if (now < left) lastProgress = NowMs();
@@ -376,8 +367,7 @@ OpResult DirectPrinter::DrainAndClose() {
     std::string error;
     const long long n = link_->Receive(sink, sizeof sink, &error);
     closed = n == PrinterLink::kClosed;
-    if (n == PrinterLink::kFailed)
-      return OpResult::Fail("printer " + link_->Name() + " dropped the connection: " + error);
+    if (n == PrinterLink::kFailed) return Refused(" dropped the connection: " + error);
   }
   if (!seesAcks && !closed) return Unconfirmed(boundMs);
   unconfirmedInRow_ = 0;
@@ -391,18 +381,17 @@ OpResult DirectPrinter::Unconfirmed(int boundMs) {
   // the line open after every job: taken at its word from then on, or it
   // would get each receipt again and again.
   if (++unconfirmedInRow_ >= 2) {
-    if (!keepsOpenNoted_ && options_.note) {
-      options_.note("printer " + link_->Name() +
-                    " keeps the connection open after a job: from now on a job counts as "
-                    "printed once the printer has taken its bytes");
-    }
+    if (!keepsOpenNoted_)
+      Note(
+          " keeps the connection open after a job: from now on a job counts as printed once "
+          "the printer has taken its bytes");
     keepsOpenNoted_ = true;
     Drop(false);
     return OpResult::Ok();
   }
-  return OpResult::Fail("printer " + link_->Name() + " did not confirm the job: it did not " +
-                        "close the connection within " + std::to_string(boundMs / 1000) +
-                        " s of the last byte (switched off, or out of paper?)");
+  return Refused(" did not confirm the job: it did not close the connection within " +
+                 std::to_string(boundMs / 1000) +
+                 " s of the last byte (switched off, or out of paper?)");
 }
 
 void DirectPrinter::AbortDocument() {

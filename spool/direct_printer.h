@@ -63,9 +63,7 @@ class DirectPrinter : public Spooler {
   // confirmation the link stays open from one job to the next.
   OpResult OpenQueue(const char* name) override;
   OpResult BeginDocument(const char*, const char*) override { return OpResult::Ok(); }
-  OpResult BeginPage() override { return OpResult::Ok(); }
   OpResult Write(const void* data, std::size_t size) override;
-  OpResult EndPage() override { return OpResult::Ok(); }
   // Waits, bounded, until the printer has every byte; with confirmation,
   // asks for the receipt's confirmation and returns at once.
   OpResult EndDocument() override;
@@ -94,6 +92,13 @@ class DirectPrinter : public Spooler {
   };
   enum class Wait { Ready, TimedOut, Stopped, Failed };
   long long NowMs() const;
+  // "printer HOST:PORT" and what, as a failure or as a note for the log.
+  OpResult Refused(const std::string& what) const {
+    return OpResult::Fail("printer " + link_->Name() + what);
+  }
+  void Note(const std::string& what) const {
+    if (options_.note) options_.note("printer " + link_->Name() + what);
+  }
   Wait WaitFor(bool writing, int timeoutMs);
   bool Stopping();
   OpResult Connect();
@@ -131,11 +136,11 @@ class DirectPrinter : public Spooler {
 
   // Replies and confirmation.
   EscPosReader reader_;
-  std::deque<int> asked_;                  // DLE EOT n sent, answers to come
-  std::map<int, unsigned char> answers_;   // by n
-  bool autoStatus_ = false;   // the printer sends automatic status
-  std::string problem_;       // what the last status said holds the printer
-  std::string jobSpoiled_;    // what went wrong during the job being sent
+  std::deque<int> asked_;                 // DLE EOT n sent, answers to come
+  std::map<int, unsigned char> answers_;  // by n
+  bool autoStatus_ = false;               // the printer sends automatic status
+  std::string problem_;                   // what the last status said holds the printer
+  std::string jobSpoiled_;                // what went wrong during the job being sent
   std::deque<Pending> pending_;
   std::map<int, JobStatus> done_;
   bool confirmedAny_ = false;

@@ -28,35 +28,29 @@ class FaultLog {
   bool Raise(FaultKind kind, const std::string& subject, const std::string& text = {}) {
     return faults_.emplace(Key{kind, subject}, text).second;
   }
-  // True when it was raised; *text: what was told then.
-  bool Clear(FaultKind kind, const std::string& subject, std::string* text = nullptr) {
-    if (faults_.empty()) return false;  // the common case, at every printed file
-    auto it = faults_.find(Key{kind, subject});
-    if (it == faults_.end()) return false;
-    if (text != nullptr) *text = it->second;
-    faults_.erase(it);
-    return true;
-  }
-  bool Raised(FaultKind kind, const std::string& subject) const {
-    return faults_.count(Key{kind, subject}) != 0;
+  // True when it was raised. Nothing raised is the common case, at every
+  // printed file.
+  bool Clear(FaultKind kind, const std::string& subject) {
+    return !faults_.empty() && faults_.erase(Key{kind, subject}) != 0;
   }
   // What was told for one of a kind, if any is raised; empty otherwise.
   std::string AnyOf(FaultKind kind) const {
-    auto it = faults_.lower_bound(Key{kind, std::string()});
-    return it != faults_.end() && it->first.first == kind ? it->second : std::string();
+    auto it = First(kind);
+    return it != faults_.end() ? it->second : std::string();
   }
-  bool AnyRaised(FaultKind kind) const {
-    auto it = faults_.lower_bound(Key{kind, std::string()});
-    return it != faults_.end() && it->first.first == kind;
-  }
+  bool AnyRaised(FaultKind kind) const { return First(kind) != faults_.end(); }
   void ClearKind(FaultKind kind) {
-    auto it = faults_.lower_bound(Key{kind, std::string()});
-    while (it != faults_.end() && it->first.first == kind) it = faults_.erase(it);
+    for (auto it = First(kind); it != faults_.end(); it = First(kind)) faults_.erase(it);
   }
 
  private:
   using Key = std::pair<FaultKind, std::string>;
-  std::map<Key, std::string> faults_;
+  using Faults = std::map<Key, std::string>;
+  Faults::const_iterator First(FaultKind kind) const {
+    auto it = faults_.lower_bound(Key{kind, std::string()});
+    return it != faults_.end() && it->first.first == kind ? it : faults_.end();
+  }
+  Faults faults_;
 };
 
 }  // namespace druvo

@@ -17,11 +17,9 @@ namespace druvo {
 // File attribute bits as the Windows file system reports them.
 constexpr std::uint32_t kAttrReadOnly = 0x01;
 constexpr std::uint32_t kAttrHidden = 0x02;
-constexpr std::uint32_t kAttrSystem = 0x04;
 constexpr std::uint32_t kAttrDirectory = 0x10;
 constexpr std::uint32_t kAttrArchive = 0x20;
 constexpr std::uint32_t kAttrNormal = 0x80;
-constexpr std::uint32_t kAttrTemporary = 0x100;
 constexpr std::uint32_t kAttrReparsePoint = 0x400;  // also given to links, FIFOs and devices
 
 // Write times count 100-nanosecond intervals since 1 January 1601 UTC.
@@ -134,15 +132,13 @@ struct JobStatus {
   std::string why;        // Aborted: what kept it from coming out, where known
 };
 
-// A print queue taking one RAW document at a time.
+// A print queue taking one RAW document of one page at a time.
 class Spooler {
  public:
   virtual ~Spooler() = default;
   virtual OpResult OpenQueue(const char* name) = 0;
   virtual OpResult BeginDocument(const char* documentName, const char* dataType) = 0;
-  virtual OpResult BeginPage() = 0;
   virtual OpResult Write(const void* data, std::size_t size) = 0;
-  virtual OpResult EndPage() = 0;
   virtual OpResult EndDocument() = 0;
   virtual void AbortDocument() = 0;  // withdraws a started document
   virtual void CloseQueue() = 0;

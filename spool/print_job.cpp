@@ -97,7 +97,6 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
   if (OpResult r = spooler.BeginDocument(kDocumentName, kRawDataType); !r)
     return Fail(result, r.error);
   session.DocumentStarted();
-  if (OpResult r = spooler.BeginPage(); !r) return Fail(result, r.error);
 
   TextModeFilter filter(byteForByte);
   std::uint64_t offset = 0;  // of the chunk in the file
@@ -131,7 +130,6 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
     offset += static_cast<std::uint64_t>(got);
   }
 
-  if (OpResult r = spooler.EndPage(); !r) return Fail(result, r.error);
   if (OpResult r = spooler.EndDocument(); !r) return Fail(result, r.error);
   session.DocumentEnded();
   result.jobId = spooler.LastJobId();

@@ -15,11 +15,11 @@ constexpr const char* kOpenPrinterMessage = "Error OpenPrinter !!";
 
 // What became of one file's turn. The cycle goes on after the first four.
 enum class JobOutcome {
-  Printed,   // handed over whole: accepted by the server, or taken by the printer
-  Grew,      // handed over, but written to after it was read: it stays
-  InFlight,  // with the server; deleted once the server says it is printed
-  Gone,      // vanished, or no longer waits; nothing was sent
-  NotReady,  // still being written, or the server asks for later; nothing was sent
+  Printed,             // handed over whole: accepted by the server, or taken by the printer
+  Grew,                // handed over, but written to after it was read: it stays
+  InFlight,            // with the server; deleted once the server says it is printed
+  Gone,                // vanished, or no longer waits; nothing was sent
+  NotReady,            // still being written, or the server asks for later; nothing was sent
   PrinterUnavailable,  // the queue or the printer could not be opened
   Failed,              // nothing or only part was sent, and the document was withdrawn
   Stopped,             // a stop ended the job; the file stays
@@ -28,9 +28,8 @@ enum class JobOutcome {
 struct JobResult {
   JobOutcome outcome = JobOutcome::Failed;
   std::uint64_t bytesSent = 0;
-  int jobId = 0;                    // the server's id, where it has one
-  long long jobCreated = 0;         // when the server created it (its clock)
-  FileIdentity identity;            // of the file that was read
+  int jobId = 0;          // the server's id, where it has one
+  FileIdentity identity;  // of the file that was read
   // Where a Ctrl-Z ended the data with more than line ends after it, and the
   // file's size; fileBytes 0: no such cut.
   std::uint64_t ctrlZAt = 0;
@@ -57,7 +56,7 @@ class PrintBuffers {
 // in a blank or a line end on POSIX.
 // byteForByte: the file's bytes unchanged; else read as text (see
 // TextModeFilter).
-JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& files, Spooler& spooler,
-                       PrintBuffers& buffers, bool byteForByte = false);
+JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& files,
+                       Spooler& spooler, PrintBuffers& buffers, bool byteForByte = false);
 
 }  // namespace druvo

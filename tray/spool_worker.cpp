@@ -30,12 +30,12 @@ class SpoolWorker::TimedSpooler : public Spooler {
   OpResult BeginDocument(const char* d, const char* t) override {
     return Timed([&] { return inner_.BeginDocument(d, t); });
   }
-  OpResult BeginPage() override { return Timed([&] { return inner_.BeginPage(); }); }
   OpResult Write(const void* data, std::size_t size) override {
     return Timed([&] { return inner_.Write(data, size); });
   }
-  OpResult EndPage() override { return Timed([&] { return inner_.EndPage(); }); }
-  OpResult EndDocument() override { return Timed([&] { return inner_.EndDocument(); }); }
+  OpResult EndDocument() override {
+    return Timed([&] { return inner_.EndDocument(); });
+  }
   void AbortDocument() override { inner_.AbortDocument(); }
   void CloseQueue() override { inner_.CloseQueue(); }
   int LastJobId() const override { return inner_.LastJobId(); }
@@ -70,8 +70,8 @@ SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT change
       log_(dataFolder_),
       state_(dataFolder_,
              WideFromUtf8(StateFileName(
-                 Utf8FromWide(CanonicalFolder(DropFolder::Of(settings.fileSource, '\\').Folder())
-                                  .c_str()),
+                 Utf8FromWide(
+                     CanonicalFolder(DropFolder::Of(settings.fileSource, '\\').Folder()).c_str()),
                  '\\'))),
       dispatcher_(settings.pollInterval),
       wake_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
@@ -139,8 +139,8 @@ void SpoolWorker::Run() {
   while (stop_ == 0) {
     if (dispatcher_.ArmDue(SteadyMs())) ArmWatch();
     HANDLE waits[2] = {wake_.get(), watch_.Changed()};
-    const DWORD woke = WaitForMultipleObjects(
-        2, waits, FALSE, static_cast<DWORD>(dispatcher_.WaitMs(SteadyMs())));
+    const DWORD woke =
+        WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(dispatcher_.WaitMs(SteadyMs())));
     if (stop_ != 0) break;
     if (woke == WAIT_OBJECT_0 + 1) dispatcher_.Changed();
     dispatcher_.Watched(watch_.Running());

@@ -19,7 +19,6 @@ class WindowClass {
   WindowClass(const WindowClass&) = delete;
   WindowClass& operator=(const WindowClass&) = delete;
   const char* Name() const { return name_; }
-  bool Registered() const { return atom_ != 0; }
 
  private:
   const char* name_;

@@ -221,8 +221,6 @@ OpResult CupsSpooler::CreateJob() {
   return OpResult::Ok();
 }
 
-OpResult CupsSpooler::BeginPage() { return OpResult::Ok(); }
-
 OpResult CupsSpooler::Write(const void* data, std::size_t size) {
   Bounded bounded(*this);
   if (jobId_ == 0) {
@@ -235,8 +233,6 @@ OpResult CupsSpooler::Write(const void* data, std::size_t size) {
   }
   return OpResult::Ok();
 }
-
-OpResult CupsSpooler::EndPage() { return OpResult::Ok(); }
 
 OpResult CupsSpooler::EndDocument() {
   if (jobId_ == 0) return OpResult::Ok();  // no data: nothing to print

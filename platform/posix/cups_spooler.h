@@ -64,9 +64,7 @@ class CupsSpooler : public Spooler {
 
   OpResult OpenQueue(const char* name) override;
   OpResult BeginDocument(const char* documentName, const char* dataType) override;
-  OpResult BeginPage() override;
   OpResult Write(const void* data, std::size_t size) override;
-  OpResult EndPage() override;
   OpResult EndDocument() override;
   void AbortDocument() override;
   void CloseQueue() override;

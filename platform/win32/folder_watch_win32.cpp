@@ -6,10 +6,9 @@ namespace druvo {
 
 bool Win32FolderWatch::Start(const std::wstring& folder, std::string* error) {
   Stop();
-  folder_.reset(CreateFileW(folder.c_str(), FILE_LIST_DIRECTORY,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED,
-                            nullptr));
+  folder_.reset(CreateFileW(
+      folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
   if (!folder_) {
     *error = LastErrorText("CreateFileW (folder)");
     return false;

@@ -22,9 +22,7 @@ class Win32FolderWatch {
   bool Start(const std::wstring& folder, std::string* error);
   void Stop();
   // False once the watch ended by itself (the folder went away).
-  bool Running() const {
-    return thread_ && InterlockedCompareExchange(&alive_, 0, 0) != 0;
-  }
+  bool Running() const { return thread_ && InterlockedCompareExchange(&alive_, 0, 0) != 0; }
   // Set (auto-reset) when the folder changed, and once more when the watch
   // ends by itself, so that a scan notices the folder is gone.
   HANDLE Changed() const { return changed_.get(); }

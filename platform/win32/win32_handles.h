@@ -68,7 +68,8 @@ using UniqueKernel = UniqueHandle<KernelHandleKind>;
 using UniquePrinter = std::unique_ptr<void, PrinterCloser>;
 using UniqueMenu = std::unique_ptr<HMENU__, MenuDestroyer>;
 
-// "where: the system's message (code N)" for the calling thread's last error.
+// "where: the system's message (code N)", without "where: " when it is
+// empty; LastErrorText for the calling thread's last error.
 std::string LastErrorText(const std::string& where);
 std::string ErrorText(const std::string& where, DWORD code);
 

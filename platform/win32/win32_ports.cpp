@@ -21,7 +21,8 @@ std::string ErrorText(const std::string& where, DWORD code) {
   while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) {
     text.pop_back();
   }
-  return where + ": " + (text.empty() ? "error" : text) + " (code " + std::to_string(code) + ")";
+  return (where.empty() ? "" : where + ": ") + (text.empty() ? "error" : text) + " (code " +
+         std::to_string(code) + ")";
 }
 
 std::string LastErrorText(const std::string& where) { return ErrorText(where, GetLastError()); }
@@ -95,14 +96,6 @@ std::string AnsiFromUtf8(const std::string& text) {
   WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, &ansi[0], n, nullptr, nullptr);
   ansi.resize(static_cast<std::size_t>(n - 1));
   return ansi;
-}
-
-std::string Utf8FromAnsi(const char* text) {
-  const int n = MultiByteToWideChar(CP_ACP, 0, text, -1, nullptr, 0);
-  if (n <= 1) return std::string();
-  std::vector<wchar_t> wide(static_cast<std::size_t>(n));
-  MultiByteToWideChar(CP_ACP, 0, text, -1, wide.data(), n);
-  return Utf8FromWide(wide.data());
 }
 
 std::wstring DataFolder() {
@@ -227,14 +220,13 @@ OpResult Win32Spooler::BeginDocument(const char* documentName, const char* dataT
   info.pDocName = const_cast<char*>(documentName);
   info.pOutputFile = nullptr;
   info.pDatatype = const_cast<char*>(dataType);
-  if (StartDocPrinterA(printer_.get(), 1, reinterpret_cast<BYTE*>(&info)) == 0) {
+  if (StartDocPrinterA(printer_.get(), 1, reinterpret_cast<BYTE*>(&info)) == 0)
     return OpResult::Fail(LastErrorText("StartDocPrinterA"));
+  if (!StartPagePrinter(printer_.get())) {
+    const OpResult failed = OpResult::Fail(LastErrorText("StartPagePrinter"));
+    AbortPrinter(printer_.get());
+    return failed;
   }
-  return OpResult::Ok();
-}
-
-OpResult Win32Spooler::BeginPage() {
-  if (!StartPagePrinter(printer_.get())) return OpResult::Fail(LastErrorText("StartPagePrinter"));
   return OpResult::Ok();
 }
 
@@ -255,12 +247,8 @@ OpResult Win32Spooler::Write(const void* data, std::size_t size) {
   return OpResult::Ok();
 }
 
-OpResult Win32Spooler::EndPage() {
-  if (!EndPagePrinter(printer_.get())) return OpResult::Fail(LastErrorText("EndPagePrinter"));
-  return OpResult::Ok();
-}
-
 OpResult Win32Spooler::EndDocument() {
+  if (!EndPagePrinter(printer_.get())) return OpResult::Fail(LastErrorText("EndPagePrinter"));
   if (!EndDocPrinter(printer_.get())) return OpResult::Fail(LastErrorText("EndDocPrinter"));
   return OpResult::Ok();
 }

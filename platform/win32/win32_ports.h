@@ -14,7 +14,6 @@ namespace druvo {
 std::wstring WideFromUtf8(const std::string& text);
 // Unpaired surrogates become U+FFFD; *lossless says whether it round-trips.
 std::string Utf8FromWide(const wchar_t* text, bool* lossless = nullptr);
-std::string Utf8FromAnsi(const char* text);
 // For what only takes the ANSI code page (the tray's tooltip); lossy.
 std::string AnsiFromUtf8(const std::string& text);
 
@@ -41,9 +40,7 @@ class Win32Spooler : public Spooler {
  public:
   OpResult OpenQueue(const char* name) override;
   OpResult BeginDocument(const char* documentName, const char* dataType) override;
-  OpResult BeginPage() override;
   OpResult Write(const void* data, std::size_t size) override;
-  OpResult EndPage() override;
   OpResult EndDocument() override;
   void AbortDocument() override;
   void CloseQueue() override;

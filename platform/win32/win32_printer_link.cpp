@@ -4,20 +4,13 @@
 #include <ws2tcpip.h>
 
 #include "core/clock.h"
+#include "platform/win32/win32_handles.h"
 
 namespace druvo {
 
 namespace {
 
-std::string ErrorString(int e) {
-  char text[256] = {};
-  FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                 static_cast<DWORD>(e), 0, text, sizeof text, nullptr);
-  std::string out = text;
-  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' '))
-    out.pop_back();
-  return (out.empty() ? "error" : out) + " (code " + std::to_string(e) + ")";
-}
+std::string ErrorString(int e) { return ErrorText("", static_cast<DWORD>(e)); }
 
 bool StartNetwork() {
   static const bool started = [] {
@@ -126,8 +119,7 @@ OpResult Win32PrinterLink::Open(int timeoutMs, const std::function<bool()>& stop
   if (socket_ == INVALID_SOCKET)
     return OpResult::Fail("cannot connect to printer " + Name() + ": " + why);
   int buffer = 64 * 1024;
-  setsockopt(socket_, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&buffer),
-             sizeof buffer);
+  setsockopt(socket_, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&buffer), sizeof buffer);
   return OpResult::Ok();
 }
 

@@ -178,10 +178,6 @@ class FakeSpooler : public Spooler {
     documents.push_back(FakeDocument{current, documentName, dataType, "", 0, false, false});
     return OpResult::Ok();
   }
-  OpResult BeginPage() override {
-    calls.push_back("startpage");
-    return Fails("startpage") ? OpResult::Fail("startpage refused") : OpResult::Ok();
-  }
   OpResult Write(const void* data, std::size_t size) override {
     calls.push_back("write");
     FakeDocument& doc = documents.back();
@@ -193,10 +189,6 @@ class FakeSpooler : public Spooler {
     doc.bytes.append(static_cast<const char*>(data), size);
     ++doc.writes;
     return OpResult::Ok();
-  }
-  OpResult EndPage() override {
-    calls.push_back("endpage");
-    return Fails("endpage") ? OpResult::Fail("endpage refused") : OpResult::Ok();
   }
   OpResult EndDocument() override {
     calls.push_back("enddoc");

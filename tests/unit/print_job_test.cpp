@@ -30,8 +30,8 @@ TEST_F(PrintJobTest, SendsOneRawDocumentWithLfLineEnds) {
   EXPECT_EQ(spooler_.documents[0].name, "Printing Document");
   EXPECT_EQ(spooler_.documents[0].dataType, "RAW");
   EXPECT_EQ(spooler_.documents[0].bytes, "A\nB\n");
-  EXPECT_EQ(spooler_.calls, (std::vector<std::string>{"open", "startdoc", "startpage", "write",
-                                                      "endpage", "enddoc", "close"}));
+  EXPECT_EQ(spooler_.calls,
+            (std::vector<std::string>{"open", "startdoc", "write", "enddoc", "close"}));
 }
 
 TEST_F(PrintJobTest, WritesInLargeChunksNotPerLine) {
@@ -84,10 +84,8 @@ TEST_F(PrintJobTest, FailureAtEachStepWithdrawsTheDocumentAndClosesThePrinter) {
   const std::vector<Case> cases = {
       {"open", {"open"}},
       {"startdoc", {"open", "startdoc", "close"}},
-      {"startpage", {"open", "startdoc", "startpage", "abort", "close"}},
-      {"write", {"open", "startdoc", "startpage", "write", "abort", "close"}},
-      {"endpage", {"open", "startdoc", "startpage", "write", "endpage", "abort", "close"}},
-      {"enddoc", {"open", "startdoc", "startpage", "write", "endpage", "enddoc", "abort", "close"}},
+      {"write", {"open", "startdoc", "write", "abort", "close"}},
+      {"enddoc", {"open", "startdoc", "write", "enddoc", "abort", "close"}},
   };
   for (const Case& c : cases) {
     FakeSpooler spooler;
@@ -95,8 +93,8 @@ TEST_F(PrintJobTest, FailureAtEachStepWithdrawsTheDocumentAndClosesThePrinter) {
     files_.Add("/in/a.prn", "data", 1);
     std::string path = "/in/a.prn";
     JobResult r = PrintFileRaw(path.data(), "RACUN", files_, spooler, buffers_);
-    EXPECT_EQ(r.outcome, std::string(c.step) == "open" ? JobOutcome::PrinterUnavailable
-                                                       : JobOutcome::Failed)
+    EXPECT_EQ(r.outcome,
+              std::string(c.step) == "open" ? JobOutcome::PrinterUnavailable : JobOutcome::Failed)
         << c.step;
     EXPECT_FALSE(r.error.empty()) << c.step;
     EXPECT_EQ(spooler.calls, c.calls) << c.step;
