@@ -87,15 +87,22 @@ void LogLine(LogLevel level, const std::string& line) {
   std::fflush(stderr);
 }
 
-// The log, and the state that "druvo status" and systemd are told.
-class LogStatus : public StatusSink {
+std::uint64_t RealTimeTicks() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  return TicksFromUnix(now.tv_sec, now.tv_nsec);
+}
+
+// What the engine reaches: the log, the state that "druvo status" and
+// systemd are told, and the spool timer, which is the dispatcher's.
+class DaemonPorts : public StatusSink, public SpoolTimer {
  public:
-  explicit LogStatus(SpoolTimer& clock) : clock_(clock) {}
-  void Attach(EngineReport* report) {
+  explicit DaemonPorts(CycleDispatcher& dispatcher) : dispatcher_(dispatcher) {}
+  void Attach(EngineReport* report, StatusServer* server) {
     report_ = report;
-    report_->since = clock_.Now();
+    report_->since = Now();
+    server_ = server;
   }
-  void PublishTo(StatusServer* server) { server_ = server; }
   void ShowState(EngineState shown) override {
     if (report_ == nullptr) return;
     const char* state = shown == EngineState::Error  ? "error"
@@ -103,7 +110,7 @@ class LogStatus : public StatusSink {
                                                      : "idle";
     if (report_->state == state) return;
     report_->state = state;
-    report_->since = clock_.Now();
+    report_->since = Now();
     // Before the cycle's waits: asked meanwhile, the answer is "busy".
     if (server_ != nullptr) server_->Publish(*report_);
   }
@@ -117,36 +124,19 @@ class LogStatus : public StatusSink {
   }
   void Log(LogLevel level, const std::string& line) override { LogLine(level, line); }
 
- private:
-  SpoolTimer& clock_;
-  EngineReport* report_ = nullptr;
-  StatusServer* server_ = nullptr;
-};
-
-std::uint64_t RealTimeTicks() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return TicksFromUnix(now.tv_sec, now.tv_nsec);
-}
-
-void SleepMs(long long ms) {
-  if (ms <= 0) return;
-  timespec delay{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1000000)};
-  // A stop signal cuts the wait short.
-  nanosleep(&delay, nullptr);
-}
-
-// The spool timer the cycle stops and starts is the dispatcher's.
-class LoopTimer : public SpoolTimer {
- public:
-  explicit LoopTimer(CycleDispatcher& dispatcher) : dispatcher_(dispatcher) {}
   void Stop() override { dispatcher_.StopTimer(); }
   void Start(int periodMs) override { dispatcher_.StartTimer(SteadyMs(), periodMs); }
-  void Sleep(int ms) override { SleepMs(ms); }
+  void Sleep(int ms) override {
+    // A stop signal cuts the wait short.
+    const timespec delay{ms / 1000, (ms % 1000) * 1000000L};
+    if (ms > 0) nanosleep(&delay, nullptr);
+  }
   std::uint64_t Now() override { return RealTimeTicks(); }
 
  private:
   CycleDispatcher& dispatcher_;
+  EngineReport* report_ = nullptr;
+  StatusServer* server_ = nullptr;
 };
 
 void PrintConfiguration(const SpoolSettings& s) {
@@ -162,8 +152,7 @@ void PrintConfiguration(const SpoolSettings& s) {
 
 extern "C" void OnOutOfMemory() {
   static const char kMessage[] = "druvo: out of memory\n";
-  ssize_t ignored = write(2, kMessage, sizeof kMessage - 1);
-  (void)ignored;
+  (void)!write(2, kMessage, sizeof kMessage - 1);
   std::_Exit(1);
 }
 
@@ -176,13 +165,6 @@ std::string StateFolder() {
   }
   if (const char* own = std::getenv("DRUVO_STATE_DIR"); own != nullptr && *own != '\0') return own;
   return "/var/lib/druvo";
-}
-
-void WarnIfQueueMissing(CupsSpooler& spooler, const SpoolSettings& s) {
-  // A queue may be created after druvo starts; until then files wait.
-  if (OpResult r = spooler.OpenQueue(s.printerName); !r)
-    LogLine(LogLevel::Warning, "warning: " + r.error);
-  spooler.CloseQueue();
 }
 
 std::string ModeAndGroup(const struct stat& st) {
@@ -393,7 +375,10 @@ int Run(int argc, char** argv) {
     CupsOptions cupsOptions;
     cupsOptions.stopFlag = &g_stop;
     auto cups = std::make_unique<CupsSpooler>(cupsOptions);
-    WarnIfQueueMissing(*cups, settings);
+    // A queue may be created after druvo starts; until then files wait.
+    if (OpResult r = cups->OpenQueue(settings.printerName); !r)
+      LogLine(LogLevel::Warning, "warning: " + r.error);
+    cups->CloseQueue();
     spooler = std::move(cups);
   } else {
     DirectOptions direct;
@@ -402,8 +387,7 @@ int Run(int argc, char** argv) {
     spooler = std::make_unique<DirectPrinter>(address, MakePrinterLink(address), direct);
   }
   PosixStateStore state(StateFolder(), StateFileName(lock.Canonical(), '/'));
-  LoopTimer timer(dispatcher);
-  LogStatus status(timer);
+  DaemonPorts ports(dispatcher);
   EngineOptions options;
   // Without share modes, a file written within the last poll interval may
   // still be growing.
@@ -412,20 +396,18 @@ int Run(int argc, char** argv) {
   if (address.confirm) options.jobQueryTicks = 0;
   SpoolEngine engine(
       settings, jobs,
-      SpoolPorts{files, *spooler, status, timer, &state, useEvents ? &watch : nullptr}, options);
+      SpoolPorts{files, *spooler, ports, ports, &state, useEvents ? &watch : nullptr}, options);
   engine.SetStopFlag(&g_stop);
-  status.Attach(&engine.Report());
-  const StatusContext context{settings.printerName, settings.fileSource,
-                              settings.deleteAfterPrinted != 0 ? "printed" : "accepted", 0};
   StatusServer server;
-  const auto render = [context](const EngineReport& r, bool json) {
-    StatusContext now = context;
-    now.now = RealTimeTicks();
-    return FormatStatus(r, now, json);
+  const auto render = [&settings](const EngineReport& r, bool json) {
+    const char* deleted = settings.deleteAfterPrinted != 0 ? "printed" : "accepted";
+    return FormatStatus(
+        r, StatusContext{settings.printerName, settings.fileSource, deleted, RealTimeTicks()},
+        json);
   };
   if (std::string why; !server.Start(RuntimeFolder(""), render, &why))
     LogLine(LogLevel::Info, "no status socket: " + why);
-  status.PublishTo(&server);
+  ports.Attach(&engine.Report(), &server);
   Notify("READY=1");
   const long long watchdogMs = WatchdogPeriodMs();
   long long lastAliveMs = 0;
