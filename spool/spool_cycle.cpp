@@ -105,13 +105,13 @@ int SpoolEngine::CollectJobs() {
 
 bool SpoolEngine::Eligible(const DirEntry& entry, std::uint64_t now, std::size_t* settling) {
   if (entry.attributes != kAttrArchive || entry.name[0] == '\0') return false;
-  if (entry.nameLost) {
-    if (faults_.Raise(FaultKind::UnprintableName, entry.name)) {
-      Log(LogLevel::Warning, "cannot print " + QuotedForLog(entry.name) +
-                                 ": its name cannot be converted to a path; rename it");
-    }
+  const auto unprintable = [&](const std::string& line) {
+    if (faults_.Raise(FaultKind::UnprintableName, entry.name)) Log(LogLevel::Warning, line);
     return false;
-  }
+  };
+  if (entry.nameLost)
+    return unprintable("cannot print " + QuotedForLog(entry.name) +
+                       ": its name cannot be converted to a path; rename it");
   // A file closed since its last write is ready at once; one the events know
   // nothing about gets the settle time. A stamp far in the future (a producer
   // with a wrong clock) must not hold a receipt back for good, so only the
@@ -128,42 +128,31 @@ bool SpoolEngine::Eligible(const DirEntry& entry, std::uint64_t now, std::size_t
   }
   const std::size_t maxPath = ports_.files.MaxPathLength();
   const std::size_t length = folder_.prefix.size() + std::strlen(entry.name);
-  if (length > maxPath || length + 1 > kJobPathCapacity) {
-    if (faults_.Raise(FaultKind::UnprintableName, entry.name)) {
-      Log(LogLevel::Warning, "skipped " + QuotedForLog(entry.name) + ": its path is longer than " +
-                                 std::to_string(maxPath) + " characters");
-    }
-    return false;
-  }
+  if (length > maxPath || length + 1 > kJobPathCapacity)
+    return unprintable("skipped " + QuotedForLog(entry.name) + ": its path is longer than " +
+                       std::to_string(maxPath) + " characters");
   return true;
 }
 
 bool SpoolEngine::Reconcile(const std::string& path, const DirEntry& entry) {
-  auto kept = state_.held.find(path);
-  if (kept != state_.held.end()) {
-    if (StillTheSame(path, entry, kept->second)) {
-      kept->second.seen = scanGeneration_;  // its job was cancelled: the operator decides
-      return false;
+  // What is remembered of the file is seen while it is the same file, and
+  // forgotten once it was written anew: a new receipt.
+  const auto same = [&](auto& remembered) {
+    auto it = remembered.find(path);
+    if (it == remembered.end()) return false;
+    if (StillTheSame(path, entry, it->second)) {
+      it->second.seen = scanGeneration_;
+      return true;
     }
-    state_.held.erase(kept);
+    remembered.erase(it);
+    return false;
+  };
+  if (same(state_.held)) return false;  // its job was cancelled: the operator decides
+  if (same(state_.undeletable)) {
+    retryDeletes_.push_back(path);
+    return false;
   }
-  auto printed = state_.undeletable.find(path);
-  if (printed != state_.undeletable.end()) {
-    if (StillTheSame(path, entry, printed->second)) {
-      printed->second.seen = scanGeneration_;
-      retryDeletes_.push_back(path);
-      return false;
-    }
-    state_.undeletable.erase(printed);  // rewritten since: a new receipt
-  }
-  auto flying = state_.inFlight.find(path);
-  if (flying != state_.inFlight.end()) {
-    if (StillTheSame(path, entry, flying->second)) {
-      flying->second.seen = scanGeneration_;  // the walk looks after it
-    } else {
-      state_.inFlight.erase(flying);
-    }
-  }
+  same(state_.inFlight);  // the walk looks after it
   return true;
 }
 
