@@ -301,18 +301,10 @@ CommandLineReport ReadCommandLineArgs(SpoolSettings& settings, int argc, const c
     report.warnings.push_back("the third argument \"" + positional[2] +
                               "\" is not TRUE: force delete stays off");
   }
-  std::vector<std::vector<char>> storage;
-  char* slots[kMaxTokens];
-  const std::string program = shown.substr(0, shown.find(' '));
-  storage.emplace_back(program.begin(), program.end());
-  for (std::size_t i = 0; i < n && i < 3; ++i) {
-    storage.emplace_back(positional[i].begin(), positional[i].end());
-  }
-  int count = 0;
-  for (auto& s : storage) {
-    s.push_back('\0');
-    slots[count++] = s.data();
-  }
+  std::string program = shown.substr(0, shown.find(' '));
+  char* slots[kMaxTokens] = {&program[0]};
+  int count = 1;
+  for (std::size_t i = 0; i < n && i < 3; ++i) slots[count++] = &positional[i][0];
   ApplyArguments(settings, count, slots, CommandLineRules::Posix);
   return report;
 }

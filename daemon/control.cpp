@@ -42,13 +42,15 @@ int ConnectTo(const std::string& path) {
 
 }  // namespace
 
+std::string SystemdFolder(const char* variable, const std::string& fallback) {
+  const char* folders = std::getenv(variable);
+  if (folders == nullptr || *folders == '\0') return fallback;
+  return std::string(folders).substr(0, std::string(folders).find(':'));
+}
+
 std::string RuntimeFolder(const std::string& instance) {
-  if (const char* systemd = std::getenv("RUNTIME_DIRECTORY");
-      systemd != nullptr && *systemd != '\0') {
-    const std::string all = systemd;
-    return all.substr(0, all.find(':'));
-  }
-  return instance.empty() ? "/run/druvo" : "/run/druvo@" + instance;
+  return SystemdFolder("RUNTIME_DIRECTORY",
+                       instance.empty() ? "/run/druvo" : "/run/druvo@" + instance);
 }
 
 StatusServer::~StatusServer() {

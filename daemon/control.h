@@ -12,8 +12,11 @@
 
 namespace druvo {
 
-// The folder of the status socket: $RUNTIME_DIRECTORY (systemd sets it per
-// unit), else /run/druvo, or /run/druvo@INSTANCE for an instance.
+// The first folder systemd names in the variable (RUNTIME_DIRECTORY,
+// STATE_DIRECTORY: it sets them per unit), else the fallback.
+std::string SystemdFolder(const char* variable, const std::string& fallback);
+// The folder of the status socket: systemd's, else /run/druvo, or
+// /run/druvo@INSTANCE for an instance.
 std::string RuntimeFolder(const std::string& instance);
 
 // Answers "druvo status" on FOLDER/druvo.sock, from a thread of its own, so

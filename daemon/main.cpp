@@ -158,13 +158,8 @@ extern "C" void OnOutOfMemory() {
 
 // systemd's StateDirectory, else DRUVO_STATE_DIR, else /var/lib/druvo.
 std::string StateFolder() {
-  if (const char* systemd = std::getenv("STATE_DIRECTORY");
-      systemd != nullptr && *systemd != '\0') {
-    const std::string all = systemd;
-    return all.substr(0, all.find(':'));
-  }
-  if (const char* own = std::getenv("DRUVO_STATE_DIR"); own != nullptr && *own != '\0') return own;
-  return "/var/lib/druvo";
+  const char* own = std::getenv("DRUVO_STATE_DIR");
+  return SystemdFolder("STATE_DIRECTORY", own != nullptr && *own != '\0' ? own : "/var/lib/druvo");
 }
 
 std::string ModeAndGroup(const struct stat& st) {

@@ -9,11 +9,6 @@ namespace druvo {
 
 namespace {
 
-std::string Age(std::uint64_t from, std::uint64_t now) {
-  if (from == 0 || now < from) return "0 s";
-  return std::to_string((now - from) / (1000 * kTicksPerMillisecond)) + " s";
-}
-
 std::string Json(const std::string& text) {
   std::string out = "\"";
   for (const char raw : text) {
@@ -47,6 +42,7 @@ std::string FormatStatus(const EngineReport& r, const StatusContext& c, bool jso
   const auto seconds = [&](std::uint64_t t) {
     return t == 0 || c.now < t ? 0ULL : (c.now - t) / (1000 * kTicksPerMillisecond);
   };
+  const auto age = [&](std::uint64_t t) { return std::to_string(seconds(t)) + " s"; };
   if (json) {
     return std::string("{") + "\"printer\":" + Json(c.printer) + ",\"pattern\":" + Json(c.pattern) +
            ",\"mode\":" + Json(c.mode) + ",\"state\":" + Json(r.state) +
@@ -63,14 +59,14 @@ std::string FormatStatus(const EngineReport& r, const StatusContext& c, bool jso
   }
   std::string out = "Printer: " + c.printer + "\nFolder: " + c.pattern +
                     "\nDelete after: " + c.mode + "\nState: " + r.state +
-                    (r.reason.empty() ? "" : " (" + r.reason + ")") + ", for " +
-                    Age(r.since, c.now) + "\nWaiting: " + std::to_string(r.waiting);
-  if (r.waiting != 0) out += ", the oldest for " + Age(r.oldest, c.now);
+                    (r.reason.empty() ? "" : " (" + r.reason + ")") + ", for " + age(r.since) +
+                    "\nWaiting: " + std::to_string(r.waiting);
+  if (r.waiting != 0) out += ", the oldest for " + age(r.oldest);
   if (!r.head.empty()) out += "\nFirst in line: " + QuotedForLog(r.head) + ": " + r.headWhy;
   out += "\nLast printed: ";
   out += r.lastPrinted.empty()
              ? std::string("none since start")
-             : QuotedForLog(r.lastPrinted) + ", " + Age(r.lastPrintedAt, c.now) + " ago" +
+             : QuotedForLog(r.lastPrinted) + ", " + age(r.lastPrintedAt) + " ago" +
                    (r.lastJobId != 0 ? ", job " + std::to_string(r.lastJobId) : std::string());
   out += "\nSince start: " + std::to_string(r.printed) + " printed, " + std::to_string(r.failed) +
          " failed, " + std::to_string(r.retried) + " sent again\n";
