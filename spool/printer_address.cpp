@@ -28,8 +28,8 @@ bool ReadQuery(std::string* rest, PrinterAddress* address) {
     } else if (option == "confirm=escpos") {
       address->confirm = true;
     } else {
-      address->error = "unknown printer option \"" + option +
-                       "\" (known: status=escpos, confirm=escpos)";
+      address->error =
+          "unknown printer option \"" + option + "\" (known: status=escpos, confirm=escpos)";
       return false;
     }
   }
@@ -46,41 +46,31 @@ PrinterAddress ParsePrinterAddress(const std::string& printer, bool devicePaths)
   if (Lower(printer.substr(0, kScheme.size())) == kScheme) {
     address.kind = PrinterAddress::Kind::Socket;
     std::string rest = printer.substr(kScheme.size());
+    const auto refused = [&](const std::string& why) {
+      address.error = "\"" + printer + "\"" + why;
+      return address;
+    };
     if (!ReadQuery(&rest, &address)) return address;
     if (!rest.empty() && rest.back() == '/') rest.pop_back();
     std::string port;
     if (!rest.empty() && rest[0] == '[') {  // [IPv6]:port
       const std::size_t close = rest.find(']');
-      if (close == std::string::npos) {
-        address.error = "\"" + printer + "\": missing ']'";
-        return address;
-      }
+      if (close == std::string::npos) return refused(": missing ']'");
       address.host = rest.substr(1, close - 1);
       if (close + 1 < rest.size()) {
-        if (rest[close + 1] != ':') {
-          address.error = "\"" + printer + "\": ':' expected after ']'";
-          return address;
-        }
+        if (rest[close + 1] != ':') return refused(": ':' expected after ']'");
         port = rest.substr(close + 2);
       }
     } else {
       const std::size_t colon = rest.rfind(':');
-      if (colon != std::string::npos && rest.find(':') != colon) {
-        address.error = "\"" + printer + "\": write an IPv6 address in brackets, as socket://[" +
-                        rest + "]";
-        return address;
-      }
+      if (colon != std::string::npos && rest.find(':') != colon)
+        return refused(": write an IPv6 address in brackets, as socket://[" + rest + "]");
       address.host = rest.substr(0, colon);
       if (colon != std::string::npos) port = rest.substr(colon + 1);
     }
-    if (address.host.empty()) {
-      address.error = "\"" + printer + "\" names no host";
-      return address;
-    }
-    if (rest.find('/') != std::string::npos) {
-      address.error = "\"" + printer + "\": a raw TCP printer takes no path (socket://HOST[:PORT])";
-      return address;
-    }
+    if (address.host.empty()) return refused(" names no host");
+    if (rest.find('/') != std::string::npos)
+      return refused(": a raw TCP printer takes no path (socket://HOST[:PORT])");
     if (!port.empty() || rest.find(':') != std::string::npos) {
       long value = 0;
       for (char c : port) {
@@ -90,10 +80,8 @@ PrinterAddress ParsePrinterAddress(const std::string& printer, bool devicePaths)
         }
         value = value * 10 + (c - '0');
       }
-      if (port.empty() || value < 1 || value > 65535) {
-        address.error = "\"" + printer + "\": the port must be a number from 1 to 65535";
-        return address;
-      }
+      if (port.empty() || value < 1 || value > 65535)
+        return refused(": the port must be a number from 1 to 65535");
       address.port = static_cast<int>(value);
     }
     return address;
@@ -102,9 +90,8 @@ PrinterAddress ParsePrinterAddress(const std::string& printer, bool devicePaths)
     address.kind = PrinterAddress::Kind::Device;
     address.path = printer;
     ReadQuery(&address.path, &address);
-    return address;
   }
-  return address;  // a queue name, exactly as given
+  return address;  // else a queue name, exactly as given
 }
 
 }  // namespace druvo

@@ -6,27 +6,20 @@ namespace druvo {
 
 bool Win32FolderWatch::Start(const std::wstring& folder, std::string* error) {
   Stop();
+  const auto failed = [&](const char* what) {
+    *error = LastErrorText(what);
+    Stop();
+    return false;
+  };
   folder_.reset(CreateFileW(
       folder.c_str(), FILE_LIST_DIRECTORY, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OVERLAPPED, nullptr));
-  if (!folder_) {
-    *error = LastErrorText("CreateFileW (folder)");
-    return false;
-  }
+  if (!folder_) return failed("CreateFileW (folder)");
   stop_.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!stop_ || !changed_) {
-    *error = LastErrorText("CreateEventW");
-    Stop();
-    return false;
-  }
+  if (!stop_ || !changed_) return failed("CreateEventW");
   InterlockedExchange(&alive_, 1);
   thread_.reset(CreateThread(nullptr, 0, &Win32FolderWatch::ThreadMain, this, 0, nullptr));
-  if (!thread_) {
-    *error = LastErrorText("CreateThread");
-    Stop();
-    return false;
-  }
-  return true;
+  return thread_ ? true : failed("CreateThread");
 }
 
 void Win32FolderWatch::Stop() {
