@@ -27,18 +27,13 @@ void CopyText(char (&field)[kSettingsTextSize], const char* value) {
 }
 
 bool EqualsIgnoreCase(const char* a, const char* b) {
-  for (; *a != '\0' && *b != '\0'; ++a, ++b) {
-    const char ca = (*a >= 'a' && *a <= 'z') ? static_cast<char>(*a - 'a' + 'A') : *a;
-    const char cb = (*b >= 'a' && *b <= 'z') ? static_cast<char>(*b - 'a' + 'A') : *b;
-    if (ca != cb) return false;
+  for (; *a != '\0' && UpperAscii(*a) == UpperAscii(*b); ++a, ++b) {
   }
-  return *a == *b;
+  return UpperAscii(*a) == UpperAscii(*b);
 }
 
 void UpperCase(char* text) {
-  for (; *text != '\0'; ++text) {
-    if (*text >= 'a' && *text <= 'z') *text = static_cast<char>(*text - 'a' + 'A');
-  }
+  for (; *text != '\0'; ++text) *text = UpperAscii(*text);
 }
 
 }  // namespace

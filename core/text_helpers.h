@@ -29,6 +29,12 @@ char* SqueezeSpaces(char* text, const char* mode);
 // there is none. Never looks at buffer[size] or beyond.
 std::size_t DataLength(const unsigned char* buffer, std::size_t size);
 
+// An ASCII letter in upper case; any other byte as it is (Windows file
+// names and the command line compare that way).
+inline char UpperAscii(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
 // Text in double quotes for a log line, control bytes escaped (\n, \t,
 // \xNN), so that a file name cannot forge or split a line.
 std::string QuotedForLog(const std::string& text);

@@ -2,17 +2,17 @@
 
 #include <cstring>
 
+#include "core/text_helpers.h"
+
 namespace druvo {
 
 namespace {
-
-char Fold(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool GlobMatch(const char* p, const char* pEnd, const char* n) {
   const char* star = nullptr;
   const char* resume = nullptr;
   while (*n != '\0') {
-    if (p < pEnd && (*p == '?' || (*p != '*' && Fold(*p) == Fold(*n)))) {
+    if (p < pEnd && (*p == '?' || (*p != '*' && UpperAscii(*p) == UpperAscii(*n)))) {
       ++p;
       ++n;
     } else if (p < pEnd && *p == '*') {

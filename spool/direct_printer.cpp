@@ -343,9 +343,8 @@ OpResult DirectPrinter::DrainAndClose() {
     }
     // A printer that talks meanwhile (status, greetings) must not make this
     // wait spin.
-    if (WaitFor(false, 10) == Wait::Ready && !ReadReplies()) {
+    if (WaitFor(false, 10) == Wait::Ready && !ReadReplies())
       return Refused(" closed the connection with " + std::to_string(left) + " bytes not taken");
-    }
     const long long now = link_->Unacknowledged();
     if (now < left) lastProgress = NowMs();
     left = now;

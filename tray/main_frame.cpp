@@ -31,8 +31,8 @@ const WindowClass& FrameWindowClass() {
 
 CMainFrame::CMainFrame(SpoolSettings& settings)
     : settings_(settings),
-      worker_(std::make_unique<SpoolWorker>(settings, nullptr, WM_WORKER_CHANGED,
-                                            WM_WORKER_ERROR)) {
+      worker_(
+          std::make_unique<SpoolWorker>(settings, nullptr, WM_WORKER_CHANGED, WM_WORKER_ERROR)) {
   Log(LogLevel::Info, std::string("start: Command line: ") + settings_.commandLine + "; Printer: " +
                           settings_.printerName + "; File source: " + settings_.fileSource +
                           "; Force delete: " + (settings_.forceDelete != 0 ? "TRUE" : "FALSE") +
@@ -152,18 +152,12 @@ void CMainFrame::OnCommand(UINT id) {
     case ID_TRAY_ABOUT:
       if (!FrontOpenPopup()) OnAbout();
       break;
-    case ID_APP_ABOUT: {
-      if (FrontOpenPopup()) break;
-      CAboutBox about;
-      about.DoModal(Handle());
+    case ID_APP_ABOUT:
+      if (!FrontOpenPopup()) CAboutBox().DoModal(Handle());
       break;
-    }
-    case ID_TRAY_CONFIG: {
-      if (FrontOpenPopup()) break;
-      CConfigDialog config(settings_);
-      config.DoModal(Handle());
+    case ID_TRAY_CONFIG:
+      if (!FrontOpenPopup()) CConfigDialog(settings_).DoModal(Handle());
       break;
-    }
     case ID_APP_EXIT:
       PostMessageA(Handle(), WM_CLOSE, 0, 0);
       break;

@@ -149,9 +149,8 @@ void CSystemTray::OnTaskbarCreated() {
 }
 
 LRESULT CSystemTray::WindowProc(UINT message, WPARAM wParam, LPARAM lParam) {
-  if (data_.uCallbackMessage != 0 && message == data_.uCallbackMessage) {
+  if (data_.uCallbackMessage != 0 && message == data_.uCallbackMessage)
     return OnTrayNotify(wParam, lParam);
-  }
   if (message == TaskbarCreatedMessage()) {
     OnTaskbarCreated();
     return 0;

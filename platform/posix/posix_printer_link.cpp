@@ -21,7 +21,9 @@ namespace {
 
 constexpr int kSliceMs = 100;  // how often a wait looks at the stop request
 
-std::string ErrorString(int e) { return e != 0 ? std::strerror(e) : "failed for an unknown reason"; }
+std::string ErrorString(int e) {
+  return e != 0 ? std::strerror(e) : "failed for an unknown reason";
+}
 
 bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK || e == EINTR; }
 
@@ -39,7 +41,8 @@ class PosixPrinterLink : public PrinterLink {
   bool IsSocket() const override { return address_.kind != PrinterAddress::Kind::Device; }
 
   long long Send(const void* data, std::size_t size, std::string* error) override {
-    const long long n = IsSocket() ? send(fd_.get(), data, size, MSG_NOSIGNAL) : write(fd_.get(), data, size);
+    const long long n =
+        IsSocket() ? send(fd_.get(), data, size, MSG_NOSIGNAL) : write(fd_.get(), data, size);
     if (n >= 0) return n;
     if (WouldBlock(errno)) return 0;
     *error = ErrorString(errno);

@@ -198,9 +198,8 @@ OpResult Win32FileSystem::Identify(const char* path, FileIdentity* identity, boo
 }
 
 OpResult Win32FileSystem::Delete(const char* path) {
-  if (!DeleteFileW(FilePath(path).c_str())) {
+  if (!DeleteFileW(FilePath(path).c_str()))
     return OpResult::Fail(LastErrorText(std::string("DeleteFileW ") + path));
-  }
   return OpResult::Ok();
 }
 
@@ -208,9 +207,8 @@ OpResult Win32Spooler::OpenQueue(const char* name) {
   // The name in UTF-16: a printer named in any language is found.
   HANDLE h = nullptr;
   std::wstring wide = WideFromUtf8(name);
-  if (!OpenPrinterW(&wide[0], &h, nullptr) || h == nullptr) {
+  if (!OpenPrinterW(&wide[0], &h, nullptr) || h == nullptr)
     return OpResult::Fail(LastErrorText("OpenPrinterW"));
-  }
   printer_.reset(h);
   return OpResult::Ok();
 }
@@ -237,9 +235,8 @@ OpResult Win32Spooler::Write(const void* data, std::size_t size) {
     DWORD written = 0;
     // The BOOL decides. Some spoolers report 0 bytes on success; a smaller
     // non-zero count means the rest is still to go.
-    if (!WritePrinter(printer_.get(), const_cast<BYTE*>(bytes), chunk, &written)) {
+    if (!WritePrinter(printer_.get(), const_cast<BYTE*>(bytes), chunk, &written))
       return OpResult::Fail(LastErrorText("WritePrinter"));
-    }
     if (written == 0 || written >= chunk) written = chunk;
     bytes += written;
     size -= written;
