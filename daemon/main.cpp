@@ -162,6 +162,16 @@ std::string StateFolder() {
   return SystemdFolder("STATE_DIRECTORY", own != nullptr && *own != '\0' ? own : "/var/lib/druvo");
 }
 
+// The CUPS queue, or the printer reached directly; a stop ends any wait.
+std::unique_ptr<Spooler> MakeSpooler(const PrinterAddress& address, double cupsTimeoutSeconds) {
+  if (address.kind == PrinterAddress::Kind::Queue)
+    return std::make_unique<CupsSpooler>(CupsOptions{cupsTimeoutSeconds, &g_stop});
+  DirectOptions direct;
+  direct.stopFlag = &g_stop;
+  direct.note = [](const std::string& line) { LogLine(LogLevel::Warning, line); };
+  return std::make_unique<DirectPrinter>(address, MakePrinterLink(address), direct);
+}
+
 std::string ModeAndGroup(const struct stat& st) {
   char mode[8];
   std::snprintf(mode, sizeof mode, "%04o", static_cast<unsigned>(st.st_mode & 07777));
@@ -178,30 +188,18 @@ int RunCheck(const SpoolSettings& settings, const PrinterAddress& address) {
     if (std::strcmp(kind, "error") == 0) ++errors;
     std::printf("%s: %s\n", kind, text.c_str());
   };
-  if (address.kind == PrinterAddress::Kind::Queue) {
-    CupsOptions options;
-    options.timeoutSeconds = 10;
-    options.stopFlag = &g_stop;
-    CupsSpooler cups(options);
-    const OpResult r = cups.OpenQueue(settings.printerName);
-    if (r) {
-      say("ok", std::string("queue ") + settings.printerName);
-    } else if (r.error.find("has no queue") != std::string::npos) {
-      say("error", r.error + " (lpstat -e lists the queues)");
-    } else {
-      say("warning", r.error + "; druvo waits for it");
-    }
+  const bool queue = address.kind == PrinterAddress::Kind::Queue;
+  const std::unique_ptr<Spooler> printer = MakeSpooler(address, 10);
+  const OpResult r = printer->OpenQueue(settings.printerName);
+  printer->CloseQueue();
+  if (r) {
+    say("ok", (queue ? "queue " : "printer ") + std::string(settings.printerName) +
+                  (queue ? "" : " answers"));
+  } else if (queue && r.error.find("has no queue") != std::string::npos) {
+    say("error", r.error + " (lpstat -e lists the queues)");
   } else {
-    DirectOptions options;
-    options.stopFlag = &g_stop;
-    DirectPrinter printer(address, MakePrinterLink(address), options);
-    const OpResult r = printer.OpenQueue(settings.printerName);
-    if (r) {
-      say("ok", std::string("printer ") + settings.printerName + " answers");
-    } else {
-      say("warning", r.error + "; druvo keeps the files until it answers");
-    }
-    printer.CloseQueue();
+    say("warning",
+        r.error + (queue ? "; druvo waits for it" : "; druvo keeps the files until it answers"));
   }
   const DropFolder drop = DropFolder::Of(settings.fileSource, '/');
   const std::string folder = drop.Folder();
@@ -365,21 +363,12 @@ int Run(int argc, char** argv) {
 
   RecordList jobs = ListCreate();
   PosixFileSystem files;
-  std::unique_ptr<Spooler> spooler;
+  const std::unique_ptr<Spooler> spooler = MakeSpooler(address, CupsOptions{}.timeoutSeconds);
   if (address.kind == PrinterAddress::Kind::Queue) {
-    CupsOptions cupsOptions;
-    cupsOptions.stopFlag = &g_stop;
-    auto cups = std::make_unique<CupsSpooler>(cupsOptions);
     // A queue may be created after druvo starts; until then files wait.
-    if (OpResult r = cups->OpenQueue(settings.printerName); !r)
+    if (OpResult r = spooler->OpenQueue(settings.printerName); !r)
       LogLine(LogLevel::Warning, "warning: " + r.error);
-    cups->CloseQueue();
-    spooler = std::move(cups);
-  } else {
-    DirectOptions direct;
-    direct.stopFlag = &g_stop;
-    direct.note = [](const std::string& line) { LogLine(LogLevel::Warning, line); };
-    spooler = std::make_unique<DirectPrinter>(address, MakePrinterLink(address), direct);
+    spooler->CloseQueue();
   }
   PosixStateStore state(StateFolder(), StateFileName(lock.Canonical(), '/'));
   DaemonPorts ports(dispatcher);
