@@ -27,16 +27,12 @@ bool AddressFor(const std::string& path, sockaddr_un* address) {
   return true;
 }
 
-// A connected socket to PATH, or -1.
-int ConnectTo(const std::string& path) {
+// A socket connected to PATH, or none.
+UniqueFd ConnectTo(const std::string& path) {
   sockaddr_un address;
-  if (!AddressFor(path, &address)) return -1;
-  const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    close(fd);
-    return -1;
-  }
+  UniqueFd fd(AddressFor(path, &address) ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0) : -1);
+  if (fd && connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    fd.reset();
   return fd;
 }
 
@@ -67,8 +63,7 @@ bool StatusServer::Start(const std::string& folder, Render render, std::string* 
     *why = path_ + ": the path is too long";
     return false;
   }
-  if (const int other = ConnectTo(path_); other >= 0) {
-    close(other);
+  if (ConnectTo(path_)) {
     *why = "another druvo answers on " + path_;
     return false;
   }
@@ -102,8 +97,8 @@ void StatusServer::Serve() {
     if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
     if ((fds[0].revents & POLLIN) != 0) return;
     if ((fds[1].revents & POLLIN) == 0) continue;
-    const int client = accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC);
-    if (client >= 0) Answer(client);
+    const UniqueFd client(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (client) Answer(client.get());
   }
 }
 
@@ -122,7 +117,6 @@ void StatusServer::Answer(int client) {
   timeval bound{2, 0};
   setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
   (void)!send(client, text.data(), text.size(), MSG_NOSIGNAL);
-  close(client);
 }
 
 int RunStatusCommand(int argc, const char* const* argv) {
@@ -140,20 +134,19 @@ int RunStatusCommand(int argc, const char* const* argv) {
     }
   }
   const std::string path = RuntimeFolder(instance) + kSocketName;
-  const int fd = ConnectTo(path);
-  if (fd < 0) {
+  const UniqueFd fd = ConnectTo(path);
+  if (!fd) {
     std::fprintf(stderr, "druvo: no druvo%s is running (nothing answers on %s: %s)\n",
                  instance.empty() ? "" : (" instance " + instance).c_str(), path.c_str(),
                  std::strerror(errno));
     return 3;
   }
   const char how = json ? 'j' : 't';
-  (void)!write(fd, &how, 1);
+  (void)!write(fd.get(), &how, 1);
   std::string answer;
   char buffer[4096];
-  for (ssize_t n; (n = read(fd, buffer, sizeof buffer)) > 0;)
+  for (ssize_t n; (n = read(fd.get(), buffer, sizeof buffer)) > 0;)
     answer.append(buffer, static_cast<std::size_t>(n));
-  close(fd);
   std::fputs(answer.c_str(), stdout);
   const bool error =
       answer.find(json ? "\"state\":\"error\"" : "\nState: error") != std::string::npos;
@@ -166,13 +159,12 @@ void Notify(const std::string& message) {
   sockaddr_un address;
   if (!AddressFor(where, &address)) return;
   if (address.sun_path[0] == '@') address.sun_path[0] = '\0';  // the abstract namespace
-  const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return;
+  const UniqueFd fd(socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) return;
   const socklen_t length =
       static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(where));
-  (void)!sendto(fd, message.data(), message.size(), MSG_NOSIGNAL,
+  (void)!sendto(fd.get(), message.data(), message.size(), MSG_NOSIGNAL,
                 reinterpret_cast<const sockaddr*>(&address), length);
-  close(fd);
 }
 
 long long WatchdogPeriodMs() {

@@ -25,35 +25,29 @@ bool FolderWatch::NobodyWrites(const char* name) const {
   // writing, and only to its owner or with CAP_LEASE: without one, the
   // quiet time has to do.
   const std::string path = folder_ + (folder_.empty() || folder_.back() == '/' ? "" : "/") + name;
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const bool leased = fcntl(fd, F_SETLEASE, F_RDLCK) == 0;
-  if (leased) fcntl(fd, F_SETLEASE, F_UNLCK);
-  close(fd);
+  const UniqueFd fd(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC));
+  const bool leased = fd && fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0;
+  if (leased) fcntl(fd.get(), F_SETLEASE, F_UNLCK);
   return leased;
 }
 
 FolderWatch::FolderWatch(std::string folder, int quietMs)
     : folder_(std::move(folder)), quietMs_(quietMs) {}
 
-FolderWatch::~FolderWatch() {
-  if (fd_ >= 0) close(fd_);
-}
-
 void FolderWatch::Disarm() {
-  if (fd_ >= 0 && watch_ >= 0) inotify_rm_watch(fd_, watch_);
+  if (fd_ && watch_ >= 0) inotify_rm_watch(fd_.get(), watch_);
   watch_ = -1;
   states_.clear();
 }
 
 bool FolderWatch::Arm(std::string* error) {
   Disarm();
-  if (fd_ < 0) fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-  if (fd_ < 0) {
+  if (!fd_) fd_.reset(inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  if (!fd_) {
     *error = std::string("inotify: ") + std::strerror(errno);
     return false;
   }
-  watch_ = inotify_add_watch(fd_, folder_.c_str(), kFileEvents | kFolderEvents | IN_ONLYDIR);
+  watch_ = inotify_add_watch(fd_.get(), folder_.c_str(), kFileEvents | kFolderEvents | IN_ONLYDIR);
   if (watch_ < 0) {
     *error = "inotify_add_watch " + folder_ + ": " + std::strerror(errno);
     return false;
@@ -63,10 +57,10 @@ bool FolderWatch::Arm(std::string* error) {
 
 WatchEvents FolderWatch::Drain() {
   WatchEvents events;
-  if (fd_ < 0) return events;
+  if (!fd_) return events;
   alignas(inotify_event) char buffer[64 * 1024];
   for (;;) {
-    const ssize_t n = read(fd_, buffer, sizeof buffer);
+    const ssize_t n = read(fd_.get(), buffer, sizeof buffer);
     if (n <= 0) break;  // EAGAIN: nothing more waits
     for (ssize_t at = 0; at < n;) {
       const auto* event = reinterpret_cast<const inotify_event*>(buffer + at);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/posix/unique_fd.h"
 #include "spool/ports.h"
 
 namespace druvo {
@@ -24,15 +25,12 @@ class FolderWatch : public WriteHints {
   // quietMs: how long a file linked, renamed or created in must see no write
   // before it counts as arrived.
   FolderWatch(std::string folder, int quietMs);
-  ~FolderWatch() override;
-  FolderWatch(const FolderWatch&) = delete;
-  FolderWatch& operator=(const FolderWatch&) = delete;
 
   // (Re)starts watching; false with a reason when the folder or inotify is
   // not available.
   bool Arm(std::string* error);
   bool Armed() const { return watch_ >= 0; }
-  int Fd() const { return fd_; }  // readable when events wait
+  int Fd() const { return fd_.get(); }  // readable when events wait
   // Reads every waiting event without blocking.
   WatchEvents Drain();
   WriteState StateOf(const char* name) const override;
@@ -49,7 +47,7 @@ class FolderWatch : public WriteHints {
 
   std::string folder_;
   int quietMs_;
-  int fd_ = -1;
+  UniqueFd fd_;
   int watch_ = -1;
   std::map<std::string, Seen, std::less<>> states_;  // looked up without a copy
 };
