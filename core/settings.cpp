@@ -14,16 +14,12 @@ constexpr PlatformDefaults kPosixDefaults = {"RACUN", "/var/spool/druvo/*.*",
                                              "RACUN /var/spool/druvo/*.*"};
 constexpr int kMaxTokens = 4;
 
-// Copies at most capacity - 1 characters and always terminates.
-void CopyBounded(char* target, std::size_t capacity, const char* value) {
-  std::size_t n = 0;
-  while (n + 1 < capacity && value[n] != '\0') ++n;
-  std::memcpy(target, value, n);
-  target[n] = '\0';
-}
-
+// Copies what fits, and always terminates.
 void CopyText(char (&field)[kSettingsTextSize], const char* value) {
-  CopyBounded(field, kSettingsTextSize, value);
+  std::size_t n = 0;
+  while (n + 1 < kSettingsTextSize && value[n] != '\0') ++n;
+  std::memcpy(field, value, n);
+  field[n] = '\0';
 }
 
 bool EqualsIgnoreCase(const char* a, const char* b) {

@@ -38,12 +38,7 @@ DirectPrinter::~DirectPrinter() { Drop(false); }
 long long DirectPrinter::NowMs() const { return options_.clock ? options_.clock() : SteadyMs(); }
 
 void DirectPrinter::Drop(bool reset) {
-  if (!link_->IsOpen()) return;
-  if (reset) {
-    link_->Reset();
-  } else {
-    link_->Close();
-  }
+  if (link_->IsOpen()) reset ? link_->Reset() : link_->Close();
 }
 
 bool DirectPrinter::Stopping() {

@@ -9,10 +9,6 @@ namespace druvo {
 
 namespace {
 
-std::string Seconds(std::uint64_t ticks) {
-  return std::to_string(ticks / (1000 * kTicksPerMillisecond));
-}
-
 // Whether the walk goes on to the next file after this outcome.
 bool GoesOn(JobOutcome outcome) {
   switch (outcome) {
@@ -321,8 +317,10 @@ JobOutcome SpoolEngine::Waits(const std::string& path, const std::string& why) {
     stuck_ = Stuck{path, now};
   } else if (now >= stuck_.since + options_.stuckTicks &&
              faults_.Raise(FaultKind::HeldOpen, path)) {
-    Log(LogLevel::Warning, QuotedForLog(path) + " has waited " + Seconds(now - stuck_.since) +
-                               " s: " + report_.headWhy + "; the files after it wait");
+    Log(LogLevel::Warning,
+        QuotedForLog(path) + " has waited " +
+            std::to_string((now - stuck_.since) / (1000 * kTicksPerMillisecond)) +
+            " s: " + report_.headWhy + "; the files after it wait");
     ports_.status.ShowFault("waiting for " + path + ": " + report_.headWhy);
   }
   return JobOutcome::NotReady;
