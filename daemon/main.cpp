@@ -244,9 +244,17 @@ bool CanLeaseAnyFile() {
   return (effective & (1ULL << 28)) != 0;
 }
 
+// Reads the signals' bytes from the wake pipe, or it would end every wait
+// from then on.
+void DrainWake(int wakeFd) {
+  char sink[64];
+  while (read(wakeFd, sink, sizeof sink) > 0) {
+  }
+}
+
 // Waits (as long as it takes, until a stop) for the folder and its lock.
 // False when another druvo serves it, with that said; the caller then exits.
-bool LockFolder(FolderLock& lock, const std::string& folder, int pollMs) {
+bool LockFolder(FolderLock& lock, const std::string& folder, int pollMs, int wakeFd) {
   std::string said;
   while (g_stop == 0) {
     const FolderLock::Result r = lock.Take(folder);
@@ -270,16 +278,11 @@ bool LockFolder(FolderLock& lock, const std::string& folder, int pollMs) {
         }
         break;
     }
-    pollfd wake{g_wakeFd, POLLIN, 0};
+    pollfd wake{wakeFd, POLLIN, 0};
     poll(&wake, 1, pollMs);
+    DrainWake(wakeFd);
   }
   return true;  // stopping: nothing was printed
-}
-
-void DrainWake() {
-  char sink[64];
-  while (read(g_wakeFd, sink, sizeof sink) > 0) {
-  }
 }
 
 int Run(int argc, char** argv) {
@@ -358,7 +361,7 @@ int Run(int argc, char** argv) {
 
   // One druvo per folder, and its memory kept apart from other folders'.
   FolderLock lock;
-  if (!LockFolder(lock, folder, settings.pollInterval)) return kAnotherInstance;
+  if (!LockFolder(lock, folder, settings.pollInterval, wakeRead.get())) return kAnotherInstance;
   if (g_stop != 0) return 0;
 
   RecordList jobs = ListCreate();
@@ -444,7 +447,7 @@ int Run(int argc, char** argv) {
       if (events.changed) dispatcher.Changed();
       dispatcher.Watched(watch.Armed());
     }
-    DrainWake();
+    DrainWake(wakeRead.get());
     if (g_stop != 0) break;
     if (g_rescan != 0) {
       g_rescan = 0;

@@ -150,14 +150,8 @@ void ListClear(RecordList list) {
 
 void ListDestroy(RecordList* list) {
   if (list == nullptr || *list == nullptr) return;
-  ListNode* head = *list;
-  ListNode* node = head->next;
-  while (node != head) {
-    ListNode* next = node->next;
-    PoolRelease(node->block);
-    node = next;
-  }
-  PoolRelease(head->block);
+  ListClear(*list);
+  PoolRelease((*list)->block);
   *list = nullptr;
 }
 

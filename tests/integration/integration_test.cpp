@@ -6,7 +6,9 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <csignal>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "harness.h"
@@ -222,6 +224,36 @@ TEST_F(DaemonTest, UnderJournaldLinesCarryTheirLevelAndNoTimestamp) {
       << lines;
   EXPECT_NE(lines.find("<6>stopping after"), std::string::npos) << lines;
   EXPECT_EQ(lines.find(" druvo: "), std::string::npos) << "no timestamps under journald\n" << lines;
+}
+
+// CPU seconds the process has used (user and system).
+double CpuSeconds(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  std::istringstream fields(line.substr(line.rfind(')') + 2));
+  std::string skip;
+  for (int i = 3; i < 14; ++i) fields >> skip;
+  double user = 0, system = 0;
+  fields >> user >> system;
+  return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+TEST_F(DaemonTest, SighupRescansAndSigusr1ReportsAndTheDaemonThenSleepsAgain) {
+  WriteFileBytes(In("a.prn"), "a\n");
+  Start();
+  ASSERT_TRUE(WaitGone("a.prn"));  // the loop runs, its signals handled
+  kill(daemon_->Pid(), SIGUSR1);
+  EXPECT_TRUE(WaitFor([&] { return daemon_->LogCount("status: idle") == 1; }));
+  kill(daemon_->Pid(), SIGHUP);
+  EXPECT_TRUE(WaitFor([&] { return daemon_->LogCount("SIGHUP: rescanning") == 1; }));
+  WriteFileBytes(In("b.prn"), "b\n");
+  EXPECT_TRUE(WaitGone("b.prn"));
+  // Woken by the signals, the loop must wait again, not spin: a spinning
+  // loop uses a whole core.
+  const double before = CpuSeconds(daemon_->Pid());
+  std::this_thread::sleep_for(2s);
+  EXPECT_LT(CpuSeconds(daemon_->Pid()) - before, 0.5);
 }
 
 TEST_F(DaemonTest, StatusSaysIdleBusyOrErrorWhatWaitsAndWhenNoDruvoRuns) {
