@@ -43,8 +43,10 @@ class SpoolWorker::TimedSpooler : public Spooler {
                      std::map<int, JobStatus>* states) override {
     return inner_.JobStates(queue, ids, states);
   }
+  void CancelJob(const char* queue, int id) override { inner_.CancelJob(queue, id); }
   long long ServerInstance() override { return inner_.ServerInstance(); }
   std::string QueueProblem(const char* queue) override { return inner_.QueueProblem(queue); }
+  int WaitFd() const override { return inner_.WaitFd(); }
 
  private:
   template <typename Call>

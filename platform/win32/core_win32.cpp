@@ -22,11 +22,14 @@ void ReentrantLock::unlock() { LeaveCriticalSection(Section(storage_)); }
 
 // The performance counter: on XP already, 64 bits wide, never set back.
 long long SteadyMs() {
-  LARGE_INTEGER frequency, now;
-  QueryPerformanceFrequency(&frequency);
+  static const LONGLONG frequency = [] {
+    LARGE_INTEGER f;
+    QueryPerformanceFrequency(&f);
+    return f.QuadPart;
+  }();
+  LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
-  return now.QuadPart / frequency.QuadPart * 1000 +
-         now.QuadPart % frequency.QuadPart * 1000 / frequency.QuadPart;
+  return now.QuadPart / frequency * 1000 + now.QuadPart % frequency * 1000 / frequency;
 }
 
 }  // namespace druvo
