@@ -11,7 +11,7 @@ PACKAGES=(
   mingw-w64 g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix
   wine wine64
   xvfb x11-utils imagemagick
-  zip unzip python3 valgrind util-linux procps
+  zip unzip python3 valgrind util-linux procps attr e2fsprogs
   systemd lintian dpkg-dev man-db nsis
 )
 

@@ -37,19 +37,38 @@ struct OpResult {
   explicit operator bool() const { return ok; }
 };
 
-// What tells a file from another that later took its name. POSIX: device,
-// inode and change time; Windows: volume serial, file index and write time.
-// The size is part of it on both. All zero: not known.
+// What tells a file from another that later took its name: the file (POSIX:
+// device and inode; Windows: volume serial and file index), its size and its
+// bytes. The change time (POSIX ctime; Windows: write time) only says whether
+// the bytes need reading again: any metadata change moves it, and on file
+// systems with 1-second times a rewrite within the second leaves it as it was.
+// All zero: not known.
 struct FileIdentity {
   std::uint64_t volume = 0;
   std::uint64_t file = 0;
   std::uint64_t size = 0;
   std::uint64_t changeTime = 0;
+  std::uint64_t content = 0;  // ContentDigest of the bytes; 0: not read
   bool Known() const { return volume != 0 || file != 0; }
-  bool operator==(const FileIdentity& o) const {
-    return volume == o.volume && file == o.file && size == o.size && changeTime == o.changeTime;
+  // The same file with the same size; its bytes decide the rest.
+  bool SameFile(const FileIdentity& o) const {
+    return volume == o.volume && file == o.file && size == o.size;
   }
-  bool operator!=(const FileIdentity& o) const { return !(*this == o); }
+};
+
+// A 64-bit digest of a file's bytes, fed as they are read. Not for
+// security: it tells one receipt from another written over it.
+class ContentDigest {
+ public:
+  void Add(const void* data, std::size_t size);
+  // Never 0, so that 0 can stand for "not read".
+  std::uint64_t Value() const;
+
+ private:
+  std::uint64_t state_ = 0x9E3779B97F4A7C15ULL;
+  std::uint64_t length_ = 0;
+  std::uint64_t pending_ = 0;  // bytes not yet a whole 8-byte word
+  unsigned pendingBytes_ = 0;
 };
 
 struct DirEntry {
@@ -58,6 +77,14 @@ struct DirEntry {
   std::uint64_t writeTime;
   std::uint64_t size;
   bool nameLost = false;  // the name could not be converted: no path reaches it
+};
+
+// What became of a delete that must not take another file than the one read.
+enum class DeleteOutcome {
+  Deleted,
+  Replaced,  // the name holds another file, or other bytes: it stays
+  Gone,      // nothing has the name any more
+  Failed,    // the file is the one read, and it could not be deleted
 };
 
 enum class OpenOutcome {
@@ -107,12 +134,33 @@ class FileSystem {
   virtual OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file,
                            std::string* error) = 0;
   virtual OpResult Delete(const char* path) = 0;
-  // What the path names now. gone is set when nothing does.
+  // What the path names now (without its content). gone is set when
+  // nothing does.
   virtual OpResult Identify(const char* /*path*/, FileIdentity* identity, bool* gone) {
     *identity = {};
     *gone = false;
     return OpResult::Ok();
   }
+  // Deletes the file at path only if it is still the one that was read:
+  // the same file with the same bytes. Here by a check, then the delete;
+  // platforms that can first claim the file (move it to a name no producer
+  // uses) close the window between the two, and put back a file that is
+  // not the one read without replacing anything.
+  virtual DeleteOutcome DeleteIfSame(const char* path, const FileIdentity& read,
+                                     std::string* error);
+  // Reads the whole file at path into a digest. False when it cannot be
+  // read now (gone, still being written, an error).
+  bool DigestOf(const char* path, std::uint64_t* digest);
+  // Settles claims left behind in the folder (by a crash, or a name that
+  // was taken when a file was put back): a claimed file whose bytes are the
+  // ones printed is deleted, any other is put back. Lines to log are
+  // appended to told; false while some claim stays. Where claims are not
+  // used, nothing to do.
+  virtual bool SettleClaims(const DropFolder& /*where*/, std::vector<std::string>* /*told*/) {
+    return true;
+  }
+  // A claimed file waits to be put back: SettleClaims again at the next scan.
+  virtual bool ClaimsLeft() const { return false; }
   // Longest path (without terminator) the platform can open.
   virtual std::size_t MaxPathLength() const = 0;
   virtual char Separator() const = 0;

@@ -38,22 +38,24 @@ JobResult Fail(JobResult result, std::string error) {
 
 // A Ctrl-Z ends the data (text mode). Where it cuts off more than line
 // ends (a barcode's length byte, graphics), say so: where, and of how much.
+// The rest of the file is read all the same, into the digest.
 void NoteCtrlZ(InputFile& file, PrintBuffers& buffers, std::size_t got, std::uint64_t offset,
-               JobResult* result) {
+               ContentDigest& content, JobResult* result) {
   const unsigned char* in = buffers.In();
   const auto* z = static_cast<const unsigned char*>(std::memchr(in, TextModeFilter::kCtrlZ, got));
-  if (z == nullptr) return;
   const auto meaningful = [](const unsigned char* from, const unsigned char* to) {
     for (; from < to; ++from) {
       if (*from != '\r' && *from != '\n' && *from != TextModeFilter::kCtrlZ) return true;
     }
     return false;
   };
-  bool cut = meaningful(z + 1, in + got);
+  const bool here = z != nullptr;  // else it came in an earlier chunk
+  bool cut = here && meaningful(z + 1, in + got);
   std::uint64_t total = offset + got;
   std::string ignored;
   for (long long more; (more = file.Read(buffers.In(), PrintBuffers::kChunk, &ignored)) > 0;) {
-    cut = cut || meaningful(in, in + more);
+    content.Add(in, static_cast<std::size_t>(more));
+    cut = cut || (here && meaningful(in, in + more));
     total += static_cast<std::uint64_t>(more);
   }
   if (!cut) return;
@@ -99,6 +101,9 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
   session.DocumentStarted();
 
   TextModeFilter filter(byteForByte);
+  // Every byte of the file, also those past a Ctrl-Z: the delete checks
+  // that the name still holds them.
+  ContentDigest content;
   std::uint64_t offset = 0;  // of the chunk in the file
   for (;;) {
     std::string readError;
@@ -110,6 +115,7 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
       return result;
     }
     if (got < 0) return Fail(result, readError);
+    content.Add(buffers.In(), static_cast<std::size_t>(got));
     std::size_t n = got == 0
                         ? filter.Finish(buffers.Out())
                         : filter.Filter(buffers.In(), static_cast<std::size_t>(got), buffers.Out());
@@ -123,7 +129,7 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
       result.bytesSent += n;
     }
     if (filter.Ended()) {
-      NoteCtrlZ(*file, buffers, static_cast<std::size_t>(got), offset, &result);
+      NoteCtrlZ(*file, buffers, static_cast<std::size_t>(got), offset, content, &result);
       break;
     }
     if (got == 0) break;
@@ -138,6 +144,7 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
   std::string ignored;
   const bool grew = !filter.Ended() && file->Read(buffers.In(), 1, &ignored) > 0;
   result.outcome = grew ? JobOutcome::Grew : JobOutcome::Printed;
+  result.identity.content = content.Value();
   return result;
 }
 

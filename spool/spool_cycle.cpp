@@ -36,6 +36,13 @@ SpoolEngine::SpoolEngine(const SpoolSettings& settings, RecordList& jobs, SpoolP
       options_(options),
       folder_(DropFolder::Of(settings.fileSource, ports.files.Separator())) {
   LoadState();
+  SettleClaims();
+}
+
+void SpoolEngine::SettleClaims() {
+  std::vector<std::string> told;
+  ports_.files.SettleClaims(folder_, &told);
+  for (const std::string& line : told) Log(LogLevel::Warning, line);
 }
 
 void SpoolEngine::LoadState() {
@@ -83,6 +90,7 @@ int SpoolEngine::CollectJobs() {
   std::size_t settling = 0;
   std::string path;
   retryDeletes_.clear();
+  if (ports_.files.ClaimsLeft()) SettleClaims();
   const OpResult searched = ports_.files.Search(folder_, [&](const DirEntry& entry) {
     if (!Eligible(entry, now, &settling)) return;
     if (!state_.undeletable.empty() || !state_.inFlight.empty() || !state_.held.empty()) {
@@ -182,18 +190,36 @@ bool SpoolEngine::SearchFailed(const OpResult& searched) {
 
 void SpoolEngine::RetryDeletes(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
-    if (!ports_.files.Delete(path.c_str())) continue;  // logged at the first failure
-    state_.undeletable.erase(path);
-    Log(LogLevel::Info, "deleted " + QuotedForLog(path) + " (printed earlier)");
+    auto it = state_.undeletable.find(path);
+    std::string error;
+    const DeleteOutcome outcome = ports_.files.DeleteIfSame(path.c_str(), it->second.identity, &error);
+    if (outcome == DeleteOutcome::Failed) continue;  // logged at the first failure
+    state_.undeletable.erase(it);
+    if (outcome == DeleteOutcome::Deleted)
+      Log(LogLevel::Info, "deleted " + QuotedForLog(path) + " (printed earlier)");
+    else if (outcome == DeleteOutcome::Replaced)
+      Log(LogLevel::Warning, QuotedForLog(path) + " was written anew; it is printed in its turn");
   }
 }
 
 bool SpoolEngine::StillTheSame(const std::string& path, const DirEntry& entry,
-                               const RememberedFile& kept) {
+                               RememberedFile& kept) {
   if (!kept.identity.Known()) return entry.writeTime == kept.writeTime && entry.size == kept.size;
   FileIdentity now;
   bool gone = false;
-  return ports_.files.Identify(path.c_str(), &now, &gone) && !gone && now == kept.identity;
+  if (!ports_.files.Identify(path.c_str(), &now, &gone) || gone || !now.SameFile(kept.identity))
+    return false;
+  // Unchanged since it was last looked at. A rewrite within the same second
+  // on a file system with 1-second times also looks unchanged here; the
+  // delete reads the bytes and keeps such a file.
+  if (now.changeTime == kept.identity.changeTime) return true;
+  // Times, mode, owner or an attribute changed, or the bytes: they decide.
+  if (kept.identity.content == 0) return false;  // remembered by an older version
+  std::uint64_t digest = 0;
+  if (!ports_.files.DigestOf(path.c_str(), &digest) || digest != kept.identity.content)
+    return false;
+  kept.identity.changeTime = now.changeTime;  // read once per change
+  return true;
 }
 
 // ---- The walk -------------------------------------------------------------
@@ -400,30 +426,30 @@ void SpoolEngine::EnterError(const std::string& fault) {
 // ---- Deletes and waits ----------------------------------------------------
 
 void SpoolEngine::DeletePrinted(const std::string& path, const RememberedFile& printed) {
-  if (printed.identity.Known()) {
-    // The name may have been given to a new receipt since the file was read
-    // (removed and made again, renamed over, rewritten in place): that one
-    // stays and is printed in its turn.
-    FileIdentity now;
-    bool gone = false;
-    if (ports_.files.Identify(path.c_str(), &now, &gone) && !gone && now != printed.identity) {
+  // The name may have been given to a new receipt since the file was read
+  // (removed and made again, renamed over, rewritten in place): that one
+  // stays and is printed in its turn.
+  std::string error;
+  switch (ports_.files.DeleteIfSame(path.c_str(), printed.identity, &error)) {
+    case DeleteOutcome::Deleted:
+      return;
+    case DeleteOutcome::Replaced:
       Log(LogLevel::Warning, QuotedForLog(path) +
                                  " was replaced while it was printed; the new "
-                                 "file stays and is printed in its turn");
+                                 "file stays and is printed in its turn" +
+                                 (error.empty() ? std::string() : "; the printed one: " + error));
       return;
-    }
-    if (gone) {
+    case DeleteOutcome::Gone:
       Log(LogLevel::Warning, QuotedForLog(path) + " was removed by someone else after printing");
       return;
-    }
+    case DeleteOutcome::Failed:
+      break;
   }
-  const OpResult deleted = ports_.files.Delete(path.c_str());
-  if (deleted) return;
   state_.undeletable[path] = printed;
   state_.undeletable[path].seen = scanGeneration_;
   SaveState();
   Log(LogLevel::Error,
-      "cannot delete " + QuotedForLog(path) + " after printing: " + deleted.error +
+      "cannot delete " + QuotedForLog(path) + " after printing: " + error +
           "; trying again at every cycle, and it is not printed again while unchanged");
 }
 

@@ -106,11 +106,13 @@ class SpoolEngine {
   void EnterError(const std::string& fault = {});
   // State file and deletes.
   void LoadState();
+  void SettleClaims();
   void SaveState();
   void RetryDeletes(const std::vector<std::string>& paths);
-  // Whether a remembered file is the one the entry shows: by its identity
-  // where known, else by write time and size.
-  bool StillTheSame(const std::string& path, const DirEntry& entry, const RememberedFile& kept);
+  // Whether a remembered file is the one the entry shows:
+  // by its identity where known, else by write time and size. Where only its
+  // times or attributes moved, its bytes decide.
+  bool StillTheSame(const std::string& path, const DirEntry& entry, RememberedFile& kept);
   // Deletes a printed file, unless its name now belongs to another file.
   void DeletePrinted(const std::string& path, const RememberedFile& printed);
   void ClearStuck();

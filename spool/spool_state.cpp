@@ -9,7 +9,8 @@ namespace druvo {
 
 namespace {
 
-constexpr const char* kHeader = "druvo-state 2";
+constexpr const char* kHeader = "druvo-state 3";
+constexpr const char* kHeader2 = "druvo-state 2";    // identities without the bytes' digest
 constexpr const char* kOldHeader = "druvo-state 1";  // without identities
 
 // Paths may hold any byte but NUL: blanks, control bytes and '%' are written
@@ -86,7 +87,10 @@ std::string StateFileName(const std::string& folder, char separator) {
 
 namespace {
 // What the state file keeps of each.
-auto Kept(const RememberedFile& f) { return std::tie(f.writeTime, f.size, f.identity); }
+auto Kept(const RememberedFile& f) {
+  const FileIdentity& id = f.identity;
+  return std::tie(f.writeTime, f.size, id.volume, id.file, id.size, id.changeTime, id.content);
+}
 auto Kept(const InFlightJob& j) {
   return std::tuple_cat(Kept(static_cast<const RememberedFile&>(j)),
                         std::tie(j.jobId, j.jobCreated, j.server, j.resent, j.queue));
@@ -108,7 +112,7 @@ std::string FormatState(const SpoolState& state) {
   std::ostringstream out;
   out << kHeader << '\n';
   const auto identity = [&out](const FileIdentity& id) -> std::ostream& {
-    return out << id.volume << ' ' << id.file << ' ' << id.changeTime << ' ';
+    return out << id.volume << ' ' << id.file << ' ' << id.changeTime << ' ' << id.content << ' ';
   };
   for (const auto* files : {&state.undeletable, &state.held}) {
     for (const auto& [path, f] : *files) {
@@ -130,15 +134,18 @@ bool ParseState(const std::string& text, SpoolState* state, std::string* error) 
   *state = SpoolState{};
   std::istringstream in(text);
   std::string line;
-  if (!std::getline(in, line) || (line != kHeader && line != kOldHeader)) {
+  if (!std::getline(in, line) || (line != kHeader && line != kHeader2 && line != kOldHeader)) {
     *error = "it does not start with \"" + std::string(kHeader) + "\"";
     return false;
   }
-  const bool identities = line == kHeader;
-  const auto readIdentity = [identities](std::istream& fields, FileIdentity* id,
-                                         std::uint64_t size) {
+  const bool identities = line != kOldHeader;
+  const bool digests = line == kHeader;
+  const auto readIdentity = [identities, digests](std::istream& fields, FileIdentity* id,
+                                                  std::uint64_t size) {
     id->size = size;
-    return !identities || static_cast<bool>(fields >> id->volume >> id->file >> id->changeTime);
+    return !identities ||
+           (static_cast<bool>(fields >> id->volume >> id->file >> id->changeTime) &&
+            (!digests || static_cast<bool>(fields >> id->content)));
   };
   for (int number = 2; std::getline(in, line); ++number) {
     if (line.empty()) continue;

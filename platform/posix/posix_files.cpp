@@ -8,11 +8,14 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <csignal>
 #include <cstring>
 #include <string>
 
 #include "core/clock.h"
+#include "core/text_helpers.h"
 #include "core/wildcard.h"
 #include "platform/posix/unique_fd.h"
 
@@ -194,6 +197,123 @@ OpResult PosixFileSystem::Identify(const char* path, FileIdentity* identity, boo
   }
   *identity = IdentityOf(st);
   return OpResult::Ok();
+}
+
+namespace {
+
+// A printed file is moved to a name of this form before it is checked and
+// deleted: ".druvo-claim.DIGEST.NAME". A producer never writes such a name,
+// the scan never prints a hidden one, and after a crash the name tells what
+// the file was and whether its bytes are the ones printed.
+constexpr const char kClaimPrefix[] = ".druvo-claim.";
+
+std::string ClaimName(const std::string& name, std::uint64_t digest) {
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(digest));
+  return kClaimPrefix + std::string(hex) + "." + name;
+}
+
+// Moves from to to within one folder, never over a file that has the name.
+int RenameNoReplace(int dir, const char* from, const char* to) {
+  if (renameat2(dir, from, dir, to, RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return -1;
+  // A file system without it: a hard link fails on a name that is taken.
+  if (linkat(dir, from, dir, to, 0) == 0) return unlinkat(dir, from, 0) == 0 ? 0 : -1;
+  if (errno == EEXIST) return -1;
+  // Nor links (vfat): look, then move. Only here can a name taken in the
+  // moment between the two be replaced.
+  struct stat st;
+  if (fstatat(dir, to, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+    errno = EEXIST;
+    return -1;
+  }
+  return renameat(dir, from, dir, to);
+}
+
+// Whether the claimed file is the one read: the same file, nobody writing
+// to it, and the same bytes.
+bool ClaimHolds(int dir, const std::string& claim, const FileIdentity& printed) {
+  UniqueFd fd(openat(dir, claim.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st;
+  if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  if (printed.Known() && !IdentityOf(st).SameFile(printed)) return false;
+  // A writer that opened it before the claim may still be at work.
+  if (fcntl(fd.get(), F_SETLEASE, F_RDLCK) == 0)
+    fcntl(fd.get(), F_SETLEASE, F_UNLCK);
+  else if (errno == EAGAIN || errno == EBUSY)
+    return false;
+  ContentDigest content;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return false;
+    if (n == 0) break;
+    content.Add(buffer, static_cast<std::size_t>(n));
+  }
+  return content.Value() == printed.content;
+}
+
+}  // namespace
+
+DeleteOutcome PosixFileSystem::DeleteIfSame(const char* path, const FileIdentity& read,
+                                            std::string* error) {
+  const std::string whole = path;
+  const std::size_t slash = whole.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : whole.substr(0, slash + 1);
+  const std::string name = slash == std::string::npos ? whole : whole.substr(slash + 1);
+  const std::string claim = ClaimName(name, read.content);
+  UniqueFd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  // Without the bytes read, or a name too long to claim: check, then delete.
+  if (read.content == 0 || claim.size() > NAME_MAX || !dir)
+    return FileSystem::DeleteIfSame(path, read, error);
+  if (RenameNoReplace(dir.get(), name.c_str(), claim.c_str()) != 0) {
+    if (errno == ENOENT) return DeleteOutcome::Gone;
+    if (errno == EEXIST) return FileSystem::DeleteIfSame(path, read, error);
+    *error = Why("rename", path);
+    return DeleteOutcome::Failed;
+  }
+  if (ClaimHolds(dir.get(), claim, read)) {
+    if (unlinkat(dir.get(), claim.c_str(), 0) == 0) return DeleteOutcome::Deleted;
+    *error = Why("unlink", path);
+  }
+  if (RenameNoReplace(dir.get(), claim.c_str(), name.c_str()) != 0) {
+    // A newer file took the name meanwhile: both are kept, this one under
+    // its claim until the name is free.
+    *error = "it is kept as " + folder + claim + " (" + std::strerror(errno) +
+             ") and put back once its name is free";
+    stranded_ = true;
+    return DeleteOutcome::Replaced;
+  }
+  return error->empty() ? DeleteOutcome::Replaced : DeleteOutcome::Failed;
+}
+
+bool PosixFileSystem::SettleClaims(const DropFolder& where, std::vector<std::string>* told) {
+  UniqueDir listing(opendir(where.Folder().c_str()));
+  if (!listing) return true;  // no folder: no claims
+  const int dir = dirfd(listing.get());
+  const std::size_t prefix = sizeof kClaimPrefix - 1;
+  bool settled = true;
+  while (const dirent* entry = readdir(listing.get())) {
+    const std::string claim = entry->d_name;
+    if (claim.compare(0, prefix, kClaimPrefix) != 0 || claim.size() < prefix + 18) continue;
+    const std::string name = claim.substr(prefix + 17);
+    const std::string path = where.prefix + name;
+    FileIdentity printed;
+    printed.content = std::strtoull(claim.substr(prefix, 16).c_str(), nullptr, 16);
+    // Claimed and not yet deleted when the last run ended. Its bytes tell
+    // whether it was the file printed.
+    if (ClaimHolds(dir, claim, printed) && unlinkat(dir, claim.c_str(), 0) == 0) {
+      told->push_back("deleted " + QuotedForLog(path) + ", printed just before the last stop");
+    } else if (RenameNoReplace(dir, claim.c_str(), name.c_str()) == 0) {
+      told->push_back("put back " + QuotedForLog(path) +
+                      ", which took the name of a printed file; it is printed in its turn");
+    } else {
+      settled = false;
+    }
+  }
+  stranded_ = !settled;
+  return settled;
 }
 
 std::size_t PosixFileSystem::MaxPathLength() const { return PATH_MAX - 1; }

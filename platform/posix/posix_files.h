@@ -25,6 +25,12 @@ class PosixFileSystem : public FileSystem {
   OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) override;
   OpResult Delete(const char* path) override;
   OpResult Identify(const char* path, FileIdentity* identity, bool* gone) override;
+  // Claims the file (a move to a hidden name), checks it, then unlinks it
+  // or puts it back.
+  DeleteOutcome DeleteIfSame(const char* path, const FileIdentity& read,
+                             std::string* error) override;
+  bool SettleClaims(const DropFolder& where, std::vector<std::string>* told) override;
+  bool ClaimsLeft() const override { return stranded_; }
   std::size_t MaxPathLength() const override;
   char Separator() const override { return '/'; }
 
@@ -38,6 +44,7 @@ class PosixFileSystem : public FileSystem {
   };
   std::unordered_map<std::string, Cached> cache_;
   bool trusted_ = false;
+  bool stranded_ = false;  // a claimed file could not be put back yet
   unsigned long generation_ = 0;
   long long cacheSince_ = 0;  // monotonic seconds when the cache was last cleared
 };

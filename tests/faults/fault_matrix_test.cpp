@@ -1022,6 +1022,79 @@ TEST_F(FaultMatrix, SameNameReplacedDuringASend) {
        0, lost, doubled, "the new receipt stays, is logged and printed next"});
 }
 
+// A file system with 1-second times (ext4 with 128-byte inodes, as vfat and
+// some network shares keep them), loop-mounted over a folder.
+class CoarseTimesMount {
+ public:
+  explicit CoarseTimesMount(const std::string& over) : over_(over), image_(over + ".img") {
+    int status = -1;
+    RunCapture("truncate -s 32M '" + image_ + "' && mkfs.ext4 -q -F -I 128 '" + image_ +
+                   "' 2>/dev/null && mount -o loop '" + image_ + "' '" + over_ +
+                   "' && chmod 777 '" + over_ + "'",
+               &status);
+    mounted_ = status == 0;
+  }
+  ~CoarseTimesMount() {
+    if (mounted_) RunCapture("umount '" + over_ + "'");
+    unlink(image_.c_str());
+  }
+  bool Mounted() const { return mounted_; }
+
+ private:
+  std::string over_, image_;
+  bool mounted_ = false;
+};
+
+TEST_F(FaultMatrix, WhatIsDeletedIsJudgedByItsBytesNotItsTimes) {
+  // A slow printer keeps each job open long enough for the producer to act.
+  cups_ = std::make_unique<CupsEnvironment>(
+      std::map<std::string, std::string>{{"PRINTER_MODE", "slow"}});
+  printer_ = DirectPrinter();
+  CoarseTimesMount coarse(drop_);
+  if (!coarse.Mounted()) GTEST_SKIP() << "no loop-mounted ext4 here (needs root and a loop device)";
+  StartDruvo();
+  // The producer stamps its receipt after writing it (touch -d, cp -p, a
+  // POS setting the sale time), and a scanner sets an attribute: the file
+  // printed is deleted, once.
+  const std::string stamped = Pattern(40000, 41);
+  WriteFileBytes(In("stamped.prn"), stamped);
+  dropped_["stamped.prn"] = stamped;
+  ASSERT_TRUE(WaitFor([&] { return ReadingFrom("stamped.prn"); }, 30s));
+  SetWriteTime(In("stamped.prn"), 3600);
+  chmod(In("stamped.prn").c_str(), 0600);
+  RunCapture("setfattr -n user.scanned -v 1 '" + In("stamped.prn") + "' 2>/dev/null");
+  ASSERT_TRUE(WaitFor([&] { return !Exists(In("stamped.prn")); }, 60s));
+
+  // A receipt of the same size copied over the one in flight within the
+  // same second, its times preserved (cp --preserve=all): same file, same
+  // size, same times. The new one must be printed, not deleted.
+  const std::string first = Pattern(40000, 42), next = Pattern(40000, 43);
+  ASSERT_EQ(first.size(), next.size());
+  WriteFileBytes(drop_ + "/.next", next);
+  // Early in a second, so that the copy lands within it.
+  ASSERT_TRUE(WaitFor([] {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    return now.tv_nsec < 100000000;
+  }, 2s));
+  WriteFileBytes(In("r.prn"), first);
+  dropped_["r.prn"] = first;
+  ASSERT_TRUE(WaitFor([&] { return ReadingFrom("r.prn"); }, 30s));
+  RunCapture("touch -r '" + In("r.prn") + "' '" + drop_ + "/.next' && cp --preserve=all '" +
+             drop_ + "/.next' '" + In("r.prn") + "'");
+  ASSERT_TRUE(WaitFor([&] { return TimesPrinted(next) > 0; }, 60s)) << daemon_->Log();
+  ASSERT_TRUE(WaitFor([&] { return !Exists(In("r.prn")); }, 30s));
+  Linger();
+  EXPECT_EQ(TimesPrinted(next), 1u);
+  EXPECT_EQ(TimesPrinted(stamped), 1u);
+  EXPECT_EQ(daemon_->LogCount("was replaced while it was printed"), 1u) << daemon_->Log();
+  unlink((drop_ + "/.next").c_str());
+  Account("1-second times: a receipt stamped and given an attribute after writing; a same-size "
+          "receipt copied over the one in flight within the second",
+          "the stamped one printed once and deleted; the copy kept (\"was replaced\") and "
+          "printed");
+}
+
 TEST_F(FaultMatrix, FilesLinkedOrMovedInWithoutALease) {
   // druvo as another user, without CAP_LEASE: no lease tells about writers.
   StartCups();

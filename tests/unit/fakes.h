@@ -23,6 +23,10 @@ struct FakeFile {
   bool lockedOnRead = false;      // the read meets its writer's byte-range lock
   std::string appendedAfterEnd;   // what a writer appends once the end was read
   std::string replacedAfterRead;  // a new file under the same name, once read
+  // Once read: the same file written anew within its write time's second
+  // (1-second times), or only stamped with another time.
+  std::string rewrittenAfterRead;
+  std::uint64_t stampedAfterRead = 0;
   std::uint64_t inode = 0;        // a new file gets a new one
 };
 
@@ -92,6 +96,15 @@ class FakeFileSystem : public FileSystem {
       if (at_ == file_.content.size() && !file_.replacedAfterRead.empty()) {
         fs_.Add(path_, file_.replacedAfterRead, file_.writeTime);
         file_.replacedAfterRead.clear();
+      }
+      if (at_ == file_.content.size() && fs_.files.count(path_) != 0) {
+        FakeFile& live = fs_.files[path_];
+        if (!file_.rewrittenAfterRead.empty()) live.content = file_.rewrittenAfterRead;
+        if (file_.stampedAfterRead != 0) live.writeTime = file_.stampedAfterRead;
+        live.rewrittenAfterRead.clear();
+        live.stampedAfterRead = 0;
+        file_.rewrittenAfterRead.clear();
+        file_.stampedAfterRead = 0;
       }
       const std::size_t n = std::min({size, chunk_, file_.content.size() - at_});
       std::memcpy(buffer, file_.content.data() + at_, n);

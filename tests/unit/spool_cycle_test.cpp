@@ -233,7 +233,7 @@ TEST_F(SpoolCycleTest, WhatMustBeRememberedSurvivesARestartAndADamagedFileIsNoHa
   // Files that are gone are dropped from it.
   files_.files.clear();
   engine_->RunSpoolCycle();
-  EXPECT_EQ(store.text, "druvo-state 2\n");
+  EXPECT_EQ(store.text, "druvo-state 3\n");
 
   // A file kept by the version before identities is still honoured.
   files_.Add("/in/old", "old", 4);
@@ -411,6 +411,19 @@ TEST_F(SpoolCycleTest, ANameGivenToANewFileIsNeverDeletedOrSkippedUnprinted) {
   files_.Add("/in/2", "TWO", 5);
   engine_->RunSpoolCycle();
   EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"old", "new", "two", "TWO"}));
+
+  // The bytes decide, not the times: a receipt stamped after it was written
+  // is deleted once; one rewritten in place within the same second (the
+  // same size, file and times) stays and is printed.
+  spooler_.documents.clear();
+  files_.Add("/in/3", "three", 6);
+  files_.files["/in/3"].stampedAfterRead = 99;
+  files_.Add("/in/4", "four", 7);
+  files_.files["/in/4"].rewrittenAfterRead = "FOUR";
+  engine_->RunSpoolCycle();
+  engine_->RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"three", "four", "FOUR"}));
+  EXPECT_TRUE(files_.files.empty());
 }
 
 TEST_F(SpoolCycleTest, AFileThatGrewWhilePrintedIsKeptAndPrintedAgainWhole) {
