@@ -1,5 +1,7 @@
 #include "daemon/control.h"
 
+#include "core/clock.h"
+
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -173,6 +175,18 @@ long long WatchdogPeriodMs() {
   if (usec == nullptr) return 0;
   if (pid != nullptr && std::atoll(pid) != static_cast<long long>(getpid())) return 0;
   return std::atoll(usec) / 1000 / 2;  // twice per period, as systemd advises
+}
+
+}  // namespace druvo
+
+namespace druvo {
+
+void FeedWatchdog() {
+  static const long long periodMs = WatchdogPeriodMs();
+  static long long lastMs = 0;
+  if (periodMs <= 0 || SteadyMs() - lastMs < periodMs) return;
+  lastMs = SteadyMs();
+  Notify("WATCHDOG=1");
 }
 
 }  // namespace druvo

@@ -54,6 +54,9 @@ int RunStatusCommand(int argc, const char* const* argv);
 // WATCHDOG=1. Does nothing without NOTIFY_SOCKET.
 void Notify(const std::string& message);
 // Whether systemd watches us, and how often to say we are alive (ms).
+// Tells systemd's watchdog we are alive, at most once per half period;
+// nothing without a watchdog.
+void FeedWatchdog();
 long long WatchdogPeriodMs();
 
 }  // namespace druvo

@@ -117,6 +117,10 @@ class DaemonPorts : public StatusSink, public SpoolTimer {
   void ShowFault(const std::string& fault) override {
     if (report_ != nullptr) report_->reason = fault;
   }
+  // systemd's watchdog hears from us while the loop goes round and while a
+  // long backlog goes to a printer that takes its bytes; a call that hangs
+  // stops both.
+  void Progress() override { FeedWatchdog(); }
   // The Windows program's box text means nothing here: the line says what
   // the print server or the printer said.
   void ShowError(const char*, const std::string& detail, bool repeated) override {
@@ -169,6 +173,7 @@ std::unique_ptr<Spooler> MakeSpooler(const PrinterAddress& address, double cupsT
   DirectOptions direct;
   direct.stopFlag = &g_stop;
   direct.note = [](const std::string& line) { LogLine(LogLevel::Warning, line); };
+  direct.progress = FeedWatchdog;
   return std::make_unique<DirectPrinter>(address, MakePrinterLink(address), direct);
 }
 
@@ -179,6 +184,15 @@ std::string ModeAndGroup(const struct stat& st) {
   return std::string("mode ") + mode + ", group " +
          (g != nullptr ? std::string(g->gr_name) : std::to_string(st.st_gid));
 }
+
+// What deleting once printed holds on a print server, and where it cannot
+// tell, which side it takes: said at start and by --check.
+constexpr const char* kPrintedModeRule =
+    "delete after printed: each job carries a job-uuid of its own; a job the print server "
+    "drops from its list on the connection that made it is taken as printed; one it no longer "
+    "knows after a new connection (cupsd restarted, maybe losing it) is sent once more, said in a "
+    "line. A server without job history (PreserveJobHistory No) cannot tell such a job from one "
+    "that just finished: that receipt may then come out twice, never be lost";
 
 // druvo --check: what would keep this configuration from printing, said as
 // "ok:", "warning:" or "error:" lines. Nothing is printed on paper.
@@ -226,6 +240,7 @@ int RunCheck(const SpoolSettings& settings, const PrinterAddress& address) {
                      "): make the folder group druvo, mode 2775; producer umask 007");
   });
   say("ok", std::to_string(waiting) + " file(s) waiting");
+  if (queue && settings.deleteAfterPrinted != 0) say("ok", kPrintedModeRule);
   return errors != 0 ? 1 : 0;
 }
 
@@ -335,6 +350,8 @@ int Run(int argc, char** argv) {
     dispatcher.NoWatch();
   }
   PrintConfiguration(settings);
+  if (address.kind == PrinterAddress::Kind::Queue && settings.deleteAfterPrinted != 0)
+    LogLine(LogLevel::Info, kPrintedModeRule);
   for (const std::string& warning : report.warnings)
     LogLine(LogLevel::Warning, "warning: " + warning);
   if (!CanLeaseAnyFile()) {
@@ -397,7 +414,6 @@ int Run(int argc, char** argv) {
   ports.Attach(&engine.Report(), &server);
   Notify("READY=1");
   const long long watchdogMs = WatchdogPeriodMs();
-  long long lastAliveMs = 0;
   std::string told;
 
   unsigned long polls = 0;
@@ -459,11 +475,7 @@ int Run(int argc, char** argv) {
       g_report = 0;
       LogLine(LogLevel::Info, "status: " + StatusLine(engine.Report()));
     }
-    // Alive only while the loop goes round: a hung cycle stops this.
-    if (watchdogMs > 0 && SteadyMs() - lastAliveMs >= watchdogMs) {
-      lastAliveMs = SteadyMs();
-      Notify("WATCHDOG=1");
-    }
+    ports.Progress();
     if (!dispatcher.Due(SteadyMs())) continue;
     // The folder deleted and made again is a new folder: lock it too. A
     // healthy watch would have said so, so only then is it looked at.

@@ -59,6 +59,25 @@ DirectPrinter::Wait DirectPrinter::WaitFor(bool writing, int timeoutMs) {
   }
 }
 
+DirectPrinter::Wait DirectPrinter::WaitForRoom() {
+  // A large send buffer fills with a slow printer: it has room again only
+  // once the printer took much of it. The stall bound counts from the
+  // printer's last progress (bytes it acknowledged), not from the last room.
+  long long left = link_->Unacknowledged();
+  long long since = NowMs();
+  for (;;) {
+    const Wait w = WaitFor(true, 1000);
+    if (w != Wait::TimedOut) return w;
+    const long long now = link_->Unacknowledged();
+    if (now >= 0 && now < left) {
+      since = NowMs();
+      Progressed();
+    }
+    left = now;
+    if (NowMs() - since >= options_.stallTimeoutMs) return Wait::TimedOut;
+  }
+}
+
 OpResult DirectPrinter::Connect() {
   OpResult opened = link_->Open(options_.connectTimeoutMs, [this] { return Stopping(); });
   if (!opened) return opened;
@@ -214,7 +233,7 @@ void DirectPrinter::Confirmed(const std::string& id) {
   // The printer answers an ID once everything before it is printed, and one
   // that could not answer earlier ones may send the latest alone.
   for (std::size_t i = 0; i <= upTo; ++i) {
-    done_[pending_.front().job] = JobStatus{JobState::Completed, instance_, {}};
+    done_[pending_.front().job] = JobStatus{JobState::Completed, instance_, {}, {}};
     pending_.pop_front();
   }
   confirmedAny_ = true;
@@ -222,7 +241,7 @@ void DirectPrinter::Confirmed(const std::string& id) {
 }
 
 void DirectPrinter::AbortPending(const std::string& why) {
-  for (const Pending& p : pending_) done_[p.job] = JobStatus{JobState::Aborted, instance_, why};
+  for (const Pending& p : pending_) done_[p.job] = JobStatus{JobState::Aborted, instance_, why, {}};
   pending_.clear();
 }
 
@@ -242,7 +261,7 @@ void DirectPrinter::CheckConfirmationTime() {
       " does not answer the process ID request (GS ( H): from now on a job counts as printed "
       "once the printer has taken its bytes, not once it came out");
   confirmUnsupported_ = true;
-  for (const Pending& p : pending_) done_[p.job] = JobStatus{JobState::Completed, instance_, {}};
+  for (const Pending& p : pending_) done_[p.job] = JobStatus{JobState::Completed, instance_, {}, {}};
   pending_.clear();
   Drop(false);
 }
@@ -267,7 +286,7 @@ OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>&
       continue;
     }
     for (const Pending& p : pending_) {
-      if (p.job == id) (*states)[id] = JobStatus{JobState::Pending, instance_, {}};
+      if (p.job == id) (*states)[id] = JobStatus{JobState::Pending, instance_, {}, {}};
     }
   }
   done_.swap(kept);  // what is no longer asked about is settled
@@ -284,6 +303,7 @@ OpResult DirectPrinter::Write(const void* data, std::size_t size) {
     if (n > 0) {
       bytes += n;
       size -= static_cast<std::size_t>(n);
+      Progressed();
       continue;
     }
     if (n < 0) {
@@ -292,7 +312,7 @@ OpResult DirectPrinter::Write(const void* data, std::size_t size) {
     }
     // What the printer says meanwhile must not fill its side of the line.
     if (!ReadReplies()) continue;
-    const Wait w = WaitFor(true, options_.stallTimeoutMs);
+    const Wait w = WaitForRoom();
     if (w == Wait::TimedOut) {
       return Refused(" took no data for " + std::to_string(options_.stallTimeoutMs / 1000) +
                      " s (paper out or offline?)");
@@ -341,7 +361,10 @@ OpResult DirectPrinter::DrainAndClose() {
     if (WaitFor(false, 10) == Wait::Ready && !ReadReplies())
       return Refused(" closed the connection with " + std::to_string(left) + " bytes not taken");
     const long long now = link_->Unacknowledged();
-    if (now < left) lastProgress = NowMs();
+    if (now < left) {
+      lastProgress = NowMs();
+      Progressed();
+    }
     left = now;
   }
   link_->ShutdownSending();

@@ -46,6 +46,8 @@ struct DirectOptions {
   const volatile std::sig_atomic_t* stopFlag = nullptr;
   // One-time remarks for the log (a printer that does not answer queries).
   std::function<void(const std::string&)> note;
+  // The printer took bytes: told however long one call waits (a watchdog).
+  std::function<void()> progress;
   // Milliseconds of a steady clock; the tests give their own.
   std::function<long long()> clock;
 };
@@ -92,6 +94,12 @@ class DirectPrinter : public Spooler {
   };
   enum class Wait { Ready, TimedOut, Stopped, Failed };
   long long NowMs() const;
+  // Until the line has room for more, or the printer took nothing for the
+  // stall time.
+  Wait WaitForRoom();
+  void Progressed() const {
+    if (options_.progress) options_.progress();
+  }
   // "printer HOST:PORT" and what, as a failure or as a note for the log.
   OpResult Refused(const std::string& what) const {
     return OpResult::Fail("printer " + link_->Name() + what);

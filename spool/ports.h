@@ -178,6 +178,7 @@ struct JobStatus {
   JobState state = JobState::Pending;
   long long created = 0;  // when the server made the job (its clock, seconds)
   std::string why;        // Aborted: what kept it from coming out, where known
+  std::string uuid;       // the job's job-uuid, where the server keeps one
 };
 
 // A print queue taking one RAW document of one page at a time.
@@ -193,6 +194,10 @@ class Spooler {
   // The server's id of the last document ended, 0 when none was created
   // (an empty file) or the spooler has no ids.
   virtual int LastJobId() const { return 0; }
+  // The next document's job carries this uuid, which no other job has: it
+  // is known before the job exists, and tells the job from another that
+  // later got its number.
+  virtual void NameNextJob(const std::string& /*uuid*/) {}
   // Where each of these jobs stands. A job the server does not know (lost
   // in a crash, or gone from its history) is left out. Fails when the
   // server cannot tell.
@@ -201,8 +206,8 @@ class Spooler {
     return OpResult::Fail("this spooler cannot report job states");
   }
   virtual void CancelJob(const char* /*queue*/, int /*id*/) {}
-  // Tells one run of the server from the next (a local cupsd's pid); 0 when
-  // it cannot tell.
+  // Changes whenever the server may have restarted since (a new connection
+  // to it); 0 when it cannot tell.
   virtual long long ServerInstance() { return 0; }
   // What holds the queue's jobs back (stopped, and why); empty when nothing.
   virtual std::string QueueProblem(const char* /*queue*/) { return std::string(); }
@@ -245,6 +250,8 @@ class StatusSink {
   virtual void Log(LogLevel level, const std::string& line) = 0;
   // The fault now holding receipts back, for the tooltip; empty when none.
   virtual void ShowFault(const std::string& /*fault*/) {}
+  // The printer or server took bytes: however long the cycle, it is not stuck.
+  virtual void Progress() {}
 };
 
 class SpoolTimer {

@@ -66,7 +66,8 @@ void NoteCtrlZ(InputFile& file, PrintBuffers& buffers, std::size_t got, std::uin
 }  // namespace
 
 JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& files,
-                       Spooler& spooler, PrintBuffers& buffers, bool byteForByte) {
+                       Spooler& spooler, PrintBuffers& buffers, bool byteForByte,
+                       StatusSink* progress) {
   JobResult result;
   if (path[0] == '\0') {
     result.outcome = JobOutcome::Gone;
@@ -127,6 +128,7 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
         return result;
       }
       result.bytesSent += n;
+      if (progress != nullptr) progress->Progress();
     }
     if (filter.Ended()) {
       NoteCtrlZ(*file, buffers, static_cast<std::size_t>(got), offset, content, &result);

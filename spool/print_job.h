@@ -56,7 +56,9 @@ class PrintBuffers {
 // in a blank or a line end on POSIX.
 // byteForByte: the file's bytes unchanged; else read as text (see
 // TextModeFilter).
+// progress is told after each write the spooler took.
 JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& files,
-                       Spooler& spooler, PrintBuffers& buffers, bool byteForByte = false);
+                       Spooler& spooler, PrintBuffers& buffers, bool byteForByte = false,
+                       StatusSink* progress = nullptr);
 
 }  // namespace druvo

@@ -2,6 +2,11 @@
 // job is printed. The jobs in flight are kept in the state file with what
 // tells them from another job that later got the same number.
 #include <algorithm>
+#include <cstdio>
+#include <ctime>
+#include <random>
+
+#include "core/clock.h"
 
 #include "core/text_helpers.h"
 #include "spool/spool_cycle.h"
@@ -14,7 +19,47 @@ std::string JobText(int id, const std::string& path) {
   return "job " + std::to_string(id) + " of " + QuotedForLog(path);
 }
 
+// A random (version 4) UUID as a URN, as IPP's job-uuid takes it.
+std::string NewJobUuid() {
+  static std::mt19937_64 random = [] {
+    std::random_device device;
+    std::seed_seq seed{device(), device(), device(), device(),
+                       static_cast<unsigned>(SteadyMs()), static_cast<unsigned>(std::time(nullptr))};
+    return std::mt19937_64(seed);
+  }();
+  std::uint64_t high = random(), low = random();
+  high = (high & ~0xF000ULL) | 0x4000ULL;                      // version 4
+  low = (low & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;  // variant 1
+  char text[64];
+  std::snprintf(text, sizeof text, "urn:uuid:%08llx-%04llx-%04llx-%04llx-%012llx",
+                static_cast<unsigned long long>(high >> 32),
+                static_cast<unsigned long long>((high >> 16) & 0xFFFF),
+                static_cast<unsigned long long>(high & 0xFFFF),
+                static_cast<unsigned long long>(low >> 48),
+                static_cast<unsigned long long>(low & 0xFFFFFFFFFFFFULL));
+  return text;
+}
+
 }  // namespace
+
+bool SpoolEngine::RecordBeforeSending(const std::string& path, const JobRecord& record,
+                                      int resent) {
+  const std::string uuid = NewJobUuid();
+  InFlightJob& flight = state_.inFlight[path];
+  flight = InFlightJob{};
+  flight.writeTime = JobWriteTime(record);
+  flight.size = JobSize(record);
+  flight.seen = scanGeneration_;
+  flight.resent = resent;
+  flight.queue = settings_.printerName;
+  flight.uuid = uuid;
+  if (!SaveState()) {
+    state_.inFlight.erase(path);
+    return false;
+  }
+  ports_.spooler.NameNextJob(uuid);
+  return true;
+}
 
 bool SpoolEngine::InFlightFull() {
   if (settings_.deleteAfterPrinted == 0) return false;
@@ -92,11 +137,15 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
   auto it = state_.inFlight.find(path);
   InFlightJob& job = it->second;
   auto found = flights.states.find(job.jobId);
-  // The first answer tells when the job was made; from then on a job with
-  // the same number but another time is someone else's (a server that lost
-  // its jobs in a crash hands the numbers out again).
+  // A server that lost its jobs in a crash hands their numbers out again:
+  // the job-uuid tells ours from another's. Where the server keeps none, the
+  // first answer tells when the job was made, and a job with the same
+  // number but another time is someone else's.
   if (found != flights.states.end() && job.jobCreated == 0) job.jobCreated = found->second.created;
-  const bool ours = found != flights.states.end() && found->second.created == job.jobCreated;
+  const bool ours = found != flights.states.end() &&
+                    (found->second.uuid.empty() || job.uuid.empty()
+                         ? found->second.created == job.jobCreated
+                         : found->second.uuid == job.uuid);
   const std::string text = JobText(job.jobId, path);
   if (ours && found->second.state == JobState::Pending) {
     if (job.queue.empty() || job.queue == settings_.printerName) return InFlightStep::Skip;

@@ -67,18 +67,21 @@ void SpoolEngine::LoadState() {
                           std::to_string(state_.inFlight.size()) + " job(s) in flight");
 }
 
-void SpoolEngine::SaveState() {
-  if (ports_.state == nullptr || state_ == saved_) return;
+bool SpoolEngine::SaveState() {
+  if (ports_.state == nullptr || state_ == saved_) return true;
   const std::string where = ports_.state->Where();
   if (OpResult r = ports_.state->Save(FormatState(state_)); !r) {
-    // Printing goes on; only a restart would forget.
+    // Only a restart would forget; a job is not sent while its record
+    // cannot be kept (see RecordBeforeSending).
     if (faults_.Raise(FaultKind::StateNotSaved, where)) {
       Log(LogLevel::Error, "cannot save the state file " + QuotedForLog(where) + ": " + r.error);
     }
-    return;
+    return false;
   }
-  faults_.Clear(FaultKind::StateNotSaved, where);
+  if (faults_.Clear(FaultKind::StateNotSaved, where))
+    Log(LogLevel::Info, "the state file " + QuotedForLog(where) + " is saved again");
   saved_ = state_;
+  return true;
 }
 
 // ---- The scan -------------------------------------------------------------
@@ -274,8 +277,17 @@ JobOutcome SpoolEngine::PrintOne(const JobRecord& record, const Flights& flights
   if (ports_.hints != nullptr &&
       ports_.hints->StateOf(path.c_str() + folder_.prefix.size()) == WriteState::Writing)
     return Waits(path, std::string());
+  // Deleted once printed: the job is remembered before it exists, or not sent.
+  if (settings_.deleteAfterPrinted != 0 && !RecordBeforeSending(path, record, resent))
+    return Waits(path, "the state file cannot be written; nothing is sent until it can");
   const JobResult job = PrintFileRaw(path.c_str(), settings_.printerName, ports_.files,
-                                     ports_.spooler, buffers_, settings_.byteForByte != 0);
+                                     ports_.spooler, buffers_, settings_.byteForByte != 0,
+                                     &ports_.status);
+  if (settings_.deleteAfterPrinted != 0 && (job.jobId == 0 || (job.outcome != JobOutcome::Printed &&
+                                                               job.outcome != JobOutcome::Grew))) {
+    state_.inFlight.erase(path);  // no job came of it
+    SaveState();
+  }
   switch (job.outcome) {
     case JobOutcome::Printed:
     case JobOutcome::Grew:
@@ -309,8 +321,9 @@ JobOutcome SpoolEngine::HandedOver(const std::string& path, const JobRecord& rec
   const std::string bytes = " (" + std::to_string(job.bytesSent) + " bytes)";
   if (settings_.deleteAfterPrinted != 0 && job.jobId != 0) {
     const long long server = ports_.spooler.ServerInstance();
-    state_.inFlight[path] = {
-        file, job.jobId, 0, server, resent, settings_.printerName, report_.lastPrintedAt};
+    InFlightJob& flight = state_.inFlight[path];
+    flight = {file, job.jobId, 0, server, resent, settings_.printerName, report_.lastPrintedAt,
+              flight.uuid};
     SaveState();
     Log(LogLevel::Info, "sent " + QuotedForLog(path) + bytes + " as job " +
                             std::to_string(job.jobId) + "; deleted once it is printed");

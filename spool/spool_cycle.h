@@ -107,7 +107,8 @@ class SpoolEngine {
   // State file and deletes.
   void LoadState();
   void SettleClaims();
-  void SaveState();
+  // False when the state file could not be written (said once).
+  bool SaveState();
   void RetryDeletes(const std::vector<std::string>& paths);
   // Whether a remembered file is the one the entry shows:
   // by its identity where known, else by write time and size. Where only its
@@ -129,6 +130,10 @@ class SpoolEngine {
   // Reports, once, a queue that has held a job past the stuck time.
   void CheckQueueHoldsJobs(const std::map<int, JobStatus>& states);
   bool InFlightFull();
+  // Printed mode: the job about to be sent is named and remembered first,
+  // so that a restart finds it whatever happens next. False when that
+  // cannot be saved: the file is not sent.
+  bool RecordBeforeSending(const std::string& path, const JobRecord& record, int resent);
 
   const SpoolSettings& settings_;
   RecordList& jobs_;

@@ -93,7 +93,7 @@ auto Kept(const RememberedFile& f) {
 }
 auto Kept(const InFlightJob& j) {
   return std::tuple_cat(Kept(static_cast<const RememberedFile&>(j)),
-                        std::tie(j.jobId, j.jobCreated, j.server, j.resent, j.queue));
+                        std::tie(j.jobId, j.jobCreated, j.server, j.resent, j.queue, j.uuid));
 }
 template <typename Map>
 bool Same(const Map& a, const Map& b) {
@@ -124,7 +124,8 @@ std::string FormatState(const SpoolState& state) {
   for (const auto& [path, j] : state.inFlight) {
     out << "inflight " << j.jobId << ' ' << j.jobCreated << ' ' << j.server << ' ' << j.resent
         << ' ' << j.writeTime << ' ' << j.size << ' ';
-    identity(j.identity) << EscapePath(j.queue.empty() ? "-" : j.queue) << ' ' << EscapePath(path)
+    identity(j.identity) << EscapePath(j.uuid.empty() ? "-" : j.uuid) << ' '
+                         << EscapePath(j.queue.empty() ? "-" : j.queue) << ' ' << EscapePath(path)
                          << '\n';
   }
   return out.str();
@@ -162,17 +163,19 @@ bool ParseState(const std::string& text, SpoolState* state, std::string* error) 
         if (ok) (kind == "held" ? state->held : state->undeletable)[path] = f;
       } else if (kind == "inflight") {
         InFlightJob j;
-        std::string queue;
+        std::string queue, uuid = "-";
         ok = static_cast<bool>(fields >> j.jobId) &&
              (!identities || static_cast<bool>(fields >> j.jobCreated >> j.server >> j.resent)) &&
              static_cast<bool>(fields >> j.writeTime >> j.size) &&
              readIdentity(fields, &j.identity, j.size) &&
+             (!digests || (static_cast<bool>(fields >> escaped) && UnescapePath(escaped, &uuid))) &&
              (!identities ||
               (static_cast<bool>(fields >> escaped) && UnescapePath(escaped, &queue))) &&
-             static_cast<bool>(fields >> escaped) && !(fields >> rest) && j.jobId > 0 &&
-             UnescapePath(escaped, &path);
+             static_cast<bool>(fields >> escaped) && !(fields >> rest) &&
+             (j.jobId > 0 || (j.jobId == 0 && uuid != "-")) && UnescapePath(escaped, &path);
         if (!j.identity.Known()) j.identity = {};
         j.queue = queue == "-" ? std::string() : queue;
+        j.uuid = uuid == "-" ? std::string() : uuid;
         if (ok) state->inFlight[path] = j;
       }
     }

@@ -28,6 +28,9 @@ struct InFlightJob : RememberedFile {
   int resent = 0;            // times sent again after the server lost it
   std::string queue;         // where it was sent
   std::uint64_t sentAt = 0;  // our clock (not stored: a restart counts anew)
+  // The job's job-uuid, chosen before it was sent: no other job has it.
+  // Remembered with job id 0 while the job is being sent.
+  std::string uuid;
 };
 
 struct SpoolState {

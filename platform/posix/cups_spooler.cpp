@@ -9,6 +9,7 @@
 #include <sys/un.h>
 
 #include <algorithm>
+#include <random>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -104,7 +105,20 @@ void CupsWatchdog::CutServerConnections() {
   closedir(fds);
 }
 
-CupsSpooler::CupsSpooler(CupsOptions options) : options_(options), watchdog_(options.stopFlag) {}
+CupsSpooler::CupsSpooler(CupsOptions options) : options_(options), watchdog_(options.stopFlag) {
+  std::random_device random;
+  connection_ = static_cast<long long>(random() & 0x3FFFFFFF) << 20;
+}
+
+void CupsSpooler::NoteConnection() {
+  // Every socket has an inode of its own: another one under the same
+  // descriptor number is a new connection.
+  struct stat st {};
+  if (!http_ || fstat(httpGetFd(http_.get()), &st) != 0) return;
+  const auto inode = static_cast<unsigned long long>(st.st_ino);
+  if (inode != socketInode_) ++connection_;
+  socketInode_ = inode;
+}
 CupsSpooler::~CupsSpooler() = default;
 
 CupsSpooler::Bounded::Bounded(CupsSpooler& spooler) : spooler_(spooler) {
@@ -161,6 +175,7 @@ OpResult CupsSpooler::Connect() {
     return OpResult::Fail(std::string("cannot connect to the print server ") + cupsServer() + ": " +
                           why);
   }
+  NoteConnection();
   return OpResult::Ok();
 }
 
@@ -200,8 +215,23 @@ OpResult CupsSpooler::BeginDocument(const char* documentName, const char* /*data
 OpResult CupsSpooler::CreateJob() {
   if (OpResult r = Connect(); !r) return r;
   if (!dest_ || !destInfo_) return OpResult::Fail("the queue was not looked up");
-  const ipp_status_t created = cupsCreateDestJob(http_.get(), dest_.get(), destInfo_.get(), &jobId_,
-                                                 documentName_.c_str(), 0, nullptr);
+  char uri[1024];
+  httpAssembleURIf(HTTP_URI_CODING_ALL, uri, sizeof uri, "ipp", nullptr, "localhost", 0,
+                   "/printers/%s", printer_.c_str());
+  ipp_t* request = ippNewRequest(IPP_OP_CREATE_JOB);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, uri);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+               cupsUser());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "job-name", nullptr,
+               documentName_.c_str());
+  if (!uuid_.empty())
+    ippAddString(request, IPP_TAG_JOB, IPP_TAG_URI, "job-uuid", nullptr, uuid_.c_str());
+  std::unique_ptr<ipp_t, void (*)(ipp_t*)> response(
+      cupsDoRequest(http_.get(), request, ("/printers/" + printer_).c_str()), ippDelete);
+  const ipp_status_t created = cupsLastError();
+  NoteConnection();
+  ipp_attribute_t* id = ippFindAttribute(response.get(), "job-id", IPP_TAG_INTEGER);
+  jobId_ = id != nullptr ? ippGetInteger(id, 0) : 0;
   if (created > IPP_STATUS_OK_EVENTS_COMPLETE || jobId_ == 0) {
     jobId_ = 0;
     // The server's job limit: nothing is wrong, the file waits its turn.
@@ -213,6 +243,7 @@ OpResult CupsSpooler::CreateJob() {
     }
     return Failure("create job on \"" + printer_ + "\"");
   }
+  uuid_.clear();
   // The data type is always raw: the files are ready for the printer.
   const http_status_t status =
       cupsStartDestDocument(http_.get(), dest_.get(), destInfo_.get(), jobId_,
@@ -278,6 +309,48 @@ JobState StateOf(ipp_jstate_t state) {
 
 }  // namespace
 
+OpResult CupsSpooler::AskJobs(ipp_t* request, const char* what,
+                              std::map<int, JobStatus>* states) {
+  static const char* const kWanted[] = {"job-id", "job-state", "time-at-creation", "job-uuid"};
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+               cupsUser());
+  ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 4, nullptr,
+                kWanted);
+  std::unique_ptr<ipp_t, void (*)(ipp_t*)> response(cupsDoRequest(http_.get(), request, "/"),
+                                                    ippDelete);
+  NoteConnection();
+  if (!watchdog_.TimedOut() && cupsLastError() == IPP_STATUS_ERROR_NOT_FOUND)
+    return OpResult::Ok();  // no such job, or none at all
+  if (!response || watchdog_.TimedOut() || cupsLastError() > IPP_STATUS_OK_EVENTS_COMPLETE)
+    return Failure(what);
+  // One group per job, each opened by its job-id.
+  JobStatus status;
+  int id = 0;
+  const auto keep = [&] {
+    if (id != 0) (*states)[id] = status;
+  };
+  for (ipp_attribute_t* a = ippFirstAttribute(response.get()); a != nullptr;
+       a = ippNextAttribute(response.get())) {
+    const char* name = ippGetName(a);
+    if (name == nullptr) {
+      keep();
+      id = 0;
+      status = JobStatus{};
+    } else if (std::strcmp(name, "job-id") == 0) {
+      id = ippGetInteger(a, 0);
+    } else if (std::strcmp(name, "job-state") == 0) {
+      status.state = StateOf(static_cast<ipp_jstate_t>(ippGetInteger(a, 0)));
+    } else if (std::strcmp(name, "time-at-creation") == 0) {
+      status.created = ippGetInteger(a, 0);
+    } else if (std::strcmp(name, "job-uuid") == 0) {
+      const char* uuid = ippGetString(a, 0, nullptr);
+      status.uuid = uuid != nullptr ? uuid : "";
+    }
+  }
+  keep();
+  return OpResult::Ok();
+}
+
 OpResult CupsSpooler::JobStates(const char* /*queue*/, const std::vector<int>& ids,
                                 std::map<int, JobStatus>* states) {
   states->clear();
@@ -285,43 +358,24 @@ OpResult CupsSpooler::JobStates(const char* /*queue*/, const std::vector<int>& i
   if (OpResult r = Connect(); !r) return r;
   // The active jobs (on any queue: the printer may have been changed) in one
   // request; each job that left them is asked for alone, once.
-  cups_job_t* jobs = nullptr;
-  const int n = cupsGetJobs2(http_.get(), &jobs, nullptr, 0, CUPS_WHICHJOBS_ACTIVE);
-  if (n < 0 && (cupsLastError() != IPP_STATUS_ERROR_NOT_FOUND || watchdog_.TimedOut()))
-    return Failure("list the active jobs");
-  for (int i = 0; i < n; ++i) {
-    if (std::find(ids.begin(), ids.end(), jobs[i].id) != ids.end())
-      (*states)[jobs[i].id] = JobStatus{StateOf(jobs[i].state), jobs[i].creation_time, {}};
-  }
-  cupsFreeJobs(n, jobs);
-  static const char* const kWanted[] = {"job-state", "time-at-creation"};
+  std::map<int, JobStatus> active;
+  ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
+               "ipp://localhost/");
+  if (OpResult r = AskJobs(request, "list the active jobs", &active); !r) return r;
   for (const int id : ids) {
-    if (states->count(id) != 0) continue;
-    ipp_t* request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
+    if (auto found = active.find(id); found != active.end()) {
+      (*states)[id] = found->second;
+      continue;
+    }
+    request = ippNewRequest(IPP_OP_GET_JOB_ATTRIBUTES);
     ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
                  "ipp://localhost/");
     ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "job-id", id);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-                 cupsUser());
-    ippAddStrings(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", 2, nullptr,
-                  kWanted);
-    ipp_t* response = cupsDoRequest(http_.get(), request, "/jobs/");
-    const ipp_status_t status = cupsLastError();
-    if (response == nullptr && status != IPP_STATUS_ERROR_NOT_FOUND)
-      return Failure("ask for job " + std::to_string(id));
-    if (status == IPP_STATUS_ERROR_NOT_FOUND || response == nullptr) {
-      ippDelete(response);
-      continue;  // unknown to the server
-    }
-    ipp_attribute_t* state = ippFindAttribute(response, "job-state", IPP_TAG_ENUM);
-    ipp_attribute_t* created = ippFindAttribute(response, "time-at-creation", IPP_TAG_INTEGER);
-    if (state != nullptr) {
-      (*states)[id] =
-          JobStatus{StateOf(static_cast<ipp_jstate_t>(ippGetInteger(state, 0))),
-                    created != nullptr ? static_cast<long long>(ippGetInteger(created, 0)) : 0,
-                    {}};
-    }
-    ippDelete(response);
+    std::map<int, JobStatus> one;
+    if (OpResult r = AskJobs(request, ("ask for job " + std::to_string(id)).c_str(), &one); !r)
+      return r;
+    if (auto found = one.find(id); found != one.end()) (*states)[id] = found->second;
   }
   return OpResult::Ok();
 }
@@ -332,19 +386,10 @@ void CupsSpooler::CancelJob(const char* queue, int id) {
 }
 
 long long CupsSpooler::ServerInstance() {
-  // A local server's process: a new one is a restart, which may have lost
-  // jobs. Over TCP it cannot be told.
-  if (!http_) return 0;
-  const int fd = httpGetFd(http_.get());
-  sockaddr_storage self{};
-  socklen_t length = sizeof self;
-  if (getsockname(fd, reinterpret_cast<sockaddr*>(&self), &length) != 0 ||
-      self.ss_family != AF_UNIX)
-    return 0;
-  ucred peer{};
-  length = sizeof peer;
-  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) return 0;
-  return peer.pid;
+  // Not the server's process: a socket-activated cupsd's socket belongs to
+  // pid 1 whatever runs behind it. A connection that held is a server that
+  // ran on; a new one may be a restart.
+  return http_ ? connection_ : 0;
 }
 
 std::string CupsSpooler::QueueProblem(const char* queue) {

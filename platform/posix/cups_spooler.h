@@ -16,6 +16,7 @@
 typedef struct _http_s http_t;
 typedef struct cups_dest_s cups_dest_t;
 typedef struct _cups_dinfo_s cups_dinfo_t;
+typedef struct _ipp_s ipp_t;
 
 namespace druvo {
 
@@ -69,6 +70,7 @@ class CupsSpooler : public Spooler {
   void AbortDocument() override;
   void CloseQueue() override;
   int LastJobId() const override { return lastJobId_; }
+  void NameNextJob(const std::string& uuid) override { uuid_ = uuid; }
   OpResult JobStates(const char* queue, const std::vector<int>& ids,
                      std::map<int, JobStatus>* states) override;
   void CancelJob(const char* queue, int id) override;
@@ -102,6 +104,11 @@ class CupsSpooler : public Spooler {
   void ForgetQueue();  // looked up again before the next job
   OpResult CreateJob();
   OpResult Failure(const std::string& what);  // drops the connection
+  // Counts a connection libcups made again on its own (the server closed
+  // the last one): the server may have restarted in between.
+  void NoteConnection();
+  // Asks for jobs' states, job-uuids and creation times; adds those listed.
+  OpResult AskJobs(ipp_t* request, const char* what, std::map<int, JobStatus>* states);
 
   CupsOptions options_;
   std::unique_ptr<http_t, HttpCloser> http_;
@@ -114,6 +121,12 @@ class CupsSpooler : public Spooler {
   std::string documentName_;
   int jobId_ = 0;
   int lastJobId_ = 0;
+  std::string uuid_;  // of the next job
+  // One per connection to the server: a job known on the connection that
+  // made it was not lost in a restart. Starts at a random number, so that
+  // our own restart counts as a new connection too.
+  long long connection_ = 0;
+  unsigned long long socketInode_ = 0;
   CupsWatchdog watchdog_;
 };
 

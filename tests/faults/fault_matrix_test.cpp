@@ -4,7 +4,9 @@
 // A table of the outcomes is printed at the end.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <sys/wait.h>
@@ -22,6 +24,7 @@
 
 #include "../integration/harness.h"
 #include "../unit/fakes.h"
+#include "core/clock.h"
 #include "core/settings.h"
 #include "platform/posix/cups_spooler.h"
 #include "platform/posix/posix_files.h"
@@ -653,7 +656,7 @@ TEST_F(FaultMatrix, DeleteAfterPrintedSurvivesCupsdKilledMidBacklog) {
   Linger();
   const std::size_t resent = daemon_->LogCount("sending the file once more");
   Account("--delete-after=printed: 200 receipts, 100 in flight, cupsd killed (-9) and restarted",
-          std::to_string(resent) + " lost by cupsd and sent once more; none lost", false, true);
+          std::to_string(resent) + " lost by cupsd and sent once more; none lost, none twice");
 }
 
 TEST_F(FaultMatrix, DeleteAfterPrintedOnAStockServer) {
@@ -679,6 +682,46 @@ TEST_F(FaultMatrix, DeleteAfterPrintedOnAStockServer) {
   EXPECT_EQ(daemon_->LogCount("left the print server's job history"), 1u);
   Account("--delete-after=printed: job history off (PreserveJobHistory No)",
           "said once; taken as printed; nothing sent twice");
+}
+
+TEST_F(FaultMatrix, DeleteAfterPrintedOnDebiansSocketActivatedCupsdAndOverTcp) {
+  // As Debian runs it: the socket belongs to the activator (systemd), so it
+  // stays the same whatever cupsd runs behind it. cupsd is killed with three
+  // jobs held; after it comes back another program's job takes a freed id.
+  StartCups({{"PRESERVE_HISTORY", "Yes"}, {"ACTIVATED", "1"}});
+  cups_->Admin("cupsdisable RACUN");
+  for (int i = 0; i < 3; ++i) Drop("k" + std::to_string(i) + ".prn", 10 - i);
+  StartDruvo({"--delete-after=printed"});
+  ASSERT_TRUE(WaitFor([&] { return daemon_->LogCount(" as job ") >= 3; }, 60s));
+  cups_->KillServer();
+  cups_->StartServer();
+  cups_->RestoreQueue();
+  cups_->Admin("echo another program | lp -d RACUN");
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 120s)) << daemon_->Log();
+  Linger();
+  EXPECT_EQ(daemon_->LogCount("is unknown to the print server (lost when it restarted?)"), 3u)
+      << daemon_->Log();
+  Account("--delete-after=printed: socket-activated cupsd killed (-9) with 3 jobs held; another "
+          "program's job takes a freed id",
+          "each told apart by its job-uuid; the 3 sent once more, printed once");
+  daemon_->Stop();
+  daemon_.reset();
+  dropped_.clear();
+
+  // Over TCP, with no job history: a job that leaves the list on the
+  // connection that made it has finished.
+  StartCups({{"LISTEN_TCP", "1"}});
+  for (int i = 0; i < 3; ++i) Drop("t" + std::to_string(i) + ".prn", 10 - i);
+  DaemonOptions options;
+  options.program = "sh";
+  options.args = {"-c", "CUPS_SERVER=127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/tcp.port") +
+                            " exec '" + DaemonBinary() + "' --delete-after=printed " + printer_ +
+                            " '" + drop_ + "/*.*'"};
+  daemon_ = std::make_unique<Daemon>(*cups_, options);
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 120s)) << daemon_->Log();
+  Linger();
+  Account("--delete-after=printed over TCP (CUPS_SERVER=host:port), no job history",
+          "finished jobs taken as printed on the connection that made them; none sent twice");
 }
 
 TEST_F(FaultMatrix, DeleteAfterPrintedWithAStoppedQueueThenACancel) {
@@ -1147,6 +1190,56 @@ TEST_F(FaultMatrix, SigtermMidSendToASlowPrinter) {
   ASSERT_TRUE(WaitFor([&] { return TimesPrinted(dropped_["big.prn"]) > 0; }));
   Account("SIGTERM mid-send to a slow socket:// printer, then a restart",
           "the connection is reset after 2 s, so no queued byte arrives; sent whole once after");
+}
+
+TEST_F(FaultMatrix, ABacklogLongerThanTheWatchdogKeepsItFed) {
+  // systemd's side: a notify socket, and a watchdog of 4 s (pings every
+  // 2 s). The backlog takes over 20 s at the slow printer's pace, all in
+  // one cycle.
+  cups_ = std::make_unique<CupsEnvironment>(
+      std::map<std::string, std::string>{{"PRINTER_MODE", "slow"}});
+  printer_ = DirectPrinter();
+  const std::string notify = drop_ + ".notify";
+  const int listener = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", notify.c_str());
+  ASSERT_EQ(bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const timeval tick{0, 200000};
+  setsockopt(listener, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
+  std::atomic<bool> done{false};
+  std::vector<long long> pings;
+  std::thread heard([&] {
+    char buffer[512];
+    while (!done) {
+      const ssize_t n = recv(listener, buffer, sizeof buffer, 0);
+      if (n > 0 && std::string(buffer, static_cast<std::size_t>(n)).find("WATCHDOG=1") !=
+                       std::string::npos)
+        pings.push_back(SteadyMs());
+    }
+  });
+  for (int i = 0; i < 8; ++i) Drop("w" + std::to_string(i) + ".prn", 10 - i, Pattern(150000, 60 + i));
+  DaemonOptions options;
+  options.program = "sh";
+  options.args = {"-c", "NOTIFY_SOCKET='" + notify + "' WATCHDOG_USEC=4000000 exec '" +
+                            DaemonBinary() + "' " + printer_ + " '" + drop_ + "/*.*'"};
+  daemon_ = std::make_unique<Daemon>(*cups_, options);
+  const bool printed = WaitFor([&] { return ListNames(drop_).empty(); }, 120s);
+  done = true;
+  heard.join();
+  close(listener);
+  std::remove(notify.c_str());
+  ASSERT_TRUE(printed) << daemon_->Log();
+  long long widest = 0;
+  for (std::size_t i = 1; i < pings.size(); ++i) widest = std::max(widest, pings[i] - pings[i - 1]);
+  EXPECT_GE(pings.size(), 4u);
+  std::string gaps;
+  for (std::size_t i = 1; i < pings.size(); ++i) gaps += std::to_string(pings[i] - pings[0]) + " ";
+  EXPECT_LT(widest, 4000) << "systemd would have aborted druvo mid-backlog: " << gaps << daemon_->Log();  // WatchdogSec
+  Linger();
+  Account("a backlog of 8 x 150 KB (over 20 s, one cycle) to a slow printer, WatchdogSec 4 s",
+          std::to_string(pings.size()) + " pings, at most " + std::to_string(widest) +
+              " ms apart; printed once each");
 }
 
 // An emulated ESC/POS printer on a loopback port, for one run.

@@ -9,7 +9,8 @@ mid-job) and job-NNNNNN.dropped marks it; later connections are
 recorded normally.
 
 --mode stall: a tiny receive buffer, and nothing is ever read (a printer out
-of paper that keeps the line open); --mode slow: about 50 KB/s.
+of paper that keeps the line open); --mode slow: about 50 KB/s through a
+printer-sized 4 KB window.
 --status ok|paper-out|cover-open|offline|silent: answers the ESC/POS
 real-time status requests (DLE EOT 1, 2, 4) that open a connection, and
 does not record them; silent answers nothing; chatty greets with a line of
@@ -68,6 +69,8 @@ def main():
     server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
     if args.mode == "stall":
         server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+    elif args.mode == "slow":
+        server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
     server.bind(("127.0.0.1", 0))
     server.listen(16)
     tmp = args.port_file + ".tmp"

@@ -9,7 +9,10 @@
 #   cupsenv.sh queue DIR [QUEUE]   (re)creates the queue, enabled and accepting
 #
 # PRESERVE_HISTORY=Yes keeps finished jobs listed, and MAX_JOBS=500 limits them,
-# as a stock cupsd does.
+# as a stock cupsd does. ACTIVATED=1 runs cupsd as Debian does, socket-activated:
+# a stand-in for systemd owns the socket and starts `cupsd -l` on demand
+# (again after a crash, and after cupsd exits when idle). LISTEN_TCP=1 also
+# listens on a loopback TCP port, written to DIR/tcp.port.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 cmd=$1
@@ -17,8 +20,16 @@ dir=$2
 queue=${3:-RACUN}
 
 start_cupsd() {
-  cupsd -f -c "$dir/etc/cupsd.conf" -s "$dir/etc/cups-files.conf" >"$dir/log/cupsd.out" 2>&1 &
-  echo $! >"$dir/cupsd.pid"
+  if [ -f "$dir/activated" ] && [ -f "$dir/activator.pid" ] && kill -0 "$(cat "$dir/activator.pid")" 2>/dev/null; then
+    :  # the socket is there: the next client starts cupsd
+  elif [ -f "$dir/activated" ]; then
+    python3 "$here/socket_activator.py" "$dir/cups.sock" "$dir/cupsd.pid" -- \
+      cupsd -l -c "$dir/etc/cupsd.conf" -s "$dir/etc/cups-files.conf" >"$dir/log/cupsd.out" 2>&1 &
+    echo $! >"$dir/activator.pid"
+  else
+    cupsd -f -c "$dir/etc/cupsd.conf" -s "$dir/etc/cups-files.conf" >"$dir/log/cupsd.out" 2>&1 &
+    echo $! >"$dir/cupsd.pid"
+  fi
   for _ in $(seq 1 200); do
     if [ -S "$dir/cups.sock" ] && lpstat -h "$dir/cups.sock" -r >/dev/null 2>&1; then return 0; fi
     sleep 0.05
@@ -49,6 +60,13 @@ case "$cmd" in
     # cupsd runs its backends as lp: every folder on the way must be open to it.
     chmod 755 "$dir" "$dir"/*
     chmod 1777 "$dir/spool/tmp"
+    if [ -n "${ACTIVATED:-}" ]; then touch "$dir/activated"; fi
+    tcp=""
+    if [ -n "${LISTEN_TCP:-}" ]; then
+      python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])' \
+        >"$dir/tcp.port"
+      tcp="Listen 127.0.0.1:$(cat "$dir/tcp.port")"
+    fi
     d=$dir
     while [ "$d" != "/" ]; do chmod o+x "$d" 2>/dev/null || true; d=$(dirname "$d"); done
     cat >"$dir/etc/cups-files.conf" <<CONF
@@ -69,6 +87,7 @@ FileDevice No
 CONF
     cat >"$dir/etc/cupsd.conf" <<CONF
 Listen $dir/cups.sock
+$tcp
 LogLevel ${CUPS_LOGLEVEL:-warn}
 LogTimeFormat usecs
 Browsing Off
@@ -103,9 +122,10 @@ CONF
     cupsenable -h "$dir/cups.sock" "$queue"
     cupsaccept -h "$dir/cups.sock" "$queue"
     ;;
-  cupsd-stop) stop_pid "$dir/cupsd.pid" ;;
+  cupsd-stop) stop_pid "$dir/activator.pid"; stop_pid "$dir/cupsd.pid" ;;
   cupsd-start) start_cupsd ;;
   stop)
+    stop_pid "$dir/activator.pid"
     stop_pid "$dir/cupsd.pid"
     stop_pid "$dir/printer.pid"
     ;;

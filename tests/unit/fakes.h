@@ -207,11 +207,15 @@ class FakeSpooler : public Spooler {
     calls.push_back("enddoc");
     if (Fails("enddoc")) return OpResult::Fail("enddoc refused");
     documents.back().ended = true;
-    if (nextJobId != 0) jobStates[lastJobId = nextJobId++] = JobStatus{JobState::Pending, 100, {}};
+    if (nextJobId != 0)
+      jobStates[lastJobId = nextJobId++] = JobStatus{JobState::Pending, 100, {}, uuid};
+    uuid.clear();
     return OpResult::Ok();
   }
   int lastJobId = 0;
   int LastJobId() const override { return lastJobId; }
+  std::string uuid;  // of the next job
+  void NameNextJob(const std::string& next) override { uuid = next; }
   OpResult JobStates(const char*, const std::vector<int>& ids,
                      std::map<int, JobStatus>* states) override {
     if (jobStatesFail) return OpResult::Fail("server down");
@@ -268,6 +272,7 @@ class FakeStateStore : public StateStore {
  public:
   std::string text;
   bool loadFails = false;
+  bool saveFails = false;
   int saves = 0;
   OpResult Load(std::string* out) override {
     if (loadFails) return OpResult::Fail("permission denied");
@@ -275,6 +280,7 @@ class FakeStateStore : public StateStore {
     return OpResult::Ok();
   }
   OpResult Save(const std::string& in) override {
+    if (saveFails) return OpResult::Fail("no space left on device");
     text = in;
     ++saves;
     return OpResult::Ok();

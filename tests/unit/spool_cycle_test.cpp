@@ -308,7 +308,7 @@ TEST_F(SpoolCycleTest, DeleteAfterPrintedWaitsForTheJobAndResendsLostOnesInOrder
   // back made at another time: another client's job after a restart, so
   // d's own was lost, the first time for d.
   spooler_.jobStates.erase(5);
-  spooler_.jobStates[6] = JobStatus{JobState::Completed, 999, {}};
+  spooler_.jobStates[6] = JobStatus{JobState::Completed, 100, {}, "urn:uuid:someone-else"};
   spooler_.serverRun = 3;
   engine_->RunSpoolCycle();
   EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"a", "b", "c", "d", "b", "d", "d"}));
@@ -508,6 +508,36 @@ TEST_F(SpoolCycleTest, StopRequestEndsTheCycleAfterTheCurrentJob) {
   EXPECT_EQ(engine.RunSpoolCycle(), 1);
   EXPECT_EQ(raising.Accepted(), (std::vector<std::string>{"one"}));
   EXPECT_EQ(files_.files.count("/in/2"), 1u);
+}
+
+TEST_F(SpoolCycleTest, DeleteAfterPrintedSendsNothingItCannotRememberAndNamesEachJobFirst) {
+  FakeStateStore store;
+  store_ = &store;
+  settings_.deleteAfterPrinted = 1;
+  spooler_.nextJobId = 1;
+  files_.Add("/in/a", "a", 1);
+  // A full or read-only state folder: the file waits, said once.
+  store.saveFails = true;
+  Engine().RunSpoolCycle();
+  engine_->RunSpoolCycle();
+  EXPECT_TRUE(spooler_.Accepted().empty());
+  EXPECT_EQ(status_.LinesWith("cannot save the state file"), 1u);
+  EXPECT_EQ(engine_->Report().headWhy,
+            "the state file cannot be written; nothing is sent until it can");
+  store.saveFails = false;
+  engine_->RunSpoolCycle();
+  ASSERT_EQ(spooler_.Accepted(), std::vector<std::string>{"a"});
+  // The job carries the uuid that was saved before it was sent.
+  const std::string uuid = engine_->State().inFlight.at("/in/a").uuid;
+  EXPECT_EQ(uuid.rfind("urn:uuid:", 0), 0u);
+  EXPECT_EQ(spooler_.jobStates[1].uuid, uuid);
+  EXPECT_NE(store.text.find(uuid), std::string::npos);
+
+  // Stopped while it was being sent (saved with no job yet): sent once more
+  // after the restart.
+  store.text = "druvo-state 3\ninflight 0 0 0 0 1 1 0 0 0 0 " + uuid + " RACUN /in/a\n";
+  Engine().RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"a", "a"}));
 }
 
 }  // namespace
