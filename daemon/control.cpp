@@ -9,11 +9,13 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 namespace druvo {
 
@@ -74,7 +76,8 @@ bool StatusServer::Start(const std::string& folder, Render render, std::string* 
   UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   int quit[2];
   if (!fd || bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
-      listen(fd.get(), 8) != 0 || pipe2(quit, O_CLOEXEC) != 0) {
+      listen(fd.get(), SOMAXCONN) != 0 || pipe2(quit, O_CLOEXEC) != 0 ||
+      fcntl(fd.get(), F_SETFL, O_NONBLOCK) != 0) {
     *why = path_ + ": " + std::strerror(errno);
     return false;
   }
@@ -93,32 +96,80 @@ void StatusServer::Publish(const EngineReport& report) {
   published_ = report;
 }
 
+namespace {
+
+// Clients are answered side by side: one that says nothing, or reads
+// nothing, holds only its own slot, for a bounded time.
+constexpr long long kAskMs = 1000;    // for the client's byte; then text
+constexpr long long kSendMs = 2000;   // for the answer to go out
+constexpr std::size_t kClients = 64;  // past this, the oldest is dropped
+
+struct StatusClient {
+  UniqueFd fd;
+  long long deadline = 0;
+  std::string out;  // the answer, once known
+  std::size_t sent = 0;
+};
+
+}  // namespace
+
 void StatusServer::Serve() {
+  std::vector<StatusClient> clients;
+  std::vector<pollfd> fds;
   for (;;) {
-    pollfd fds[2] = {{quitRead_.get(), POLLIN, 0}, {listener_.get(), POLLIN, 0}};
-    if (poll(fds, 2, -1) < 0 && errno != EINTR) return;
+    long long now = SteadyMs();
+    long long wait = -1;
+    fds.assign({{quitRead_.get(), POLLIN, 0}, {listener_.get(), POLLIN, 0}});
+    for (const StatusClient& c : clients) {
+      fds.push_back({c.fd.get(), static_cast<short>(c.out.empty() ? POLLIN : POLLOUT), 0});
+      wait = wait < 0 ? c.deadline - now : std::min(wait, c.deadline - now);
+    }
+    if (poll(fds.data(), fds.size(), wait < 0 ? -1 : static_cast<int>(std::max(wait, 0LL))) < 0 &&
+        errno != EINTR)
+      return;
     if ((fds[0].revents & POLLIN) != 0) return;
+    now = SteadyMs();
+    for (std::size_t i = 0; i < clients.size(); ++i) {
+      StatusClient& c = clients[i];
+      const short events = fds[i + 2].revents;
+      if (c.out.empty() && ((events & (POLLIN | POLLHUP)) != 0 || now >= c.deadline)) {
+        // The client says first how it wants the answer: one byte, 'j' for
+        // JSON. One that says nothing gets text.
+        char how = 't';
+        if ((events & POLLIN) == 0 || read(c.fd.get(), &how, 1) != 1) how = 't';
+        c.out = Answer(how == 'j');
+        c.deadline = now + kSendMs;
+      } else if (!c.out.empty() && (events & POLLOUT) != 0) {
+        const ssize_t n = send(c.fd.get(), c.out.data() + c.sent, c.out.size() - c.sent,
+                               MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (n > 0) c.sent += static_cast<std::size_t>(n);
+        if (n < 0 && errno != EAGAIN && errno != EINTR) c.sent = c.out.size();
+      } else if (!c.out.empty() && now >= c.deadline) {
+        c.sent = c.out.size();  // it reads nothing: given up
+      }
+    }
+    clients.erase(std::remove_if(clients.begin(), clients.end(),
+                                 [](const StatusClient& c) {
+                                   return !c.out.empty() && c.sent == c.out.size();
+                                 }),
+                  clients.end());
     if ((fds[1].revents & POLLIN) == 0) continue;
-    const UniqueFd client(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (client) Answer(client.get());
+    for (;;) {
+      UniqueFd client(accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK));
+      if (!client) break;
+      if (clients.size() >= kClients) clients.erase(clients.begin());
+      clients.push_back(StatusClient{std::move(client), now + kAskMs, {}, 0});
+    }
   }
 }
 
-void StatusServer::Answer(int client) {
-  // The client says first how it wants the answer: one byte, 'j' for JSON.
-  pollfd wait{client, POLLIN, 0};
-  char how = 't';
-  if (poll(&wait, 1, 1000) <= 0 || read(client, &how, 1) != 1) how = 't';
+std::string StatusServer::Answer(bool json) {
   EngineReport report;
   {
     std::lock_guard<std::mutex> guard(lock_);
     report = published_;
   }
-  const std::string text = render_(report, how == 'j');
-  // A client that does not read cannot hold this thread for long.
-  timeval bound{2, 0};
-  setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &bound, sizeof bound);
-  (void)!send(client, text.data(), text.size(), MSG_NOSIGNAL);
+  return render_(report, json);
 }
 
 int RunStatusCommand(int argc, const char* const* argv) {
@@ -136,19 +187,50 @@ int RunStatusCommand(int argc, const char* const* argv) {
     }
   }
   const std::string path = RuntimeFolder(instance) + kSocketName;
-  const UniqueFd fd = ConnectTo(path);
-  if (!fd) {
+  const std::string who = instance.empty() ? "" : " instance " + instance;
+  // Bounded whatever the daemon or other clients do.
+  constexpr long long kBoundMs = 5000;
+  const long long end = SteadyMs() + kBoundMs;
+  sockaddr_un address;
+  UniqueFd fd(AddressFor(path, &address)
+                  ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)
+                  : -1);
+  int code = fd ? 0 : ENAMETOOLONG;
+  while (fd && connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    code = errno;
+    if (code != EAGAIN || SteadyMs() >= end) break;  // a full backlog: try again
+    usleep(20000);
+    code = 0;
+  }
+  if (code == EACCES || code == EPERM) {
+    std::fprintf(stderr,
+                 "druvo: permission denied: is this user in group druvo? (%s cannot be reached: "
+                 "%s)\n",
+                 path.c_str(), std::strerror(code));
+    return 4;
+  }
+  if (code != 0) {
     std::fprintf(stderr, "druvo: no druvo%s is running (nothing answers on %s: %s)\n",
-                 instance.empty() ? "" : (" instance " + instance).c_str(), path.c_str(),
-                 std::strerror(errno));
+                 who.c_str(), path.c_str(), std::strerror(code));
     return 3;
   }
   const char how = json ? 'j' : 't';
   (void)!write(fd.get(), &how, 1);
   std::string answer;
   char buffer[4096];
-  for (ssize_t n; (n = read(fd.get(), buffer, sizeof buffer)) > 0;)
+  for (;;) {
+    pollfd in{fd.get(), POLLIN, 0};
+    const long long left = end - SteadyMs();
+    if (left <= 0 || poll(&in, 1, static_cast<int>(left)) <= 0) {
+      std::fprintf(stderr, "druvo: druvo%s did not answer on %s within %lld s\n", who.c_str(),
+                   path.c_str(), kBoundMs / 1000);
+      return 3;
+    }
+    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) break;
     answer.append(buffer, static_cast<std::size_t>(n));
+  }
   std::fputs(answer.c_str(), stdout);
   const bool error =
       answer.find(json ? "\"state\":\"error\"" : "\nState: error") != std::string::npos;

@@ -36,7 +36,7 @@ class StatusServer {
 
  private:
   void Serve();
-  void Answer(int client);
+  std::string Answer(bool json);
   UniqueFd listener_;
   UniqueFd quitRead_, quitWrite_;
   std::string path_;
@@ -47,16 +47,17 @@ class StatusServer {
 };
 
 // "druvo status [--json] [INSTANCE]": prints the report; 0 healthy, 1 in an
-// error state, 3 when no druvo answers.
+// error state, 3 when no druvo answers (within 5 s), 4 when this user may
+// not ask.
 int RunStatusCommand(int argc, const char* const* argv);
 
 // systemd's notification socket, when there is one: READY=1, STATUS=...,
 // WATCHDOG=1. Does nothing without NOTIFY_SOCKET.
 void Notify(const std::string& message);
-// Whether systemd watches us, and how often to say we are alive (ms).
 // Tells systemd's watchdog we are alive, at most once per half period;
 // nothing without a watchdog.
 void FeedWatchdog();
+// Whether systemd watches us, and how often to say we are alive (ms).
 long long WatchdogPeriodMs();
 
 }  // namespace druvo

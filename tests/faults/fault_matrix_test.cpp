@@ -724,6 +724,27 @@ TEST_F(FaultMatrix, DeleteAfterPrintedOnDebiansSocketActivatedCupsdAndOverTcp) {
           "finished jobs taken as printed on the connection that made them; none sent twice");
 }
 
+TEST_F(FaultMatrix, DeleteAfterPrintedKeepsItsJobsThroughTimesAndAttributes) {
+  // Receipts wait in a stopped queue while a backup restores their access
+  // times and a scanner tags them: the same receipts, one job each.
+  StartCups({{"PRESERVE_HISTORY", "Yes"}});
+  cups_->Admin("cupsdisable RACUN");
+  Drop("a.prn", 20);
+  Drop("b.prn", 10);
+  StartDruvo({"--delete-after=printed"});
+  ASSERT_TRUE(WaitFor([&] { return daemon_->LogCount(" as job ") >= 2; }, 60s));
+  RunCapture("touch -a -d '2001-01-01' '" + In("a.prn") + "'; setfattr -n user.scanned -v 1 '" +
+             In("b.prn") + "' 2>/dev/null || chmod 600 '" + In("b.prn") + "'");
+  Linger();
+  cups_->Admin("cupsenable RACUN");
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 60s)) << daemon_->Log();
+  Linger();
+  EXPECT_EQ(daemon_->LogCount(" as job "), 2u) << daemon_->Log();
+  Account("--delete-after=printed: access times restored and an attribute set while the queue "
+          "is stopped",
+          "the bytes are the same: one job each, deleted once printed");
+}
+
 TEST_F(FaultMatrix, DeleteAfterPrintedWithAStoppedQueueThenACancel) {
   StartCups({{"PRESERVE_HISTORY", "Yes"}});
   cups_->Admin("cupsdisable -r 'paper jam' RACUN");

@@ -295,6 +295,24 @@ TEST_F(DaemonTest, StatusSaysIdleBusyOrErrorWhatWaitsAndWhenNoDruvoRuns) {
   })) << said;
   EXPECT_TRUE(WaitFor([&] { return status("").find("State: idle") != std::string::npos; })) << out;
   EXPECT_EQ(rc, 0);
+  // 200 local clients that connect and say nothing keep nobody waiting; a
+  // user who may not ask is told so.
+  std::vector<int> silent;
+  for (int i = 0; i < 200; ++i) {
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    sockaddr_un to{};
+    to.sun_family = AF_UNIX;
+    std::snprintf(to.sun_path, sizeof to.sun_path, "%s/druvo.sock", runtime.c_str());
+    (void)!connect(fd, reinterpret_cast<const sockaddr*>(&to), sizeof to);
+    silent.push_back(fd);
+  }
+  EXPECT_NE(status("").find("State: idle"), std::string::npos) << out;
+  EXPECT_EQ(rc, 0);
+  for (const int fd : silent) close(fd);
+  out = RunCapture("RUNTIME_DIRECTORY='" + runtime + "' setpriv --reuid=65534 --regid=65534 "
+                   "--clear-groups '" + DaemonBinary() + "' status 2>&1", &rc);
+  EXPECT_EQ(rc, 4) << out;
+  EXPECT_NE(out.find("permission denied: is this user in group druvo?"), std::string::npos) << out;
   // Busy while the server does not answer: the answer does not wait for it.
   cups_->PauseServer(true);
   WriteFileBytes(In("a.prn"), "a\n");
