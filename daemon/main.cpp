@@ -185,6 +185,17 @@ std::string ModeAndGroup(const struct stat& st) {
          (g != nullptr ? std::string(g->gr_name) : std::to_string(st.st_gid));
 }
 
+// Why another druvo keeps this one from the folder.
+std::string Refusal(const FolderLock::Result& r, const std::string& folder,
+                    const std::string& names) {
+  const std::string who =
+      "another druvo" + (r.holder != 0 ? " (pid " + std::to_string(r.holder) + ")" : std::string());
+  if (r.pattern.empty()) return who + " already serves " + folder;
+  return who + " serves " + folder + " with the pattern \"" + r.pattern + "\", and a name such as " +
+         QuotedForLog(r.both) + " matches both it and \"" + names +
+         "\"; two druvos may share a folder only with patterns no name can match both";
+}
+
 // What deleting once printed holds on a print server, and where it cannot
 // tell, which side it takes: said at start and by --check.
 constexpr const char* kPrintedModeRule =
@@ -240,6 +251,10 @@ int RunCheck(const SpoolSettings& settings, const PrinterAddress& address) {
                      "): make the folder group druvo, mode 2775; producer umask 007");
   });
   say("ok", std::to_string(waiting) + " file(s) waiting");
+  if (const FolderLock::Result other = FolderLock().Probe(folder, drop.names);
+      other.outcome == FolderLock::Outcome::Busy) {
+    say("error", Refusal(other, folder, drop.names));
+  }
   if (queue && settings.deleteAfterPrinted != 0) say("ok", kPrintedModeRule);
   return errors != 0 ? 1 : 0;
 }
@@ -268,19 +283,20 @@ void DrainWake(int wakeFd) {
 }
 
 // Waits (as long as it takes, until a stop) for the folder and its lock.
-// False when another druvo serves it, with that said; the caller then exits.
-bool LockFolder(FolderLock& lock, const std::string& folder, int pollMs, int wakeFd) {
+// False when another druvo serves its files, with that said; the caller
+// then exits.
+bool LockFolder(FolderLock& lock, const std::string& folder, const std::string& names, int pollMs,
+                int wakeFd) {
   std::string said;
   while (g_stop == 0) {
-    const FolderLock::Result r = lock.Take(folder);
+    const FolderLock::Result r = lock.Take(folder, names);
+    if (!r.note.empty() && said != r.note) LogLine(LogLevel::Warning, "warning: " + r.note);
+    said = r.note.empty() ? said : r.note;
     switch (r.outcome) {
       case FolderLock::Outcome::Held:
         return true;
       case FolderLock::Outcome::Busy:
-        LogLine(LogLevel::Error,
-                "another druvo" +
-                    (r.holder != 0 ? " (pid " + std::to_string(r.holder) + ")" : std::string()) +
-                    " already serves " + folder + "; this one prints nothing and stops");
+        LogLine(LogLevel::Error, Refusal(r, folder, names) + "; this one prints nothing and stops");
         return false;
       case FolderLock::Outcome::Missing:
       case FolderLock::Outcome::Failed:
@@ -378,7 +394,9 @@ int Run(int argc, char** argv) {
 
   // One druvo per folder, and its memory kept apart from other folders'.
   FolderLock lock;
-  if (!LockFolder(lock, folder, settings.pollInterval, wakeRead.get())) return kAnotherInstance;
+  const std::string names = DropFolder::Of(settings.fileSource, '/').names;
+  if (!LockFolder(lock, folder, names, settings.pollInterval, wakeRead.get()))
+    return kAnotherInstance;
   if (g_stop != 0) return 0;
 
   RecordList jobs = ListCreate();
@@ -480,8 +498,9 @@ int Run(int argc, char** argv) {
     // The folder deleted and made again is a new folder: lock it too. A
     // healthy watch would have said so, so only then is it looked at.
     if (!lockChecked || !watch.Armed()) {
-      if (lock.Take(folder).outcome == FolderLock::Outcome::Busy) {
-        LogLine(LogLevel::Error, "another druvo took " + folder + "; this one stops");
+      if (const FolderLock::Result r = lock.Take(folder, names);
+          r.outcome == FolderLock::Outcome::Busy) {
+        LogLine(LogLevel::Error, Refusal(r, folder, names) + "; this one stops");
         ListDestroy(&jobs);
         return kAnotherInstance;
       }

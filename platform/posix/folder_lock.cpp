@@ -1,15 +1,19 @@
 #include "platform/posix/folder_lock.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+
+#include "core/wildcard.h"
 
 namespace druvo {
 
@@ -39,34 +43,110 @@ pid_t LockHolder(dev_t device, ino_t inode) {
   return holder;
 }
 
+std::string Why(const std::string& what) { return what + ": " + std::strerror(errno); }
+
+// Reads a registration: "PID\nPATTERN\n".
+bool ReadRegistration(int fd, pid_t* pid, std::string* pattern) {
+  char buffer[1024];
+  const ssize_t n = pread(fd, buffer, sizeof buffer - 1, 0);
+  if (n <= 0) return false;
+  const std::string text(buffer, static_cast<std::size_t>(n));
+  const std::size_t line = text.find('\n');
+  if (line == std::string::npos || text.back() != '\n') return false;
+  *pid = static_cast<pid_t>(std::atol(text.c_str()));
+  *pattern = text.substr(line + 1, text.size() - line - 2);
+  return true;
+}
+
 }  // namespace
 
-FolderLock::Result FolderLock::Take(const std::string& folder) {
+std::string LockFolderPath() {
+  const char* own = std::getenv("DRUVO_LOCK_DIR");
+  return own != nullptr && *own != '\0' ? own : "/run/druvo-locks";
+}
+
+FolderLock::~FolderLock() {
+  if (!registration_.empty()) unlink(registration_.c_str());
+}
+
+FolderLock::Result FolderLock::Take(const std::string& folder, const std::string& names) {
+  return Register(folder, names, true);
+}
+
+FolderLock::Result FolderLock::Probe(const std::string& folder, const std::string& names) {
+  return Register(folder, names, false);
+}
+
+FolderLock::Result FolderLock::Register(const std::string& folder, const std::string& names,
+                                        bool keep) {
   Result result;
   struct stat st;
   if (stat(folder.c_str(), &st) != 0) {
     result.outcome = errno == ENOENT || errno == ENOTDIR ? Outcome::Missing : Outcome::Failed;
-    result.error = "stat " + folder + ": " + std::strerror(errno);
+    result.error = Why("stat " + folder);
     return result;
   }
-  if (fd_ && st.st_dev == device_ && st.st_ino == inode_) {
+  if (keep && fd_ && st.st_dev == device_ && st.st_ino == inode_) {
     result.outcome = Outcome::Held;
     return result;
   }
-  UniqueFd fd(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-  if (!fd || fstat(fd.get(), &st) != 0) {
-    result.error = "open " + folder + ": " + std::strerror(errno);
+  UniqueFd dir(open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir || fstat(dir.get(), &st) != 0) {
+    result.error = Why("open " + folder);
     return result;
   }
-  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
-    if (errno == EWOULDBLOCK) {
-      result.outcome = Outcome::Busy;
-      result.holder = LockHolder(st.st_dev, st.st_ino);
-    } else {
-      result.error = "flock " + folder + ": " + std::strerror(errno);
+  // Registrations change one at a time.
+  mkdir(locks_.c_str(), 0770);
+  UniqueFd guard(open((locks_ + "/guard").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0660));
+  DIR* listing = guard ? opendir(locks_.c_str()) : nullptr;
+  if (!guard || listing == nullptr || flock(guard.get(), LOCK_EX) != 0) {
+    result = LockTheFolder(folder, dir.get(), st, keep);
+    result.note = "cannot use the lock folder " + locks_ + " (" + std::strerror(errno) +
+                  "): one druvo per folder";
+    if (listing != nullptr) closedir(listing);
+    return result;
+  }
+  char prefix[64];
+  std::snprintf(prefix, sizeof prefix, "%llx-%llx-", static_cast<unsigned long long>(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  const std::string mine = locks_ + "/" + prefix + std::to_string(getpid());
+  result.outcome = Outcome::Held;
+  while (const dirent* entry = readdir(listing)) {
+    if (std::strncmp(entry->d_name, prefix, std::strlen(prefix)) != 0) continue;
+    const std::string path = locks_ + "/" + entry->d_name;
+    if (path == registration_) continue;
+    UniqueFd other(open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!other) continue;
+    if (flock(other.get(), LOCK_EX | LOCK_NB) == 0) {
+      unlink(path.c_str());  // its druvo is gone
+      continue;
     }
+    pid_t pid = 0;
+    std::string pattern;
+    if (!ReadRegistration(other.get(), &pid, &pattern)) pattern = "*";  // being written: assume all
+    if (!WildcardsOverlap(names, pattern, &result.both)) continue;
+    result.outcome = Outcome::Busy;
+    result.holder = pid;
+    result.pattern = pattern;
+    break;
+  }
+  closedir(listing);
+  if (result.outcome != Outcome::Held || !keep) return result;
+  UniqueFd fd(open(mine.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0660));
+  const std::string text = std::to_string(getpid()) + "\n" + names + "\n";
+  if (!fd || flock(fd.get(), LOCK_EX | LOCK_NB) != 0 ||
+      write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
+    result.outcome = Outcome::Failed;
+    result.error = Why("register in " + mine);
     return result;
   }
+  if (!registration_.empty() && registration_ != mine) unlink(registration_.c_str());
+  registration_ = mine;
+  Hold(std::move(fd), st, folder);
+  return result;
+}
+
+void FolderLock::Hold(UniqueFd fd, const struct stat& st, const std::string& folder) {
   fd_ = std::move(fd);
   device_ = st.st_dev;
   inode_ = st.st_ino;
@@ -74,7 +154,23 @@ FolderLock::Result FolderLock::Take(const std::string& folder) {
     char resolved[PATH_MAX];
     canonical_ = realpath(folder.c_str(), resolved) != nullptr ? resolved : folder;
   }
+}
+
+FolderLock::Result FolderLock::LockTheFolder(const std::string& folder, int dirFd,
+                                             const struct stat& st, bool keep) {
+  Result result;
+  UniqueFd fd(dup(dirFd));
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK) {
+      result.outcome = Outcome::Busy;
+      result.holder = LockHolder(st.st_dev, st.st_ino);
+    } else {
+      result.error = Why("flock " + folder);
+    }
+    return result;
+  }
   result.outcome = Outcome::Held;
+  if (keep) Hold(std::move(fd), st, folder);
   return result;
 }
 

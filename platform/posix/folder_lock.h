@@ -1,8 +1,14 @@
-// One druvo per drop folder: an exclusive lock on the folder itself, held for
-// the life of the process. The lock belongs to the folder's inode, so another
-// spelling of its path or a symlink to it meets the same lock.
+// Which druvo serves which files of a drop folder. Each druvo registers its
+// folder (by device and inode, so any spelling of its path or a symlink to
+// it is the same folder) and its name pattern in a folder of lock files that
+// only druvo uses, as a file it holds an flock on for its life. Two druvos
+// may share a folder when no file name can match both patterns; a second
+// whose pattern overlaps is refused, told the other's pattern and a name
+// both match. The drop folder itself is never locked (producers may flock
+// it), unless the lock folder cannot be used: then one druvo per folder.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <string>
@@ -11,11 +17,14 @@
 
 namespace druvo {
 
+// The lock folder: DRUVO_LOCK_DIR, else /run/druvo-locks.
+std::string LockFolderPath();
+
 class FolderLock {
  public:
   enum class Outcome {
     Held,     // ours
-    Busy,     // another process holds it (holder says which, when known)
+    Busy,     // another druvo serves names of ours (holder, pattern, both say)
     Missing,  // the folder does not exist (yet)
     Failed,   // anything else (error says what)
   };
@@ -23,16 +32,34 @@ class FolderLock {
     Outcome outcome = Outcome::Failed;
     pid_t holder = 0;
     std::string error;
+    std::string pattern;  // Busy: the other druvo's pattern ("" when only the folder is locked)
+    std::string both;     // a name both patterns match
+    std::string note;     // the lock folder could not be used, and why
   };
 
-  // Takes the lock on the folder the path names now. Cheap when it is held
-  // already; a folder deleted and made again is locked anew.
-  Result Take(const std::string& folder);
-  // The folder's canonical path when the lock was first taken.
+  explicit FolderLock(std::string locks = LockFolderPath()) : locks_(std::move(locks)) {}
+  ~FolderLock();
+  FolderLock(const FolderLock&) = delete;
+  FolderLock& operator=(const FolderLock&) = delete;
+
+  // Registers names (the pattern's name part) on the folder the path names
+  // now. Cheap when it is held already; a folder deleted and made again is
+  // registered anew.
+  Result Take(const std::string& folder, const std::string& names);
+  // What Take would meet, without registering (for --check).
+  Result Probe(const std::string& folder, const std::string& names);
+  // The folder's canonical path when it was first registered.
   const std::string& Canonical() const { return canonical_; }
 
  private:
+  Result Register(const std::string& folder, const std::string& names, bool keep);
+  // The old way, where the lock folder cannot be used: the folder itself.
+  Result LockTheFolder(const std::string& folder, int dirFd, const struct stat& st, bool keep);
+  void Hold(UniqueFd fd, const struct stat& st, const std::string& folder);
+
+  std::string locks_;
   UniqueFd fd_;
+  std::string registration_;  // our file in the lock folder, if any
   dev_t device_ = 0;
   ino_t inode_ = 0;
   std::string canonical_;

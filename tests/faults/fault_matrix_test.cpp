@@ -1024,26 +1024,58 @@ TEST_F(FaultMatrix, AppendAfterClose) {
 }
 
 TEST_F(FaultMatrix, TwoDruvosOnOneFolder) {
-  // The second is started on another spelling of the folder (a symlink),
-  // as a hand run beside the service or a second instance would be.
+  // A producer that serializes with flock(1) on the folder holds it while
+  // druvo starts: druvo never locks the folder itself.
   StartCups();
+  int status = -1;
+  RunCapture("flock '" + drop_ + "' sleep 3 >/dev/null 2>&1 & sleep 0.3");
   StartDruvo();
   ASSERT_TRUE(LogHas("Delete after"));
+  EXPECT_EQ(RunCapture("flock -w 5 '" + drop_ + "' echo free"), "free");  // nor is it held
+  // The second is started on another spelling of the folder (a symlink),
+  // as a hand run beside the service or a second instance would be: its
+  // pattern overlaps, so it is refused, told a name both match.
   const std::string link = drop_ + ".link";
   ASSERT_EQ(symlink(drop_.c_str(), link.c_str()), 0);
   DaemonOptions twin;
-  twin.args = {printer_, link + "/*.*"};
+  twin.args = {printer_, link + "/*.kit"};
   Daemon second(*cups_, twin);
   EXPECT_EQ(second.Stop(0), 4);  // it waits for nothing: it exits
-  EXPECT_NE(second.Log().find("already serves " + link), std::string::npos) << second.Log();
+  EXPECT_NE(second.Log().find("serves " + link + "/ with the pattern \"*.*\", and a name such as"),
+            std::string::npos)
+      << second.Log();
   EXPECT_NE(second.Log().find("(pid " + std::to_string(daemon_->Pid()) + ")"), std::string::npos);
+  const std::string check = RunCapture("'" + DaemonBinary() + "' --check " + printer_ + " '" +
+                                       link + "/*.kit'", &status);
+  EXPECT_EQ(status, 1) << check;
+  EXPECT_NE(check.find("error: another druvo"), std::string::npos) << check;
   for (int i = 0; i < 100; ++i) Drop("r" + std::to_string(i) + ".prn", 100 - i);
   ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 60s));
   ASSERT_TRUE(cups_->WaitForJobs(100));
+  daemon_->Stop();
+  // Kitchen slips and receipts from one folder, by two druvos whose
+  // patterns no name can match both.
+  twin.args = {printer_, link + "/*.kit"};
+  Daemon kitchen(*cups_, twin);
+  ASSERT_TRUE(WaitFor([&] { return kitchen.LogCount("Delete after") > 0; }));
+  StartDruvo();  // "*.*" overlaps the kitchen's
+  EXPECT_EQ(daemon_->Stop(0), 4);
+  DaemonOptions receipts;
+  receipts.args = {printer_, drop_ + "/*.rcp"};
+  daemon_ = std::make_unique<Daemon>(*cups_, receipts);
+  for (int i = 0; i < 5; ++i) {
+    Drop("s" + std::to_string(i) + ".kit", 20 - i);
+    Drop("s" + std::to_string(i) + ".rcp", 10 - i);
+  }
+  ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 60s)) << kitchen.Log();
+  ASSERT_TRUE(cups_->WaitForJobs(110));
   Linger();
   unlink(link.c_str());
-  Account("two druvos on one folder (one through a symlink)",
-          "the second exits (status 4) naming the folder and the pid; each receipt once");
+  Account("two druvos on one folder (one through a symlink): overlapping patterns, then *.kit "
+          "beside *.rcp; a producer's flock(1) on the folder",
+          "overlap refused (status 4, --check error) with a name both match; disjoint ones "
+          "share the folder; the producer's flock never waits; each receipt once");
+  EXPECT_EQ(kitchen.LogCount("accepted by"), 5u) << kitchen.Log();
 }
 
 TEST_F(FaultMatrix, SameNameReplacedDuringASend) {
