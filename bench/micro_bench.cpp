@@ -10,6 +10,8 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <memory>
+#include <vector>
 
 #include "fakes.h"
 #include "platform/posix/posix_files.h"
@@ -107,6 +109,46 @@ BENCHMARK(BM_CycleRealFolderPrinterMissing)
     ->ArgsProduct({{1000, 10000, 100000}, {0, 1}})
     ->ArgNames({"files", "watched"})
     ->Unit(benchmark::kMillisecond);
+
+// The delete after printing, on a real folder: a plain unlink (arg 0), or
+// the claim, the check of the bytes and the unlink (arg 1), per 10,000
+// printed receipts of 600 bytes.
+void BM_DeletePrintedRealFolder(benchmark::State& state) {
+  char tmpl[] = "/tmp/druvo-bench-XXXXXX";
+  if (mkdtemp(tmpl) == nullptr) {
+    state.SkipWithError("mkdtemp");
+    return;
+  }
+  const std::string dir = tmpl;
+  const std::string body(600, 'r');
+  PosixFileSystem files;
+  std::vector<std::string> paths;
+  std::vector<FileIdentity> read;
+  for (auto _ : state) {
+    state.PauseTiming();
+    paths.clear();
+    read.clear();
+    for (int i = 0; i < 10000; ++i) {
+      paths.push_back(dir + "/receipt-" + std::to_string(i) + ".prn");
+      std::ofstream(paths.back()) << body << i;
+      std::unique_ptr<InputFile> file;
+      std::string error;
+      files.Open(paths.back().c_str(), &file, &error);
+      read.push_back(file->Identity());
+      files.DigestOf(paths.back().c_str(), &read.back().content);
+    }
+    state.ResumeTiming();
+    std::string error;
+    for (std::size_t i = 0; i < paths.size(); ++i) {
+      if (state.range(0) == 0)
+        benchmark::DoNotOptimize(files.Delete(paths[i].c_str()));
+      else
+        benchmark::DoNotOptimize(files.DeleteIfSame(paths[i].c_str(), read[i], &error));
+    }
+  }
+  (void)!std::system(("rm -rf '" + dir + "'").c_str());
+}
+BENCHMARK(BM_DeletePrintedRealFolder)->Arg(0)->Arg(1)->ArgName("checked")->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace druvo

@@ -316,6 +316,31 @@ bool LockFolder(FolderLock& lock, const std::string& folder, const std::string& 
   return true;  // stopping: nothing was printed
 }
 
+// Receipts the printer has but has not confirmed yet: their answers are
+// due. Stopping waits for them while they keep coming (at most 60 s, within
+// the units' TimeoutStopSec), so that the next start does not send them again.
+void AwaitConfirmations(SpoolEngine& engine, Spooler& printer) {
+  std::size_t left = engine.SettleInFlight();
+  if (left == 0) return;
+  LogLine(LogLevel::Info, "stopping: waiting for the printer to confirm " + std::to_string(left) +
+                              " receipt(s) it has");
+  constexpr long long kQuietMs = 10000, kMostMs = 60000;
+  const long long start = SteadyMs();
+  long long progress = start;
+  while (left > 0 && SteadyMs() - progress < kQuietMs && SteadyMs() - start < kMostMs) {
+    pollfd replies{printer.WaitFd(), POLLIN, 0};
+    poll(&replies, 1, 100);
+    FeedWatchdog();
+    const std::size_t now = engine.SettleInFlight();
+    if (now < left) progress = SteadyMs();
+    left = now;
+  }
+  if (left != 0)
+    LogLine(LogLevel::Warning, std::to_string(left) +
+                                   " receipt(s) not confirmed when stopping: the next start "
+                                   "settles them before sending anything again");
+}
+
 int Run(int argc, char** argv) {
   std::set_new_handler(OnOutOfMemory);
   if (argc >= 2 && std::strcmp(argv[1], "status") == 0) return RunStatusCommand(argc, argv);
@@ -516,6 +541,7 @@ int Run(int argc, char** argv) {
     }
   }
   Notify("STOPPING=1");
+  if (address.confirm) AwaitConfirmations(engine, *spooler);
   LogLine(LogLevel::Info, "stopping after " + std::to_string(polls) + " polls");
   ListDestroy(&jobs);
   return 0;

@@ -1,5 +1,6 @@
 #include "spool/direct_printer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <utility>
 
@@ -10,6 +11,18 @@ namespace druvo {
 namespace {
 
 constexpr int kSliceMs = 100;  // how often a wait looks at the stop flag
+// A receipt's job number is its process ID read as a number: a later run
+// knows the ID of a job it finds in the state file.
+constexpr unsigned long kIds = 81450625;  // 95^4: four bytes from 0x20 to 0x7E
+
+std::string IdText(unsigned long n) {
+  std::string id(4, ' ');
+  for (char& c : id) {
+    c = static_cast<char>(0x20 + n % 95);
+    n /= 95;
+  }
+  return id;
+}
 constexpr const char* kStoppedMidJob =
     "stopped mid-job; the connection was reset, so the printer gets no more of it";
 
@@ -27,11 +40,10 @@ DirectPrinter::DirectPrinter(PrinterAddress address, std::unique_ptr<PrinterLink
       link_(std::move(link)),
       options_(std::move(options)),
       confirm_(address_.confirm),
-      // Tells this run's jobs from an earlier run's: job numbers and IDs start
-      // somewhere else each time.
       instance_(WallMs()),
-      nextJob_(1 + static_cast<int>((instance_ / 1000) % 1000000) * 1000),
-      nextId_(static_cast<unsigned long>(instance_ % 81450625)) {}
+      // IDs start somewhere else each run, so that this run's are not an
+      // earlier one's.
+      nextId_(static_cast<unsigned long>(instance_ % kIds)) {}
 
 DirectPrinter::~DirectPrinter() { Drop(false); }
 
@@ -82,6 +94,7 @@ OpResult DirectPrinter::Connect() {
   OpResult opened = link_->Open(options_.connectTimeoutMs, [this] { return Stopping(); });
   if (!opened) return opened;
   reader_ = EscPosReader{};
+  probe_.clear();  // asked on the last connection
   asked_.clear();
   problem_.clear();
   autoStatus_ = false;
@@ -226,14 +239,90 @@ void DirectPrinter::OnReply(const EscPosReply& reply) {
   if (jobSpoiled_.empty()) jobSpoiled_ = problem;
 }
 
+unsigned long DirectPrinter::NextId() {
+  for (;;) {
+    const unsigned long n = nextId_++ % kIds;
+    const int job = static_cast<int>(n) + 1;
+    if (std::none_of(adopted_.begin(), adopted_.end(),
+                     [job](const Pending& p) { return p.job == job; }))
+      return n;
+  }
+}
+
+int DirectPrinter::NameNextJob(const std::string& /*uuid*/) {
+  if (!Confirming()) return 0;
+  reserved_ = static_cast<long long>(NextId());
+  return static_cast<int>(reserved_) + 1;
+}
+
+void DirectPrinter::Adopt(const std::vector<int>& ids) {
+  for (const int id : ids) {
+    const auto same = [id](const Pending& p) { return p.job == id; };
+    if (id <= 0 || static_cast<unsigned long>(id) > kIds || done_.count(id) != 0 ||
+        std::any_of(pending_.begin(), pending_.end(), same) ||
+        std::any_of(adopted_.begin(), adopted_.end(), same))
+      continue;
+    adopted_.push_back(Pending{id, IdText(static_cast<unsigned long>(id) - 1), 0});
+  }
+  // An earlier run sent them in this order, on one connection.
+  std::sort(adopted_.begin(), adopted_.end(),
+            [](const Pending& a, const Pending& b) { return a.job < b.job; });
+}
+
+void DirectPrinter::SettleAdopted() {
+  if (adopted_.empty() || !Confirming()) return;
+  if (!link_->IsOpen()) {
+    if (lastConnectMs_ >= 0 && NowMs() - lastConnectMs_ < 1000) return;
+    lastConnectMs_ = NowMs();
+    if (!Connect()) {
+      Drop(false);
+      return;
+    }
+  }
+  if (probe_.empty()) {
+    // Answered once everything the printer holds before it is printed: an
+    // earlier run's receipt that has not answered by then is not there.
+    const std::string id = IdText(NextId());
+    const std::string request = escpos::ProcessIdRequest(id);
+    std::string error;
+    if (link_->Send(request.data(), request.size(), &error) !=
+        static_cast<long long>(request.size())) {
+      Drop(false);
+      return;
+    }
+    probe_ = id;
+  }
+  ReadReplies();
+}
+
 void DirectPrinter::Confirmed(const std::string& id) {
+  // An earlier run's receipt: its own answer, or the one answer the printer
+  // kept while nobody was connected (the latest): those before it on that
+  // connection came out before it.
+  for (std::size_t k = 0; k < adopted_.size(); ++k) {
+    if (adopted_[k].id != id) continue;
+    for (std::size_t i = 0; i <= k; ++i) done_[adopted_[i].job] = JobStatus{JobState::Completed, 0, {}, {}};
+    adopted_.erase(adopted_.begin(), adopted_.begin() + static_cast<long>(k) + 1);
+    return;
+  }
+  if (!probe_.empty() && id == probe_) {
+    probe_.clear();
+    for (const Pending& p : adopted_) {
+      done_[p.job] = JobStatus{JobState::Aborted, 0,
+                               "the printer no longer had it after druvo restarted (lost with "
+                               "its power, or cleared)",
+                               {}};
+    }
+    adopted_.clear();
+    return;
+  }
   std::size_t upTo = 0;
   while (upTo < pending_.size() && pending_[upTo].id != id) ++upTo;
   if (upTo == pending_.size()) return;  // a late answer to an attempt given up
   // The printer answers an ID once everything before it is printed, and one
   // that could not answer earlier ones may send the latest alone.
   for (std::size_t i = 0; i <= upTo; ++i) {
-    done_[pending_.front().job] = JobStatus{JobState::Completed, instance_, {}, {}};
+    done_[pending_.front().job] = JobStatus{JobState::Completed, 0, {}, {}};
     pending_.pop_front();
   }
   confirmedAny_ = true;
@@ -241,7 +330,7 @@ void DirectPrinter::Confirmed(const std::string& id) {
 }
 
 void DirectPrinter::AbortPending(const std::string& why) {
-  for (const Pending& p : pending_) done_[p.job] = JobStatus{JobState::Aborted, instance_, why, {}};
+  for (const Pending& p : pending_) done_[p.job] = JobStatus{JobState::Aborted, 0, why, {}};
   pending_.clear();
 }
 
@@ -261,7 +350,7 @@ void DirectPrinter::CheckConfirmationTime() {
       " does not answer the process ID request (GS ( H): from now on a job counts as printed "
       "once the printer has taken its bytes, not once it came out");
   confirmUnsupported_ = true;
-  for (const Pending& p : pending_) done_[p.job] = JobStatus{JobState::Completed, instance_, {}, {}};
+  for (const Pending& p : pending_) done_[p.job] = JobStatus{JobState::Completed, 0, {}, {}};
   pending_.clear();
   Drop(false);
 }
@@ -269,6 +358,10 @@ void DirectPrinter::CheckConfirmationTime() {
 OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>& ids,
                                   std::map<int, JobStatus>* states) {
   states->clear();
+  // Jobs an earlier run left unconfirmed are settled by their IDs before
+  // anything is sent again.
+  if (Confirming()) Adopt(ids);
+  SettleAdopted();
   if (link_->IsOpen() && ReadReplies() && !pending_.empty() && !autoStatus_ &&
       NowMs() - lastPollMs_ >= options_.pollStatusMs) {
     // No automatic status: asked for the offline cause instead.
@@ -285,8 +378,10 @@ OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>&
       kept.insert(*done);
       continue;
     }
-    for (const Pending& p : pending_) {
-      if (p.job == id) (*states)[id] = JobStatus{JobState::Pending, instance_, {}, {}};
+    for (const auto* waiting : {&pending_, &adopted_}) {
+      for (const Pending& p : *waiting) {
+        if (p.job == id) (*states)[id] = JobStatus{JobState::Pending, 0, {}, {}};
+      }
     }
   }
   done_.swap(kept);  // what is no longer asked about is settled
@@ -328,17 +423,14 @@ OpResult DirectPrinter::EndDocument() {
   // Whatever the printer said during the job first: a paper out spoils it.
   if (!ReadReplies() || !jobSpoiled_.empty()) return Refused(": " + jobSpoiled_);
   const std::uint64_t receiptBytes = jobBytes_;
-  std::string id(4, ' ');
-  unsigned long n = nextId_++ % 81450625;  // 95^4 IDs, each attempt its own
-  for (char& c : id) {
-    c = static_cast<char>(0x20 + n % 95);
-    n /= 95;
-  }
-  const std::string request = escpos::ProcessIdRequest(id);
+  // Each attempt its own: named before it was sent, or new.
+  const unsigned long n = reserved_ >= 0 ? static_cast<unsigned long>(reserved_) : NextId();
+  reserved_ = -1;
+  const std::string request = escpos::ProcessIdRequest(IdText(n));
   if (OpResult sent = Write(request.data(), request.size()); !sent) return sent;
   if (pending_.empty()) progressMs_ = NowMs();
-  lastJob_ = nextJob_++;
-  pending_.push_back(Pending{lastJob_, id, receiptBytes});
+  lastJob_ = static_cast<int>(n) + 1;
+  pending_.push_back(Pending{lastJob_, IdText(n), receiptBytes});
   return OpResult::Ok();
 }
 

@@ -74,6 +74,9 @@ class DirectPrinter : public Spooler {
   void AbortDocument() override;
   void CloseQueue() override;
   int LastJobId() const override { return lastJob_; }
+  // With confirmation: the next receipt's process ID, as its job number, so
+  // that it is remembered before a byte of it is sent.
+  int NameNextJob(const std::string& uuid) override;
   // With confirmation: Completed once the printer confirmed the receipt or
   // one after it, Aborted (with why) when it cannot have come out whole.
   OpResult JobStates(const char* queue, const std::vector<int>& ids,
@@ -82,7 +85,9 @@ class DirectPrinter : public Spooler {
   // What the printer's status says holds it, as last heard.
   std::string QueueProblem(const char* queue) override;
 
-  int WaitFd() const override { return pending_.empty() ? -1 : link_->Fd(); }
+  int WaitFd() const override {
+    return pending_.empty() && adopted_.empty() ? -1 : link_->Fd();
+  }
 
   bool Confirming() const { return confirm_ && !confirmUnsupported_; }
 
@@ -121,6 +126,13 @@ class DirectPrinter : public Spooler {
   bool ReadReplies();
   void OnReply(const EscPosReply& reply);
   void Confirmed(const std::string& id);
+  // The next process ID's number, none an adopted job has.
+  unsigned long NextId();
+  // Jobs asked about that this run never sent: an earlier run's, known by
+  // their IDs.
+  void Adopt(const std::vector<int>& ids);
+  // Connects if need be, asks a process ID of its own, reads the answers.
+  void SettleAdopted();
   // Every receipt not yet confirmed did not come out whole.
   void AbortPending(const std::string& why);
   void CheckConfirmationTime();
@@ -139,8 +151,8 @@ class DirectPrinter : public Spooler {
   int unconfirmedInRow_ = 0;
   std::uint64_t jobBytes_ = 0;
   int lastJob_ = 0;
-  int nextJob_;
   unsigned long nextId_;
+  long long reserved_ = -1;  // the process ID named for the next receipt
 
   // Replies and confirmation.
   EscPosReader reader_;
@@ -150,6 +162,9 @@ class DirectPrinter : public Spooler {
   std::string problem_;                   // what the last status said holds the printer
   std::string jobSpoiled_;                // what went wrong during the job being sent
   std::deque<Pending> pending_;
+  std::deque<Pending> adopted_;  // an earlier run's, unconfirmed
+  std::string probe_;            // our ID sent to settle them
+  long long lastConnectMs_ = -1;
   std::map<int, JobStatus> done_;
   bool confirmedAny_ = false;
   bool confirmUnsupported_ = false;

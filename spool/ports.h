@@ -196,8 +196,9 @@ class Spooler {
   virtual int LastJobId() const { return 0; }
   // The next document's job carries this uuid, which no other job has: it
   // is known before the job exists, and tells the job from another that
-  // later got its number.
-  virtual void NameNextJob(const std::string& /*uuid*/) {}
+  // later got its number. Returns the job's id where the spooler knows it
+  // before the job is sent (a printer's process ID), else 0.
+  virtual int NameNextJob(const std::string& /*uuid*/) { return 0; }
   // Where each of these jobs stands. A job the server does not know (lost
   // in a crash, or gone from its history) is left out. Fails when the
   // server cannot tell.

@@ -53,11 +53,11 @@ bool SpoolEngine::RecordBeforeSending(const std::string& path, const JobRecord& 
   flight.resent = resent;
   flight.queue = settings_.printerName;
   flight.uuid = uuid;
+  flight.jobId = ports_.spooler.NameNextJob(uuid);
   if (!SaveState()) {
     state_.inFlight.erase(path);
     return false;
   }
-  ports_.spooler.NameNextJob(uuid);
   return true;
 }
 
@@ -72,6 +72,21 @@ bool SpoolEngine::InFlightFull() {
                             "are printed");
   }
   return full;
+}
+
+std::size_t SpoolEngine::SettleInFlight() {
+  jobQueried_ = false;  // ask now
+  const Flights flights = QueryInFlight();
+  if (!flights.known) return state_.inFlight.size();
+  std::vector<std::string> paths;
+  for (const auto& [path, job] : state_.inFlight) paths.push_back(path);
+  for (const std::string& path : paths) {
+    int resent = 0;
+    // One to send again stays a file to print; the next start sends it.
+    HandleInFlight(path, flights, &resent);
+  }
+  SaveState();
+  return state_.inFlight.size();
 }
 
 SpoolEngine::Flights SpoolEngine::QueryInFlight() {

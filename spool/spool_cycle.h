@@ -61,6 +61,10 @@ class SpoolEngine {
   // when a job failed.
   int RunSpoolCycle();
 
+  // Stopping: settles the jobs in flight whose outcome is known now (a
+  // printer's confirmations), sending nothing. Returns how many are left.
+  std::size_t SettleInFlight();
+
   // Set from a signal handler or another thread: the cycle ends after the
   // current job.
   void SetStopFlag(const volatile std::sig_atomic_t* flag) { stopFlag_ = flag; }

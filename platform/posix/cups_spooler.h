@@ -70,7 +70,10 @@ class CupsSpooler : public Spooler {
   void AbortDocument() override;
   void CloseQueue() override;
   int LastJobId() const override { return lastJobId_; }
-  void NameNextJob(const std::string& uuid) override { uuid_ = uuid; }
+  int NameNextJob(const std::string& uuid) override {
+    uuid_ = uuid;
+    return 0;  // the server numbers its jobs
+  }
   OpResult JobStates(const char* queue, const std::vector<int>& ids,
                      std::map<int, JobStatus>* states) override;
   void CancelJob(const char* queue, int id) override;

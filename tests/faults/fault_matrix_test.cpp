@@ -1342,6 +1342,57 @@ std::size_t Count(const std::string& text, const std::string& what) {
   return n;
 }
 
+TEST_F(FaultMatrix, AStopOrACrashWithConfirmationsDueNeverPrintsAReceiptTwice) {
+  // A printer at 2,900 B/s with a 4 KB buffer; druvo is stopped (SIGTERM,
+  // as systemctl restart does) or killed while receipts it sent wait to be
+  // printed and confirmed, then started again.
+  StartCups();
+  std::size_t files = 0, whole = 0, twice = 0, deleted = 0;
+  for (const int signal : {SIGTERM, SIGKILL}) {
+    const std::string dir = MakeSharedTempDir("escpos");
+    EmulatedPrinter emulator(dir, {"--print-rate", "2900", "--buffer", "4096"});
+    printer_ = emulator.Address();
+    std::vector<std::string> bodies;
+    for (int i = 0; i < 20; ++i) {
+      std::string body = "<<R" + std::to_string(signal) + "." + std::to_string(i) + ">>";
+      body += std::string(1500, static_cast<char>('a' + i)) + "<<E>>\n";
+      Drop("p" + std::to_string(signal) + "-" + std::to_string(100 + i) + ".prn", 100 - i, body);
+      bodies.push_back(body);
+    }
+    StartDruvo();
+    ASSERT_TRUE(WaitFor([&] { return daemon_->LogCount("; deleted once it is printed") >= 8; }))
+        << daemon_->Log();
+    daemon_->Stop(signal);
+    if (signal == SIGTERM) {
+      EXPECT_EQ(daemon_->LogCount("stopping: waiting for the printer"), 1u) << daemon_->Log();
+    }
+    const std::string first = daemon_->Log();
+    StartDruvo();
+    ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 90s)) << daemon_->Log();
+    std::string paper;
+    for (std::string last = "-"; paper != last; std::this_thread::sleep_for(300ms)) {
+      last = paper;
+      paper = emulator.Paper();
+    }
+    for (const std::string& body : bodies) {
+      ++files;
+      const std::size_t times = Count(paper, body);
+      whole += times > 0 ? 1 : 0;
+      twice += times > 1 ? 1 : 0;
+      EXPECT_EQ(times, 1u) << body.substr(0, 12) << "\n" << first << daemon_->Log();
+    }
+    deleted += bodies.size();
+    daemon_->Stop();
+    RemoveTree(dir);
+  }
+  dropped_.clear();
+  Table().push_back({"?confirm=escpos: SIGTERM, then SIGKILL, with receipts awaiting confirmation; "
+                     "restarted each time",
+                     files, whole, files - deleted, files - whole, twice,
+                     "the stop waits for the confirmations due; a restart settles the rest by "
+                     "their IDs (the printer's kept answer) before sending again"});
+}
+
 TEST_F(FaultMatrix, ProofOfPaperRandomized) {
   // 200 runs against an emulated ESC/POS printer, each with one fault at a
   // random byte: none, paper out (with automatic status, or polled), the

@@ -25,7 +25,9 @@ once: --paper-out-at N (printed bytes; it stops, says so, and goes on after
 --reload-ms), --power-loss-at N (received bytes; the buffer is lost and the
 connection reset; back after --reboot-ms), --drop-after N (received bytes; it
 closes the connection after printing what it has). Where a receipt was cut,
-the paper shows <<CUT>>.
+the paper shows <<CUT>>. As TM printers do, it prints on what it holds when
+the host goes away, and keeps the latest process ID answer it could not send
+for the next connection (answers that pile up shrink to the latest).
 """
 import argparse
 import os
@@ -165,6 +167,11 @@ class EscPosPrinter:
         self.received = 0   # bytes received, over its life
         self.paper_out = False
         self.down_until = 0.0
+        self.reserved = b""  # the answer nobody was connected to take
+        self.current = None  # the host's latest connection
+        # One print head: what a new connection brings prints after what the
+        # printer still holds from the last one.
+        self.head = threading.Lock()
         os.makedirs(args.out, exist_ok=True)
         self.paper = open(os.path.join(args.out, "paper.bin"), "ab", buffering=0)
 
@@ -201,6 +208,11 @@ class EscPosPrinter:
         rx = bytearray()       # received, not yet sorted from real-time commands
         state = {"asb": False, "lost": False, "eof": False}
         cond = threading.Condition()
+        with self.lock:
+            reserved, self.reserved = self.reserved, b""
+            self.current = conn
+        if reserved:
+            self.send(conn, reserved)
         printer = threading.Thread(target=self.print_loop,
                                    args=(conn, pending, state, cond), daemon=True)
         printer.start()
@@ -243,6 +255,9 @@ class EscPosPrinter:
         with cond:
             state["eof"] = True
             cond.notify_all()
+        with self.lock:
+            if self.current is conn:
+                self.current = None
         printer.join()
         conn.close()
 
@@ -262,6 +277,10 @@ class EscPosPrinter:
             del rx[0]
 
     def print_loop(self, conn, pending, state, cond):
+        with self.head:
+            self.print_held(conn, pending, state, cond)
+
+    def print_held(self, conn, pending, state, cond):
         step = self.args.step_ms / 1000.0
         credit = 0.0  # bytes the head may print by now: paced by the clock
         last = time.time()
@@ -324,7 +343,17 @@ class EscPosPrinter:
             if state["asb"]:
                 self.send(conn, self.ASB_PAPER_OUT if self.paper_out else self.ASB_OK)
         elif command[1:3] == b"\x28\x48" and command[5:7] == b"00" and not self.args.no_id:
-            self.send(conn, b"\x37\x22" + command[7:11] + b"\x00")
+            answer = b"\x37\x22" + command[7:11] + b"\x00"
+            if not state["eof"]:
+                self.send(conn, answer)
+                return
+            # The host went away: to its new connection, else kept for it.
+            with self.lock:
+                current = self.current if self.current is not conn else None
+                if current is None:
+                    self.reserved = answer
+            if current is not None:
+                self.send(current, answer)
 
     def run_out(self, conn, state):
         self.paper.write(self.CUT)

@@ -215,7 +215,10 @@ class FakeSpooler : public Spooler {
   int lastJobId = 0;
   int LastJobId() const override { return lastJobId; }
   std::string uuid;  // of the next job
-  void NameNextJob(const std::string& next) override { uuid = next; }
+  int NameNextJob(const std::string& next) override {
+    uuid = next;
+    return 0;
+  }
   OpResult JobStates(const char*, const std::vector<int>& ids,
                      std::map<int, JobStatus>* states) override {
     if (jobStatesFail) return OpResult::Fail("server down");
