@@ -43,7 +43,7 @@ DirectPrinter::DirectPrinter(PrinterAddress address, std::unique_ptr<PrinterLink
       instance_(WallMs()),
       // IDs start somewhere else each run, so that this run's are not an
       // earlier one's.
-      nextId_(static_cast<unsigned long>(instance_ % kIds)) {}
+      nextId_(static_cast<unsigned long>(static_cast<unsigned long long>(instance_) % kIds)) {}
 
 DirectPrinter::~DirectPrinter() { Drop(false); }
 

@@ -33,11 +33,16 @@ class CPrintApp {
                   MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
       return kBadCommandLine;
     }
-    // One druvo per drop folder: a second would print every receipt again.
-    const std::string folder = DropFolder::Of(Settings().fileSource, '\\').Folder();
-    if (!lock_.Take(folder)) {
-      const std::wstring text = L"Druvo already serves the folder " + WideFromUtf8(folder) +
-                                L".\n\nThis second Druvo does not start.";
+    // One druvo per file name: a second would print every receipt again.
+    const DropFolder drop = DropFolder::Of(Settings().fileSource, '\\');
+    const std::string folder = drop.Folder();
+    if (FolderConflict other; !lock_.Take(folder, drop.names, &other)) {
+      const std::wstring text =
+          L"Druvo already serves the folder " + WideFromUtf8(folder) + L" with the pattern \"" +
+          WideFromUtf8(other.pattern) + L"\", and a file such as \"" + WideFromUtf8(other.both) +
+          L"\" would match both it and \"" + WideFromUtf8(drop.names) +
+          L"\".\n\nTwo Druvos may share a folder only with patterns no file name can match "
+          L"both. This second Druvo does not start.";
       MessageBoxW(nullptr, text.c_str(), L"Druvo",
                   MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND | MB_TOPMOST);
       return kAnotherInstance;

@@ -7,6 +7,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "core/wildcard.h"
+
 namespace druvo {
 
 void PrinterCloser::operator()(HANDLE h) const {
@@ -331,33 +333,87 @@ std::wstring CanonicalFolder(const std::string& folder) {
 
 namespace {
 
-// Holds a named mutex, in the Global namespace where this user may make one,
-// else in the session's. False when another process holds it already.
-bool HoldMutex(const std::wstring& name, std::vector<UniqueKernel>* held) {
+// Which druvo serves which names of a folder: a table in named shared
+// memory per folder key, changed under a named mutex. An entry whose process
+// has ended is free. Both live in the Global namespace where this user may
+// make them, else in the session's.
+struct Registration {
+  DWORD pid;
+  FILETIME started;  // with the pid: a reused pid is another process
+  char pattern[512];
+};
+constexpr int kRegistrations = 32;
+
+FILETIME StartedAt(HANDLE process) {
+  FILETIME created{}, exited, kernel, user;
+  GetProcessTimes(process, &created, &exited, &kernel, &user);
+  return created;
+}
+
+bool StillRuns(const Registration& r) {
+  const UniqueKernel process(OpenProcess(PROCESS_QUERY_INFORMATION | SYNCHRONIZE, FALSE, r.pid));
+  if (!process) return GetLastError() == ERROR_ACCESS_DENIED;  // another user's: it runs
+  if (WaitForSingleObject(process.get(), 0) != WAIT_TIMEOUT) return false;
+  const FILETIME started = StartedAt(process.get());
+  return CompareFileTime(&started, &r.started) == 0;
+}
+
+// Adds names to the key's table unless a running druvo's pattern there can
+// match a name they match. The mapping stays open (in held) while we run.
+bool Register(const std::wstring& key, const std::string& names, FolderConflict* conflict,
+              std::vector<UniqueKernel>* held) {
   for (const wchar_t* space : {L"Global\\", L"Local\\"}) {
-    HANDLE h = CreateMutexW(nullptr, FALSE, (space + name).c_str());
-    const DWORD code = GetLastError();
-    if (h == nullptr) {
-      if (code == ERROR_ACCESS_DENIED) continue;
-      return true;  // no mutex to be had: nothing to compare with
+    UniqueKernel guard(CreateMutexW(nullptr, FALSE, (space + (L"Druvo-guard-" + key)).c_str()));
+    if (!guard && GetLastError() == ERROR_ACCESS_DENIED) continue;
+    if (!guard) return true;  // nothing to compare with
+    WaitForSingleObject(guard.get(), 5000);  // held a moment by another start, if at all
+    UniqueKernel table(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+                                          sizeof(Registration) * kRegistrations,
+                                          (space + (L"Druvo-names-" + key)).c_str()));
+    auto* entries = table ? static_cast<Registration*>(MapViewOfFile(
+                                table.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0))
+                          : nullptr;
+    bool free = true;
+    if (entries != nullptr) {
+      Registration* slot = nullptr;
+      for (int i = 0; i < kRegistrations && free; ++i) {
+        Registration& r = entries[i];
+        r.pattern[sizeof r.pattern - 1] = '\0';
+        if (r.pid != 0 && r.pid != GetCurrentProcessId() && !StillRuns(r)) r = Registration{};
+        if (r.pid == 0 || r.pid == GetCurrentProcessId()) {
+          if (slot == nullptr) slot = &r;
+        } else if (WildcardsOverlap(names, r.pattern, &conflict->both)) {
+          conflict->pattern = r.pattern;
+          free = false;
+        }
+      }
+      if (free && slot != nullptr) {
+        slot->pid = GetCurrentProcessId();
+        slot->started = StartedAt(GetCurrentProcess());
+        std::snprintf(slot->pattern, sizeof slot->pattern, "%s", names.c_str());
+      }
+      UnmapViewOfFile(entries);
+      held->push_back(std::move(table));
     }
-    held->emplace_back(h);
-    return code != ERROR_ALREADY_EXISTS;
+    ReleaseMutex(guard.get());
+    return free;
   }
   return true;
 }
 
 }  // namespace
 
-bool FolderInstanceLock::Take(const std::string& folder) {
-  // By the folder's identity, so that another spelling meets the same lock,
-  // and by its full name, which a folder that does not exist yet has too.
+bool FolderInstanceLock::Take(const std::string& folder, const std::string& names,
+                              FolderConflict* conflict) {
+  // By the folder's identity, so that another spelling meets the same
+  // druvos, and by its full name, which a folder that does not exist yet
+  // has too.
   const std::wstring canonical = CanonicalFolder(folder);
   unsigned long long hash = 1469598103934665603ULL;
   for (const wchar_t c : canonical) hash = (hash ^ static_cast<unsigned>(c)) * 1099511628211ULL;
-  wchar_t name[64];
-  swprintf(name, 64, L"Druvo-path-%016llx", hash);
-  if (!HoldMutex(name, &held_)) return false;
+  wchar_t key[64];
+  swprintf(key, 64, L"path-%016llx", hash);
+  if (!Register(key, names, conflict, &held_)) return false;
   HANDLE h =
       CreateFileW(canonical.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -366,9 +422,9 @@ bool FolderInstanceLock::Take(const std::string& folder) {
   const bool known = GetFileInformationByHandle(h, &info) != 0;
   CloseHandle(h);
   if (!known) return true;
-  swprintf(name, 64, L"Druvo-folder-%08lx-%08lx%08lx", info.dwVolumeSerialNumber,
-           info.nFileIndexHigh, info.nFileIndexLow);
-  return HoldMutex(name, &held_);
+  swprintf(key, 64, L"folder-%08lx-%08lx%08lx", info.dwVolumeSerialNumber, info.nFileIndexHigh,
+           info.nFileIndexLow);
+  return Register(key, names, conflict, &held_);
 }
 
 std::string Win32LogFile::Where() const { return Utf8FromWide((folder_ + L"\\druvo.log").c_str()); }

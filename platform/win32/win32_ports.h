@@ -53,11 +53,19 @@ class Win32Spooler : public Spooler {
 // writing it.
 std::wstring CanonicalFolder(const std::string& folder);
 
-// One druvo per drop folder: named mutexes held for the life of the process.
+// Another druvo's pattern on the folder, and a name both patterns match.
+struct FolderConflict {
+  std::string pattern;
+  std::string both;
+};
+
+// Two druvos may share a drop folder when no file name can match both
+// patterns: each registers its pattern on the folder for its life.
 class FolderInstanceLock {
  public:
-  // False when another druvo serves the folder.
-  bool Take(const std::string& folder);
+  // False when another druvo serves names of names (the pattern's name
+  // part) in the folder; conflict says which.
+  bool Take(const std::string& folder, const std::string& names, FolderConflict* conflict);
 
  private:
   std::vector<UniqueKernel> held_;

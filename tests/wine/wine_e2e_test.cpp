@@ -244,7 +244,7 @@ TEST_F(WineTest, ACommandLineThatDoesNotFitIsRefusedWithAMessage) {
   EXPECT_EQ(druvo_->Stop(0), 2);
 }
 
-TEST_F(WineTest, OneDruvoPerFolderHoweverItIsSpelled) {
+TEST_F(WineTest, OneDruvoPerFileNameHoweverTheFolderIsSpelled) {
   StartDruvo({"RACUN", WinePath(drop_) + "\\*.*"});
   DaemonOptions second;
   second.program = "wine";
@@ -257,6 +257,19 @@ TEST_F(WineTest, OneDruvoPerFolderHoweverItIsSpelled) {
   ASSERT_TRUE(cups_->WaitForJobs(1));
   EXPECT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
   EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"receipt\n"}));
+  // Patterns no file name can match both share the folder: kitchen slips
+  // and receipts, each by its own Druvo.
+  druvo_.reset();
+  StartDruvo({"RACUN", WinePath(drop_) + "\\*.RCP"});
+  second.args = {WinBuild() + "/tray/druvo.exe", "RACUN", WinePath(drop_) + "\\.\\*.KIT"};
+  Daemon kitchen(*cups_, second);
+  WriteFileBytes(In("a.rcp"), "receipt a\n");
+  WriteFileBytes(In("b.kit"), "slip b\n");
+  ASSERT_TRUE(cups_->WaitForJobs(3)) << kitchen.Log();
+  EXPECT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+  std::vector<std::string> jobs = cups_->Jobs();
+  std::sort(jobs.begin(), jobs.end());
+  EXPECT_EQ(jobs, (std::vector<std::string>{"receipt\n", "receipt a\n", "slip b\n"}));
 }
 
 TEST_F(WineTest, AFolderThatCannotBeSearchedShowsTheErrorPictureUntilItCan) {
