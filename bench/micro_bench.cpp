@@ -148,7 +148,11 @@ void BM_DeletePrintedRealFolder(benchmark::State& state) {
   }
   (void)!std::system(("rm -rf '" + dir + "'").c_str());
 }
-BENCHMARK(BM_DeletePrintedRealFolder)->Arg(0)->Arg(1)->ArgName("checked")->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_DeletePrintedRealFolder)
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("checked")
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace druvo

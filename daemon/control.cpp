@@ -196,7 +196,8 @@ int RunStatusCommand(int argc, const char* const* argv) {
                   ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)
                   : -1);
   int code = fd ? 0 : ENAMETOOLONG;
-  while (fd && connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+  while (fd &&
+         connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
     code = errno;
     if (code != EAGAIN || SteadyMs() >= end) break;  // a full backlog: try again
     usleep(20000);
@@ -210,8 +211,8 @@ int RunStatusCommand(int argc, const char* const* argv) {
     return 4;
   }
   if (code != 0) {
-    std::fprintf(stderr, "druvo: no druvo%s is running (nothing answers on %s: %s)\n",
-                 who.c_str(), path.c_str(), std::strerror(code));
+    std::fprintf(stderr, "druvo: no druvo%s is running (nothing answers on %s: %s)\n", who.c_str(),
+                 path.c_str(), std::strerror(code));
     return 3;
   }
   const char how = json ? 'j' : 't';

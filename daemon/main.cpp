@@ -191,8 +191,8 @@ std::string Refusal(const FolderLock::Result& r, const std::string& folder,
   const std::string who =
       "another druvo" + (r.holder != 0 ? " (pid " + std::to_string(r.holder) + ")" : std::string());
   if (r.pattern.empty()) return who + " already serves " + folder;
-  return who + " serves " + folder + " with the pattern \"" + r.pattern + "\", and a name such as " +
-         QuotedForLog(r.both) + " matches both it and \"" + names +
+  return who + " serves " + folder + " with the pattern \"" + r.pattern +
+         "\", and a name such as " + QuotedForLog(r.both) + " matches both it and \"" + names +
          "\"; two druvos may share a folder only with patterns no name can match both";
 }
 

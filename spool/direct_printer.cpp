@@ -301,14 +301,16 @@ void DirectPrinter::Confirmed(const std::string& id) {
   // connection came out before it.
   for (std::size_t k = 0; k < adopted_.size(); ++k) {
     if (adopted_[k].id != id) continue;
-    for (std::size_t i = 0; i <= k; ++i) done_[adopted_[i].job] = JobStatus{JobState::Completed, 0, {}, {}};
+    for (std::size_t i = 0; i <= k; ++i)
+      done_[adopted_[i].job] = JobStatus{JobState::Completed, 0, {}, {}};
     adopted_.erase(adopted_.begin(), adopted_.begin() + static_cast<long>(k) + 1);
     return;
   }
   if (!probe_.empty() && id == probe_) {
     probe_.clear();
     for (const Pending& p : adopted_) {
-      done_[p.job] = JobStatus{JobState::Aborted, 0,
+      done_[p.job] = JobStatus{JobState::Aborted,
+                               0,
                                "the printer no longer had it after druvo restarted (lost with "
                                "its power, or cleared)",
                                {}};

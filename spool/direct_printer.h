@@ -85,9 +85,7 @@ class DirectPrinter : public Spooler {
   // What the printer's status says holds it, as last heard.
   std::string QueueProblem(const char* queue) override;
 
-  int WaitFd() const override {
-    return pending_.empty() && adopted_.empty() ? -1 : link_->Fd();
-  }
+  int WaitFd() const override { return pending_.empty() && adopted_.empty() ? -1 : link_->Fd(); }
 
   bool Confirming() const { return confirm_ && !confirmUnsupported_; }
 

@@ -36,7 +36,8 @@ void ContentDigest::Add(const void* data, std::size_t size) {
     for (unsigned i = 0; i < 8; ++i) word |= static_cast<std::uint64_t>(bytes[i]) << (8 * i);
     state_ = Mix(state_, word);
   }
-  for (; size > 0; --size) pending_ |= static_cast<std::uint64_t>(*bytes++) << (8 * pendingBytes_++);
+  for (; size > 0; --size)
+    pending_ |= static_cast<std::uint64_t>(*bytes++) << (8 * pendingBytes_++);
 }
 
 std::uint64_t ContentDigest::Value() const {

@@ -23,12 +23,16 @@ std::string JobText(int id, const std::string& path) {
 std::string NewJobUuid() {
   static std::mt19937_64 random = [] {
     std::random_device device;
-    std::seed_seq seed{device(), device(), device(), device(),
-                       static_cast<unsigned>(SteadyMs()), static_cast<unsigned>(std::time(nullptr))};
+    std::seed_seq seed{device(),
+                       device(),
+                       device(),
+                       device(),
+                       static_cast<unsigned>(SteadyMs()),
+                       static_cast<unsigned>(std::time(nullptr))};
     return std::mt19937_64(seed);
   }();
   std::uint64_t high = random(), low = random();
-  high = (high & ~0xF000ULL) | 0x4000ULL;                      // version 4
+  high = (high & ~0xF000ULL) | 0x4000ULL;                       // version 4
   low = (low & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;  // variant 1
   char text[64];
   std::snprintf(text, sizeof text, "urn:uuid:%08llx-%04llx-%04llx-%04llx-%012llx",
@@ -157,10 +161,9 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
   // first answer tells when the job was made, and a job with the same
   // number but another time is someone else's.
   if (found != flights.states.end() && job.jobCreated == 0) job.jobCreated = found->second.created;
-  const bool ours = found != flights.states.end() &&
-                    (found->second.uuid.empty() || job.uuid.empty()
-                         ? found->second.created == job.jobCreated
-                         : found->second.uuid == job.uuid);
+  const bool ours = found != flights.states.end() && (found->second.uuid.empty() || job.uuid.empty()
+                                                          ? found->second.created == job.jobCreated
+                                                          : found->second.uuid == job.uuid);
   const std::string text = JobText(job.jobId, path);
   if (ours && found->second.state == JobState::Pending) {
     if (job.queue.empty() || job.queue == settings_.printerName) return InFlightStep::Skip;

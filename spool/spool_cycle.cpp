@@ -195,7 +195,8 @@ void SpoolEngine::RetryDeletes(const std::vector<std::string>& paths) {
   for (const std::string& path : paths) {
     auto it = state_.undeletable.find(path);
     std::string error;
-    const DeleteOutcome outcome = ports_.files.DeleteIfSame(path.c_str(), it->second.identity, &error);
+    const DeleteOutcome outcome =
+        ports_.files.DeleteIfSame(path.c_str(), it->second.identity, &error);
     if (outcome == DeleteOutcome::Failed) continue;  // logged at the first failure
     state_.undeletable.erase(it);
     if (outcome == DeleteOutcome::Deleted)
@@ -280,11 +281,11 @@ JobOutcome SpoolEngine::PrintOne(const JobRecord& record, const Flights& flights
   // Deleted once printed: the job is remembered before it exists, or not sent.
   if (settings_.deleteAfterPrinted != 0 && !RecordBeforeSending(path, record, resent))
     return Waits(path, "the state file cannot be written; nothing is sent until it can");
-  const JobResult job = PrintFileRaw(path.c_str(), settings_.printerName, ports_.files,
-                                     ports_.spooler, buffers_, settings_.byteForByte != 0,
-                                     &ports_.status);
-  if (settings_.deleteAfterPrinted != 0 && (job.jobId == 0 || (job.outcome != JobOutcome::Printed &&
-                                                               job.outcome != JobOutcome::Grew))) {
+  const JobResult job =
+      PrintFileRaw(path.c_str(), settings_.printerName, ports_.files, ports_.spooler, buffers_,
+                   settings_.byteForByte != 0, &ports_.status);
+  if (settings_.deleteAfterPrinted != 0 &&
+      (job.jobId == 0 || (job.outcome != JobOutcome::Printed && job.outcome != JobOutcome::Grew))) {
     state_.inFlight.erase(path);  // no job came of it
     SaveState();
   }
@@ -322,8 +323,9 @@ JobOutcome SpoolEngine::HandedOver(const std::string& path, const JobRecord& rec
   if (settings_.deleteAfterPrinted != 0 && job.jobId != 0) {
     const long long server = ports_.spooler.ServerInstance();
     InFlightJob& flight = state_.inFlight[path];
-    flight = {file, job.jobId, 0, server, resent, settings_.printerName, report_.lastPrintedAt,
-              flight.uuid};
+    flight = {
+        file,       job.jobId, 0, server, resent, settings_.printerName, report_.lastPrintedAt,
+        flight.uuid};
     SaveState();
     Log(LogLevel::Info, "sent " + QuotedForLog(path) + bytes + " as job " +
                             std::to_string(job.jobId) + "; deleted once it is printed");

@@ -144,9 +144,8 @@ bool ParseState(const std::string& text, SpoolState* state, std::string* error) 
   const auto readIdentity = [identities, digests](std::istream& fields, FileIdentity* id,
                                                   std::uint64_t size) {
     id->size = size;
-    return !identities ||
-           (static_cast<bool>(fields >> id->volume >> id->file >> id->changeTime) &&
-            (!digests || static_cast<bool>(fields >> id->content)));
+    return !identities || (static_cast<bool>(fields >> id->volume >> id->file >> id->changeTime) &&
+                           (!digests || static_cast<bool>(fields >> id->content)));
   };
   for (int number = 2; std::getline(in, line); ++number) {
     if (line.empty()) continue;

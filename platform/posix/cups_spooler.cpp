@@ -309,8 +309,7 @@ JobState StateOf(ipp_jstate_t state) {
 
 }  // namespace
 
-OpResult CupsSpooler::AskJobs(ipp_t* request, const char* what,
-                              std::map<int, JobStatus>* states) {
+OpResult CupsSpooler::AskJobs(ipp_t* request, const char* what, std::map<int, JobStatus>* states) {
   static const char* const kWanted[] = {"job-id", "job-state", "time-at-creation", "job-uuid"};
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
                cupsUser());
@@ -360,8 +359,7 @@ OpResult CupsSpooler::JobStates(const char* /*queue*/, const std::vector<int>& i
   // request; each job that left them is asked for alone, once.
   std::map<int, JobStatus> active;
   ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr,
-               "ipp://localhost/");
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, "ipp://localhost/");
   if (OpResult r = AskJobs(request, "list the active jobs", &active); !r) return r;
   for (const int id : ids) {
     if (auto found = active.find(id); found != active.end()) {

@@ -97,7 +97,8 @@ FolderLock::Result FolderLock::Register(const std::string& folder, const std::st
   }
   // Registrations change one at a time.
   mkdir(locks_.c_str(), 0770);
-  UniqueFd guard(open((locks_ + "/guard").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0660));
+  UniqueFd guard(
+      open((locks_ + "/guard").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0660));
   DIR* listing = guard ? opendir(locks_.c_str()) : nullptr;
   if (!guard || listing == nullptr || flock(guard.get(), LOCK_EX) != 0) {
     result = LockTheFolder(folder, dir.get(), st, keep);

@@ -365,14 +365,14 @@ bool Register(const std::wstring& key, const std::string& names, FolderConflict*
   for (const wchar_t* space : {L"Global\\", L"Local\\"}) {
     UniqueKernel guard(CreateMutexW(nullptr, FALSE, (space + (L"Druvo-guard-" + key)).c_str()));
     if (!guard && GetLastError() == ERROR_ACCESS_DENIED) continue;
-    if (!guard) return true;  // nothing to compare with
+    if (!guard) return true;                 // nothing to compare with
     WaitForSingleObject(guard.get(), 5000);  // held a moment by another start, if at all
     UniqueKernel table(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
                                           sizeof(Registration) * kRegistrations,
                                           (space + (L"Druvo-names-" + key)).c_str()));
-    auto* entries = table ? static_cast<Registration*>(MapViewOfFile(
-                                table.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0))
-                          : nullptr;
+    auto* entries =
+        table ? static_cast<Registration*>(MapViewOfFile(table.get(), FILE_MAP_ALL_ACCESS, 0, 0, 0))
+              : nullptr;
     bool free = true;
     if (entries != nullptr) {
       Registration* slot = nullptr;

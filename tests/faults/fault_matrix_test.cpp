@@ -701,9 +701,10 @@ TEST_F(FaultMatrix, DeleteAfterPrintedOnDebiansSocketActivatedCupsdAndOverTcp) {
   Linger();
   EXPECT_EQ(daemon_->LogCount("is unknown to the print server (lost when it restarted?)"), 3u)
       << daemon_->Log();
-  Account("--delete-after=printed: socket-activated cupsd killed (-9) with 3 jobs held; another "
-          "program's job takes a freed id",
-          "each told apart by its job-uuid; the 3 sent once more, printed once");
+  Account(
+      "--delete-after=printed: socket-activated cupsd killed (-9) with 3 jobs held; another "
+      "program's job takes a freed id",
+      "each told apart by its job-uuid; the 3 sent once more, printed once");
   daemon_->Stop();
   daemon_.reset();
   dropped_.clear();
@@ -740,9 +741,10 @@ TEST_F(FaultMatrix, DeleteAfterPrintedKeepsItsJobsThroughTimesAndAttributes) {
   ASSERT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }, 60s)) << daemon_->Log();
   Linger();
   EXPECT_EQ(daemon_->LogCount(" as job "), 2u) << daemon_->Log();
-  Account("--delete-after=printed: access times restored and an attribute set while the queue "
-          "is stopped",
-          "the bytes are the same: one job each, deleted once printed");
+  Account(
+      "--delete-after=printed: access times restored and an attribute set while the queue "
+      "is stopped",
+      "the bytes are the same: one job each, deleted once printed");
 }
 
 TEST_F(FaultMatrix, DeleteAfterPrintedWithAStoppedQueueThenACancel) {
@@ -1045,8 +1047,8 @@ TEST_F(FaultMatrix, TwoDruvosOnOneFolder) {
             std::string::npos)
       << second.Log();
   EXPECT_NE(second.Log().find("(pid " + std::to_string(daemon_->Pid()) + ")"), std::string::npos);
-  const std::string check = RunCapture("'" + DaemonBinary() + "' --check " + printer_ + " '" +
-                                       link + "/*.kit'", &status);
+  const std::string check =
+      RunCapture("'" + DaemonBinary() + "' --check " + printer_ + " '" + link + "/*.kit'", &status);
   EXPECT_EQ(status, 1) << check;
   EXPECT_NE(check.find("error: another druvo"), std::string::npos) << check;
   for (int i = 0; i < 100; ++i) Drop("r" + std::to_string(i) + ".prn", 100 - i);
@@ -1071,10 +1073,11 @@ TEST_F(FaultMatrix, TwoDruvosOnOneFolder) {
   ASSERT_TRUE(cups_->WaitForJobs(110));
   Linger();
   unlink(link.c_str());
-  Account("two druvos on one folder (one through a symlink): overlapping patterns, then *.kit "
-          "beside *.rcp; a producer's flock(1) on the folder",
-          "overlap refused (status 4, --check error) with a name both match; disjoint ones "
-          "share the folder; the producer's flock never waits; each receipt once");
+  Account(
+      "two druvos on one folder (one through a symlink): overlapping patterns, then *.kit "
+      "beside *.rcp; a producer's flock(1) on the folder",
+      "overlap refused (status 4, --check error) with a name both match; disjoint ones "
+      "share the folder; the producer's flock never waits; each receipt once");
   EXPECT_EQ(kitchen.LogCount("accepted by"), 5u) << kitchen.Log();
 }
 
@@ -1168,16 +1171,18 @@ TEST_F(FaultMatrix, WhatIsDeletedIsJudgedByItsBytesNotItsTimes) {
   ASSERT_EQ(first.size(), next.size());
   WriteFileBytes(drop_ + "/.next", next);
   // Early in a second, so that the copy lands within it.
-  ASSERT_TRUE(WaitFor([] {
-    timespec now{};
-    clock_gettime(CLOCK_REALTIME, &now);
-    return now.tv_nsec < 100000000;
-  }, 2s));
+  ASSERT_TRUE(WaitFor(
+      [] {
+        timespec now{};
+        clock_gettime(CLOCK_REALTIME, &now);
+        return now.tv_nsec < 100000000;
+      },
+      2s));
   WriteFileBytes(In("r.prn"), first);
   dropped_["r.prn"] = first;
   ASSERT_TRUE(WaitFor([&] { return ReadingFrom("r.prn"); }, 30s));
-  RunCapture("touch -r '" + In("r.prn") + "' '" + drop_ + "/.next' && cp --preserve=all '" +
-             drop_ + "/.next' '" + In("r.prn") + "'");
+  RunCapture("touch -r '" + In("r.prn") + "' '" + drop_ + "/.next' && cp --preserve=all '" + drop_ +
+             "/.next' '" + In("r.prn") + "'");
   ASSERT_TRUE(WaitFor([&] { return TimesPrinted(next) > 0; }, 60s)) << daemon_->Log();
   ASSERT_TRUE(WaitFor([&] { return !Exists(In("r.prn")); }, 30s));
   Linger();
@@ -1185,10 +1190,11 @@ TEST_F(FaultMatrix, WhatIsDeletedIsJudgedByItsBytesNotItsTimes) {
   EXPECT_EQ(TimesPrinted(stamped), 1u);
   EXPECT_EQ(daemon_->LogCount("was replaced while it was printed"), 1u) << daemon_->Log();
   unlink((drop_ + "/.next").c_str());
-  Account("1-second times: a receipt stamped and given an attribute after writing; a same-size "
-          "receipt copied over the one in flight within the second",
-          "the stamped one printed once and deleted; the copy kept (\"was replaced\") and "
-          "printed");
+  Account(
+      "1-second times: a receipt stamped and given an attribute after writing; a same-size "
+      "receipt copied over the one in flight within the second",
+      "the stamped one printed once and deleted; the copy kept (\"was replaced\") and "
+      "printed");
 }
 
 TEST_F(FaultMatrix, FilesLinkedOrMovedInWithoutALease) {
@@ -1266,12 +1272,13 @@ TEST_F(FaultMatrix, ABacklogLongerThanTheWatchdogKeepsItFed) {
     char buffer[512];
     while (!done) {
       const ssize_t n = recv(listener, buffer, sizeof buffer, 0);
-      if (n > 0 && std::string(buffer, static_cast<std::size_t>(n)).find("WATCHDOG=1") !=
-                       std::string::npos)
+      if (n > 0 &&
+          std::string(buffer, static_cast<std::size_t>(n)).find("WATCHDOG=1") != std::string::npos)
         pings.push_back(SteadyMs());
     }
   });
-  for (int i = 0; i < 8; ++i) Drop("w" + std::to_string(i) + ".prn", 10 - i, Pattern(60000, 60 + i));
+  for (int i = 0; i < 8; ++i)
+    Drop("w" + std::to_string(i) + ".prn", 10 - i, Pattern(60000, 60 + i));
   DaemonOptions options;
   options.program = "sh";
   options.args = {"-c", "NOTIFY_SOCKET='" + notify + "' WATCHDOG_USEC=2000000 exec '" +
@@ -1300,9 +1307,9 @@ TEST_F(FaultMatrix, ABacklogLongerThanTheWatchdogKeepsItFed) {
 class EmulatedPrinter {
  public:
   EmulatedPrinter(const std::string& dir, std::vector<std::string> faults) : dir_(dir) {
-    std::vector<std::string> args = {"python3", DRUVO_CAPTURE_PRINTER, "--escpos",
-                                     "--port-file", dir + "/port", "--out", dir + "/out",
-                                     "--print-rate", "100000"};
+    std::vector<std::string> args = {"python3",     DRUVO_CAPTURE_PRINTER, "--escpos",
+                                     "--port-file", dir + "/port",         "--out",
+                                     dir + "/out",  "--print-rate",        "100000"};
     args.insert(args.end(), faults.begin(), faults.end());
     pid_ = fork();
     if (pid_ == 0) {
@@ -1338,8 +1345,7 @@ class StillTimer : public SpoolTimer {
 
 std::size_t Count(const std::string& text, const std::string& what) {
   std::size_t n = 0;
-  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-    ++n;
+  for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
   return n;
 }
 
@@ -1387,11 +1393,12 @@ TEST_F(FaultMatrix, AStopOrACrashWithConfirmationsDueNeverPrintsAReceiptTwice) {
     RemoveTree(dir);
   }
   dropped_.clear();
-  Table().push_back({"?confirm=escpos: SIGTERM, then SIGKILL, with receipts awaiting confirmation; "
-                     "restarted each time",
-                     files, whole, files - deleted, files - whole, twice,
-                     "the stop waits for the confirmations due; a restart settles the rest by "
-                     "their IDs (the printer's kept answer) before sending again"});
+  Table().push_back(
+      {"?confirm=escpos: SIGTERM, then SIGKILL, with receipts awaiting confirmation; "
+       "restarted each time",
+       files, whole, files - deleted, files - whole, twice,
+       "the stop waits for the confirmations due; a restart settles the rest by "
+       "their IDs (the printer's kept answer) before sending again"});
 }
 
 TEST_F(FaultMatrix, ProofOfPaperRandomized) {
@@ -1429,7 +1436,8 @@ TEST_F(FaultMatrix, ProofOfPaperRandomized) {
     const std::string at = std::to_string(1 + random() % (total - 1));
     std::vector<std::string> faults;
     if (kind == "paper-out") faults = {"--paper-out-at", at, "--reload-ms", "50"};
-    if (kind == "polled paper-out") faults = {"--no-asb", "--paper-out-at", at, "--reload-ms", "300"};
+    if (kind == "polled paper-out")
+      faults = {"--no-asb", "--paper-out-at", at, "--reload-ms", "300"};
     if (kind == "drop") faults = {"--drop-after", at};
     if (kind == "power-loss") faults = {"--power-loss-at", at, "--reboot-ms", "50"};
     if (kind == "no-id") faults = {"--no-id"};
@@ -1475,8 +1483,7 @@ TEST_F(FaultMatrix, ProofOfPaperRandomized) {
       printed += whole > 0 ? 1 : 0;
       waiting += deleted ? 0 : 1;
       if (deleted && whole == 0) ++unprinted;
-      EXPECT_TRUE(deleted && whole > 0) << kind << " run " << run << ": " << path << "\n"
-                                        << paper;
+      EXPECT_TRUE(deleted && whole > 0) << kind << " run " << run << ": " << path << "\n" << paper;
       if (seen > 1) {
         ++doubled;
         bool said = false;

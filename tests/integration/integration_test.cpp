@@ -309,8 +309,11 @@ TEST_F(DaemonTest, StatusSaysIdleBusyOrErrorWhatWaitsAndWhenNoDruvoRuns) {
   EXPECT_NE(status("").find("State: idle"), std::string::npos) << out;
   EXPECT_EQ(rc, 0);
   for (const int fd : silent) close(fd);
-  out = RunCapture("RUNTIME_DIRECTORY='" + runtime + "' setpriv --reuid=65534 --regid=65534 "
-                   "--clear-groups '" + DaemonBinary() + "' status 2>&1", &rc);
+  out = RunCapture("RUNTIME_DIRECTORY='" + runtime +
+                       "' setpriv --reuid=65534 --regid=65534 "
+                       "--clear-groups '" +
+                       DaemonBinary() + "' status 2>&1",
+                   &rc);
   EXPECT_EQ(rc, 4) << out;
   EXPECT_NE(out.find("permission denied: is this user in group druvo?"), std::string::npos) << out;
   // Busy while the server does not answer: the answer does not wait for it.

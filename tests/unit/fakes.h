@@ -27,7 +27,7 @@ struct FakeFile {
   // (1-second times), or only stamped with another time.
   std::string rewrittenAfterRead;
   std::uint64_t stampedAfterRead = 0;
-  std::uint64_t inode = 0;        // a new file gets a new one
+  std::uint64_t inode = 0;  // a new file gets a new one
 };
 
 class FakeFileSystem : public FileSystem {

@@ -162,7 +162,9 @@ TEST_F(SpoolCycleTest, UndeletableFileIsPrintedOnceWhileUnchanged) {
   Engine();
   for (int i = 0; i < 5; ++i) EXPECT_EQ(engine_->RunSpoolCycle(), 1);
   EXPECT_EQ(spooler_.Accepted().size(), 1u);
-  EXPECT_EQ(status_.states, (std::vector<EngineState>{EngineState::Busy, EngineState::Idle}));  // later ticks find nothing to do
+  EXPECT_EQ(status_.states,
+            (std::vector<EngineState>{EngineState::Busy,
+                                      EngineState::Idle}));  // later ticks find nothing to do
 
   files_.files["/in/1"].content = "one, rewritten";  // a new receipt under the same name
   files_.files["/in/1"].writeTime = 9;

@@ -33,10 +33,10 @@ TEST(WildcardsOverlap, TwoDruvosShareAFolderOnlyWithPatternsNoNameMatchesBoth) {
     const char* b;
     bool overlap;
   };
-  for (const Case& c : {Case{"*.kit", "*.rcp", false}, Case{"*.*", "*.kit", true},
-                        Case{"*.KIT", "a*.kit", true}, Case{"K*", "*.rcp", true},
-                        Case{"k?.prn", "k???.prn", false}, Case{"REC.*", "REC", true},
-                        Case{"a?c.*", "a.c", false}, Case{"*.prn", "*.prn", true}}) {
+  for (const Case& c :
+       {Case{"*.kit", "*.rcp", false}, Case{"*.*", "*.kit", true}, Case{"*.KIT", "a*.kit", true},
+        Case{"K*", "*.rcp", true}, Case{"k?.prn", "k???.prn", false}, Case{"REC.*", "REC", true},
+        Case{"a?c.*", "a.c", false}, Case{"*.prn", "*.prn", true}}) {
     std::string both;
     EXPECT_EQ(WildcardsOverlap(c.a, c.b, &both), c.overlap) << c.a << " vs " << c.b;
     if (c.overlap) {

@@ -364,9 +364,9 @@ TEST_F(WineTest, ProofOfPaperDeletesOnlyWhatThePrinterConfirmed) {
                    "<<R" + std::to_string(i) + ">>receipt<<E" + std::to_string(i) + ">>\n");
     SetWriteTime(In("r" + std::to_string(i) + ".prn"), 10 - i);
   }
-  StartDruvo({"socket://127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/printer.port") +
-                  "?confirm=escpos",
-              WinePath(drop_) + "\\*.*"});
+  StartDruvo(
+      {"socket://127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/printer.port") + "?confirm=escpos",
+       WinePath(drop_) + "\\*.*"});
   // While the paper is out the printer is unavailable: the box, as always.
   EXPECT_EQ(Probe({"message", "Error OpenPrinter !!"}),
             "message box \"Druvo\": Error OpenPrinter !!");
