@@ -360,6 +360,12 @@ void DirectPrinter::CheckConfirmationTime() {
 OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>& ids,
                                   std::map<int, JobStatus>* states) {
   states->clear();
+  if (ids.empty()) {
+    // Only reading what the printer said: nothing asked, nothing forgotten.
+    if (link_->IsOpen()) ReadReplies();
+    CheckConfirmationTime();
+    return OpResult::Ok();
+  }
   // Jobs an earlier run left unconfirmed are settled by their IDs before
   // anything is sent again.
   if (Confirming()) Adopt(ids);

@@ -1392,13 +1392,31 @@ TEST_F(FaultMatrix, AStopOrACrashWithConfirmationsDueNeverPrintsAReceiptTwice) {
     daemon_->Stop();
     RemoveTree(dir);
   }
+  // Receipts removed from the folder while their confirmations are due:
+  // the printer's answers are still read, and druvo goes back to sleep.
+  const std::string dir = MakeSharedTempDir("escpos");
+  EmulatedPrinter emulator(dir, {"--print-rate", "2900"});
+  printer_ = emulator.Address();
+  for (int i = 0; i < 10; ++i) Drop("gone" + std::to_string(i) + ".prn", 10 - i, Pattern(1500, i));
+  StartDruvo();
+  ASSERT_TRUE(WaitFor([&] { return daemon_->LogCount("; deleted once it is printed") >= 8; }));
+  for (const std::string& name : ListNames(drop_)) unlink(In(name).c_str());
+  const double before = CpuSeconds(daemon_->Pid());
+  std::this_thread::sleep_for(2s);
+  const double used = CpuSeconds(daemon_->Pid()) - before;
+  EXPECT_LT(used, 0.5) << "CPU seconds in 2 s while the removed receipts' answers came";
+  daemon_->Stop();
+  RemoveTree(dir);
   dropped_.clear();
+  char cpu[32];
+  std::snprintf(cpu, sizeof cpu, "%.2f", used);
   Table().push_back(
       {"?confirm=escpos: SIGTERM, then SIGKILL, with receipts awaiting confirmation; "
-       "restarted each time",
+       "restarted each time; then receipts removed while their confirmations are due",
        files, whole, files - deleted, files - whole, twice,
        "the stop waits for the confirmations due; a restart settles the rest by "
-       "their IDs (the printer's kept answer) before sending again"});
+       "their IDs (the printer's kept answer) before sending again; " +
+           std::string(cpu) + " CPU s in 2 s while the removed ones' answers came"});
 }
 
 TEST_F(FaultMatrix, ProofOfPaperRandomized) {

@@ -25,6 +25,9 @@ bool Exists(const std::string& path);
 // newlines removed; status receives its exit status.
 std::string RunCapture(const std::string& command, int* status = nullptr);
 
+// CPU seconds the process has used (user and system).
+double CpuSeconds(pid_t pid);
+
 // Polls until cond holds or the bound runs out (a liveness bound, not a
 // speed target).
 bool WaitFor(const std::function<bool()>& cond,

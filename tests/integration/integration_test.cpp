@@ -226,19 +226,6 @@ TEST_F(DaemonTest, UnderJournaldLinesCarryTheirLevelAndNoTimestamp) {
   EXPECT_EQ(lines.find(" druvo: "), std::string::npos) << "no timestamps under journald\n" << lines;
 }
 
-// CPU seconds the process has used (user and system).
-double CpuSeconds(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string line;
-  std::getline(stat, line);
-  std::istringstream fields(line.substr(line.rfind(')') + 2));
-  std::string skip;
-  for (int i = 3; i < 14; ++i) fields >> skip;
-  double user = 0, system = 0;
-  fields >> user >> system;
-  return (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
-}
-
 TEST_F(DaemonTest, SighupRescansAndSigusr1ReportsAndTheDaemonThenSleepsAgain) {
   WriteFileBytes(In("a.prn"), "a\n");
   Start();
