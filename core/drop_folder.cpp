@@ -1,10 +1,16 @@
 #include "core/drop_folder.h"
 
+#include <algorithm>
+
 namespace druvo {
 
-DropFolder DropFolder::Of(const std::string& source, char separator) {
+DropFolder DropFolder::Of(const std::string& given, char separator) {
   DropFolder d;
   d.separator = separator;
+  // Windows takes a slash for a backslash in a path, but not in the long
+  // form (\\?\ and the path) the files are opened by: one spelling.
+  std::string source = given;
+  if (separator == '\\') std::replace(source.begin(), source.end(), '/', '\\');
   std::size_t split = source.rfind(separator);
   if (split != std::string::npos) {
     ++split;

@@ -29,10 +29,10 @@ const WindowClass& FrameWindowClass() {
 
 }  // namespace
 
-CMainFrame::CMainFrame(SpoolSettings& settings)
+CMainFrame::CMainFrame(SpoolSettings& settings, SpoolWorker::ClaimFolder claimFolder)
     : settings_(settings),
-      worker_(
-          std::make_unique<SpoolWorker>(settings, nullptr, WM_WORKER_CHANGED, WM_WORKER_ERROR)) {
+      worker_(std::make_unique<SpoolWorker>(settings, nullptr, WM_WORKER_CHANGED, WM_WORKER_ERROR,
+                                            std::move(claimFolder))) {
   Log(LogLevel::Info, std::string("start: Command line: ") + settings_.commandLine + "; Printer: " +
                           settings_.printerName + "; File source: " + settings_.fileSource +
                           "; Force delete: " + (settings_.forceDelete != 0 ? "TRUE" : "FALSE") +

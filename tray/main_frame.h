@@ -14,7 +14,7 @@ namespace druvo {
 
 class CMainFrame : public Window {
  public:
-  explicit CMainFrame(SpoolSettings& settings);
+  explicit CMainFrame(SpoolSettings& settings, SpoolWorker::ClaimFolder claimFolder = {});
   ~CMainFrame() override;
 
   // Creates the frame from its resources without showing it. False with

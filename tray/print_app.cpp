@@ -36,18 +36,28 @@ class CPrintApp {
     // One druvo per file name: a second would print every receipt again.
     const DropFolder drop = DropFolder::Of(Settings().fileSource, '\\');
     const std::string folder = drop.Folder();
+    const auto refusal = [folder, drop](const FolderConflict& other) {
+      return "Druvo already serves the folder " + folder + " with the pattern \"" + other.pattern +
+             "\", and a file such as \"" + other.both + "\" would match both it and \"" +
+             drop.names + "\"";
+    };
     if (FolderConflict other; !lock_.Take(folder, drop.names, &other)) {
       const std::wstring text =
-          L"Druvo already serves the folder " + WideFromUtf8(folder) + L" with the pattern \"" +
-          WideFromUtf8(other.pattern) + L"\", and a file such as \"" + WideFromUtf8(other.both) +
-          L"\" would match both it and \"" + WideFromUtf8(drop.names) +
-          L"\".\n\nTwo Druvos may share a folder only with patterns no file name can match "
+          WideFromUtf8(refusal(other)) +
+          L".\n\nTwo Druvos may share a folder only with patterns no file name can match "
           L"both. This second Druvo does not start.";
       MessageBoxW(nullptr, text.c_str(), L"Druvo",
                   MB_OK | MB_ICONINFORMATION | MB_SETFOREGROUND | MB_TOPMOST);
       return kAnotherInstance;
     }
-    frame_ = std::make_unique<CMainFrame>(Settings());
+    // A folder missing now is claimed by its identity once it exists.
+    frame_ =
+        std::make_unique<CMainFrame>(Settings(), [this, folder, drop, refusal](std::string* why) {
+          FolderConflict other;
+          if (lock_.Take(folder, drop.names, &other)) return true;
+          *why = refusal(other);
+          return false;
+        });
     for (const std::string& warning : report.warnings) frame_->Warn(warning);
     if (int status = 0; !frame_->LoadFrame(&status)) {
       frame_.reset();

@@ -62,7 +62,8 @@ class SpoolWorker::TimedSpooler : public Spooler {
   mutable volatile LONG since_ = 0;
 };
 
-SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT changed, UINT error)
+SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT changed, UINT error,
+                         ClaimFolder claimFolder)
     : settings_(settings),
       window_(window),
       changedMessage_(changed),
@@ -77,7 +78,8 @@ SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT change
                  '\\'))),
       dispatcher_(settings.pollInterval),
       wake_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-      confirmed_(CreateEventW(nullptr, FALSE, FALSE, nullptr)) {
+      confirmed_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      claim_(std::move(claimFolder)) {
   const PrinterAddress address = ParsePrinterAddress(settings_.printerName, false);
   if (address.kind == PrinterAddress::Kind::Socket) {
     DirectOptions direct;
@@ -134,7 +136,17 @@ DWORD WINAPI SpoolWorker::ThreadMain(void* self) {
 
 void SpoolWorker::ArmWatch() {
   std::string why;
-  dispatcher_.ArmTried(SteadyMs(), watch_.Start(watchedFolder_, &why));
+  const bool armed = watch_.Start(watchedFolder_, &why);
+  dispatcher_.ArmTried(SteadyMs(), armed);
+  // A folder that did not exist at start is claimed by its identity once it
+  // does: of two Druvos on two spellings of it, only one prints.
+  if (armed && claim_ && !refused_ && !claim_(&why)) {
+    refused_ = true;
+    Log(LogLevel::Error, why + "; this Druvo prints nothing more");
+    ShowState(EngineState::Error);
+    ShowFault(why);
+    Changed();
+  }
 }
 
 void SpoolWorker::Run() {
@@ -146,7 +158,7 @@ void SpoolWorker::Run() {
     if (stop_ != 0) break;
     if (woke == WAIT_OBJECT_0 + 1) dispatcher_.Changed();
     dispatcher_.Watched(watch_.Running());
-    if (!dispatcher_.Due(SteadyMs())) continue;
+    if (refused_ || !dispatcher_.Due(SteadyMs())) continue;
     engine_->RunSpoolCycle();
     dispatcher_.Quiet(engine_->Quiet());
     {

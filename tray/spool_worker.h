@@ -8,6 +8,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -35,7 +36,11 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
 
   // changed: posted to window when what is shown changed; error: posted when
   // the error box is to be shown (ErrorMessage), answered by ErrorConfirmed.
-  SpoolWorker(const SpoolSettings& settings, HWND window, UINT changed, UINT error);
+  // claimFolder: takes the folder for this Druvo again once it exists
+  // (false, with why, when another Druvo serves its names).
+  using ClaimFolder = std::function<bool(std::string* why)>;
+  SpoolWorker(const SpoolSettings& settings, HWND window, UINT changed, UINT error,
+              ClaimFolder claimFolder = {});
   ~SpoolWorker() override;
   SpoolWorker(const SpoolWorker&) = delete;
   SpoolWorker& operator=(const SpoolWorker&) = delete;
@@ -89,6 +94,8 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   UniqueKernel wake_;       // manual-reset: set once, at the stop
   UniqueKernel confirmed_;  // the error box was confirmed
   volatile std::sig_atomic_t stop_ = 0;
+  ClaimFolder claim_;
+  bool refused_ = false;  // another Druvo serves the folder: nothing is printed
   const char* errorMessage_ = "";
 
   ReentrantLock logLock_;  // one line at a time in the log file

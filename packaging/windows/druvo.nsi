@@ -90,11 +90,16 @@ Function .onInit
   ${If} $R1 == "TRUE"
     StrCpy $Binary "--binary "
   ${EndIf}
+  ; Refused before anything is installed or closed.
+  Push $Printer
+  Call CheckValue
+  Push $Pattern
+  Call CheckValue
 FunctionEnd
 
 ; Stack: parameters, option name ("/PRINTER="). Returns the option's value:
-; "..." in double quotes, else up to the next " /", a quote or the end; "?"
-; when the option is not there.
+; "..." in double quotes, else up to the next " /", a closing quote or the
+; end; "?" when the option is not there.
 Function ReadOption
   Exch $R2 ; the name
   Exch
@@ -130,7 +135,18 @@ Function ReadOption
     StrCmp $R6 " /" take
     StrCpy $R7 $R3 1 $R4
     StrCmp $R7 "" take
-    StrCmp $R7 '"' take ; the end of a quoted "/OPTION=value" as a shell passes it
+    StrCmp $R7 '"' 0 inside
+    ; A quote after a blank opens the next option, one before a blank or the
+    ; end closes this one (a shell quotes "/OPTION=value" whole); any other
+    ; belongs to the value, which is then refused.
+    IntOp $R6 $R4 - 1
+    StrCpy $R6 $R3 1 $R6
+    StrCmp $R6 " " take
+    IntOp $R6 $R4 + 1
+    StrCpy $R6 $R3 1 $R6
+    StrCmp $R6 "" take
+    StrCmp $R6 " " take
+  inside:
     IntOp $R4 $R4 + 1
     Goto plain
   take:

@@ -3,6 +3,7 @@
 #include <shlobj.h>
 #include <winspool.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <vector>
@@ -412,8 +413,14 @@ bool FolderInstanceLock::Take(const std::string& folder, const std::string& name
   unsigned long long hash = 1469598103934665603ULL;
   for (const wchar_t c : canonical) hash = (hash ^ static_cast<unsigned>(c)) * 1099511628211ULL;
   wchar_t key[64];
+  const auto registered = [&](const std::wstring& k) {
+    if (std::find(keys_.begin(), keys_.end(), k) != keys_.end()) return true;
+    if (!Register(k, names, conflict, &held_)) return false;
+    keys_.push_back(k);
+    return true;
+  };
   swprintf(key, 64, L"path-%016llx", hash);
-  if (!Register(key, names, conflict, &held_)) return false;
+  if (!registered(key)) return false;
   HANDLE h =
       CreateFileW(canonical.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                   nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -424,7 +431,7 @@ bool FolderInstanceLock::Take(const std::string& folder, const std::string& name
   if (!known) return true;
   swprintf(key, 64, L"folder-%08lx-%08lx%08lx", info.dwVolumeSerialNumber, info.nFileIndexHigh,
            info.nFileIndexLow);
-  return Register(key, names, conflict, &held_);
+  return registered(key);
 }
 
 std::string Win32LogFile::Where() const { return Utf8FromWide((folder_ + L"\\druvo.log").c_str()); }

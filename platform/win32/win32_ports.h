@@ -64,11 +64,13 @@ struct FolderConflict {
 class FolderInstanceLock {
  public:
   // False when another druvo serves names of names (the pattern's name
-  // part) in the folder; conflict says which.
+  // part) in the folder; conflict says which. Taken again once the folder
+  // exists, it adds the folder's identity.
   bool Take(const std::string& folder, const std::string& names, FolderConflict* conflict);
 
  private:
   std::vector<UniqueKernel> held_;
+  std::vector<std::wstring> keys_;  // registered under
 };
 
 // FOLDER\NAME, one per drop folder, replaced whole through a flushed

@@ -63,6 +63,10 @@ TEST(DropFolder, SplitsAtTheLastSeparatorOrTheDrive) {
   const DropFolder c = DropFolder::Of("C:*.*", '\\');
   EXPECT_EQ(c.Folder(), "C:");
   EXPECT_EQ(c.names, "*.*");
+  // Forward slashes on Windows are the same folder as backslashes.
+  const DropFolder slashes = DropFolder::Of("Z:/shop/drop/*.*", '\\');
+  EXPECT_EQ(slashes.prefix, "Z:\\shop\\drop\\");
+  EXPECT_EQ(slashes.names, "*.*");
   // On POSIX a colon and a backslash are ordinary name characters.
   const DropFolder d = DropFolder::Of("/srv/In/a\\b:*.prn", '/');
   EXPECT_EQ(d.Folder(), "/srv/In/");

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <iostream>
 #include <map>
+#include <fstream>
 #include <thread>
 
 #include "../integration/harness.h"
@@ -272,6 +273,53 @@ TEST_F(WineTest, OneDruvoPerFileNameHoweverTheFolderIsSpelled) {
   EXPECT_EQ(jobs, (std::vector<std::string>{"receipt\n", "receipt a\n", "slip b\n"}));
 }
 
+TEST_F(WineTest, APatternWrittenWithForwardSlashesPrintsAsWithBackslashes) {
+  std::string slashed = WinePath(drop_) + "/*.*";
+  std::replace(slashed.begin(), slashed.end(), '\\', '/');
+  StartDruvo({"RACUN", slashed});
+  WriteFileBytes(In("r.prn"), "slashes\n");
+  ASSERT_TRUE(cups_->WaitForJobs(1));
+  EXPECT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"slashes\n"}));
+}
+
+TEST_F(WineTest, AFolderMissingAtStartIsClaimedOnceItExists) {
+  // The first Druvo starts before its folder exists (a drive mapped later);
+  // a second one is started on another spelling of it (a link) once it
+  // does. Whichever registers the folder's identity first prints; the other
+  // refuses, or stops printing with a line.
+  const std::string late = drop_ + "/late";
+  StartDruvo({"RACUN", WinePath(late) + "\\*.*"});
+  ASSERT_EQ(mkdir(late.c_str(), 0777), 0);
+  ASSERT_EQ(symlink(late.c_str(), (drop_ + "/alias").c_str()), 0);
+  std::this_thread::sleep_for(std::chrono::seconds(3));  // the first one looks again meanwhile
+  DaemonOptions second;
+  second.program = "wine";
+  second.args = {WinBuild() + "/tray/druvo.exe", "RACUN", WinePath(drop_) + "\\ALIAS\\*.*"};
+  Daemon twin(*cups_, second);
+  // Refused at start, it says so in a box (answered here); else it runs.
+  const bool boxed = Probe({"message", "Druvo already serves the folder"}).rfind("message", 0) == 0;
+  for (int i = 0; i < 3; ++i)
+    WriteFileBytes(late + "/r" + std::to_string(i), "r" + std::to_string(i));
+  ASSERT_TRUE(WaitFor([&] { return ListNames(late).empty(); }, std::chrono::seconds(60)));
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  std::vector<std::string> jobs = cups_->Jobs();
+  std::sort(jobs.begin(), jobs.end());
+  EXPECT_EQ(jobs, (std::vector<std::string>{"r0", "r1", "r2"}));
+  const std::string log = ReadFileBytes(DataFolder() + "/druvo.log");
+  // The second has ended (a zombie until reaped), or the first said it stopped.
+  std::ifstream stat("/proc/" + std::to_string(twin.Pid()) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const bool secondEnded = line.find(") Z ") != std::string::npos;
+  if (secondEnded || boxed) {
+    EXPECT_EQ(twin.Stop(0), 4);
+  } else {
+    EXPECT_NE(log.find("prints nothing more"), std::string::npos) << log;
+    twin.Stop();
+  }
+}
+
 TEST_F(WineTest, AFolderThatCannotBeSearchedShowsTheErrorPictureUntilItCan) {
   const std::string later = drop_ + "/later";
   StartDruvo({"RACUN", WinePath(later) + "\\*.*"});
@@ -397,6 +445,11 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
   const std::string pattern = WinePath(spaced) + "\\*.*";
   const std::string printer = "socket://127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/printer.port");
   int status = -1;
+  // A value the Run key cannot carry (a double quote inside it) is refused.
+  RunCapture("wine '" + setup + "' /S /PRINTER=RACUN '/PATTERN=Z:\\a\"b\\*.*' >/dev/null 2>&1",
+             &status);
+  EXPECT_EQ(status, 2);
+  EXPECT_FALSE(Exists(folder + "/druvo.exe"));
   // Not into RunCapture's pipe: the Druvo the setup starts would inherit it.
   RunCapture(
       "wine '" + setup + "' /S /PRINTER=" + printer + " '/PATTERN=" + pattern + "' >/dev/null 2>&1",
