@@ -98,7 +98,10 @@ FolderLock::Result FolderLock::Register(const std::string& folder, const std::st
   // Registrations change one at a time.
   mkdir(locks_.c_str(), 0770);
   UniqueFd guard(
-      open((locks_ + "/guard").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0660));
+      open((locks_ + "/guard").c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0666));
+  // Root running druvo by hand and the service both use what either made;
+  // the lock folder itself is root's and group druvo's only.
+  if (guard) (void)!fchmod(guard.get(), 0666);
   DIR* listing = guard ? opendir(locks_.c_str()) : nullptr;
   if (!guard || listing == nullptr || flock(guard.get(), LOCK_EX) != 0) {
     result = LockTheFolder(folder, dir.get(), st, keep);
@@ -133,7 +136,8 @@ FolderLock::Result FolderLock::Register(const std::string& folder, const std::st
   }
   closedir(listing);
   if (result.outcome != Outcome::Held || !keep) return result;
-  UniqueFd fd(open(mine.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0660));
+  UniqueFd fd(open(mine.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (fd) (void)!fchmod(fd.get(), 0644);
   const std::string text = std::to_string(getpid()) + "\n" + names + "\n";
   if (!fd || flock(fd.get(), LOCK_EX | LOCK_NB) != 0 ||
       write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
