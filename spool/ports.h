@@ -207,6 +207,9 @@ class Spooler {
     return OpResult::Fail("this spooler cannot report job states");
   }
   virtual void CancelJob(const char* /*queue*/, int /*id*/) {}
+  // The id of the job carrying this job-uuid: 0 when the server has none
+  // (never made, or gone), -1 when it cannot tell now.
+  virtual int JobWithUuid(const std::string& /*uuid*/) { return 0; }
   // Changes whenever the server may have restarted since (a new connection
   // to it); 0 when it cannot tell.
   virtual long long ServerInstance() { return 0; }

@@ -155,6 +155,19 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
   if (!flights.known) return InFlightStep::Skip;
   auto it = state_.inFlight.find(path);
   InFlightJob& job = it->second;
+  if (job.jobId == 0 && !job.uuid.empty()) {
+    // Being sent when the last run ended, its number not yet kept: the job
+    // carries its uuid if it was made.
+    const int id = ports_.spooler.JobWithUuid(job.uuid);
+    if (id < 0) return InFlightStep::Skip;  // asked again next time
+    if (id > 0) {
+      job.jobId = id;
+      SaveState();
+      Log(LogLevel::Info, QuotedForLog(path) + " was sent as job " + std::to_string(id) +
+                              " before the restart; deleted once it is printed");
+      return InFlightStep::Skip;
+    }
+  }
   auto found = flights.states.find(job.jobId);
   // A server that lost its jobs in a crash hands their numbers out again:
   // the job-uuid tells ours from another's. Where the server keeps none, the

@@ -378,6 +378,19 @@ OpResult CupsSpooler::JobStates(const char* /*queue*/, const std::vector<int>& i
   return OpResult::Ok();
 }
 
+int CupsSpooler::JobWithUuid(const std::string& uuid) {
+  Bounded bounded(*this);
+  if (!Connect()) return -1;
+  ipp_t* request = ippNewRequest(IPP_OP_GET_JOBS);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_URI, "printer-uri", nullptr, "ipp://localhost/");
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "which-jobs", nullptr, "all");
+  std::map<int, JobStatus> jobs;
+  if (!AskJobs(request, "list the jobs", &jobs)) return -1;
+  for (const auto& [id, job] : jobs)
+    if (job.uuid == uuid) return id;
+  return 0;
+}
+
 void CupsSpooler::CancelJob(const char* queue, int id) {
   Bounded bounded(*this);
   if (Connect()) cupsCancelJob2(http_.get(), queue, id, 0);

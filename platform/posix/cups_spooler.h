@@ -77,6 +77,7 @@ class CupsSpooler : public Spooler {
   OpResult JobStates(const char* queue, const std::vector<int>& ids,
                      std::map<int, JobStatus>* states) override;
   void CancelJob(const char* queue, int id) override;
+  int JobWithUuid(const std::string& uuid) override;
   long long ServerInstance() override;
   std::string QueueProblem(const char* queue) override;
 

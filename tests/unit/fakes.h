@@ -229,6 +229,11 @@ class FakeSpooler : public Spooler {
     return OpResult::Ok();
   }
   void CancelJob(const char*, int id) override { cancelled.push_back(id); }
+  int JobWithUuid(const std::string& wanted) override {
+    for (const auto& [id, job] : jobStates)
+      if (job.uuid == wanted) return id;
+    return 0;
+  }
   long long ServerInstance() override { return serverRun; }
   void AbortDocument() override {
     calls.push_back("abort");

@@ -535,9 +535,16 @@ TEST_F(SpoolCycleTest, DeleteAfterPrintedSendsNothingItCannotRememberAndNamesEac
   EXPECT_EQ(spooler_.jobStates[1].uuid, uuid);
   EXPECT_NE(store.text.find(uuid), std::string::npos);
 
-  // Stopped while it was being sent (saved with no job yet): sent once more
-  // after the restart.
-  store.text = "druvo-state 3\ninflight 0 0 0 0 1 1 0 0 0 0 " + uuid + " RACUN /in/a\n";
+  // Stopped while it was being sent, its job number not yet saved: the
+  // job made before the stop is found by its uuid and not sent again; with
+  // no such job, the file is sent once more after the restart.
+  const std::string half = "druvo-state 3\ninflight 0 0 0 0 1 1 0 0 0 0 " + uuid + " RACUN /in/a\n";
+  store.text = half;
+  Engine().RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"a"}));
+  EXPECT_EQ(engine_->State().inFlight.at("/in/a").jobId, 1);
+  spooler_.jobStates.clear();
+  store.text = half;
   Engine().RunSpoolCycle();
   EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"a", "a"}));
 }
