@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cwchar>
 #include <vector>
 
+#include "core/text_helpers.h"
 #include "core/wildcard.h"
 
 namespace druvo {
@@ -204,6 +206,99 @@ OpResult Win32FileSystem::Delete(const char* path) {
   if (!DeleteFileW(FilePath(path).c_str()))
     return OpResult::Fail(LastErrorText(std::string("DeleteFileW ") + path));
   return OpResult::Ok();
+}
+
+namespace {
+
+// A printed file is moved to ".druvo-claim.DIGEST.NAME" in its folder before
+// it is checked and deleted. A claim left by a crash is settled before the
+// first scan; one kept because its name was taken meanwhile is a receipt
+// still to print, and the scan may print it under that name.
+constexpr wchar_t kClaimPrefix[] = L".druvo-claim.";
+
+std::wstring ClaimOf(const std::wstring& full, std::uint64_t digest) {
+  const std::size_t slash = full.rfind(L'\\');
+  wchar_t hex[17];
+  swprintf(hex, 17, L"%016llx", static_cast<unsigned long long>(digest));
+  return full.substr(0, slash + 1) + kClaimPrefix + hex + L"." + full.substr(slash + 1);
+}
+
+// Whether the claimed file is the one read: the same file, nobody writing
+// to it (it opens without sharing writes), and the same bytes.
+bool ClaimHolds(const std::wstring& claim, const FileIdentity& printed) {
+  HANDLE h = CreateFileW(claim.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  const UniqueFile file(h);
+  if (printed.Known() && !IdentityOf(h).SameFile(printed)) return false;
+  ContentDigest content;
+  char buffer[16384];
+  DWORD got = 0;
+  while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0) content.Add(buffer, got);
+  return content.Value() == printed.content;
+}
+
+}  // namespace
+
+DeleteOutcome Win32FileSystem::DeleteIfSame(const char* path, const FileIdentity& read,
+                                            std::string* error) {
+  if (read.content == 0) return FileSystem::DeleteIfSame(path, read, error);
+  const std::wstring full = FilePath(path);
+  const std::wstring claim = ClaimOf(full, read.content);
+  // Without MOVEFILE_REPLACE_EXISTING: never over a file that has the name.
+  if (!MoveFileExW(full.c_str(), claim.c_str(), 0)) {
+    const DWORD code = GetLastError();
+    if (code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND) return DeleteOutcome::Gone;
+    if (code == ERROR_SHARING_VIOLATION) return DeleteOutcome::Replaced;  // written anew now
+    if (code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS)
+      return FileSystem::DeleteIfSame(path, read, error);
+    *error = ErrorText(std::string("MoveFileExW ") + path, code);
+    return DeleteOutcome::Failed;
+  }
+  if (ClaimHolds(claim, read)) {
+    if (DeleteFileW(claim.c_str())) return DeleteOutcome::Deleted;
+    *error = LastErrorText(std::string("DeleteFileW ") + path);
+  }
+  if (!MoveFileExW(claim.c_str(), full.c_str(), 0)) {
+    *error = "it is kept as " + Utf8FromWide(claim.c_str()) + " (" + LastErrorText("") +
+             ") and put back once its name is free";
+    stranded_ = true;
+    return DeleteOutcome::Replaced;
+  }
+  return error->empty() ? DeleteOutcome::Replaced : DeleteOutcome::Failed;
+}
+
+bool Win32FileSystem::SettleClaims(const DropFolder& where, std::vector<std::string>* told) {
+  std::wstring folder = FilePath(where.PathOf("x"));
+  folder.resize(folder.size() - 1);  // "\\?\FOLDER\"
+  WIN32_FIND_DATAW found;
+  HANDLE h = FindFirstFileW((folder + kClaimPrefix + L"*").c_str(), &found);
+  if (h == INVALID_HANDLE_VALUE) {
+    stranded_ = false;
+    return true;
+  }
+  const UniqueFind search(h);
+  const std::size_t prefix = sizeof kClaimPrefix / sizeof kClaimPrefix[0] - 1;
+  bool settled = true;
+  do {
+    const std::wstring claimName = found.cFileName;
+    if (claimName.size() < prefix + 18 || claimName[prefix + 16] != L'.') continue;
+    const std::wstring name = claimName.substr(prefix + 17);
+    const std::string shown = QuotedForLog(where.PathOf(Utf8FromWide(name.c_str())));
+    FileIdentity printed;
+    printed.content = std::wcstoull(claimName.substr(prefix, 16).c_str(), nullptr, 16);
+    const std::wstring claim = folder + claimName;
+    if (ClaimHolds(claim, printed) && DeleteFileW(claim.c_str())) {
+      told->push_back("deleted " + shown + ", printed just before the last stop");
+    } else if (MoveFileExW(claim.c_str(), (folder + name).c_str(), 0)) {
+      told->push_back("put back " + shown +
+                      ", which took the name of a printed file; it is printed in its turn");
+    } else {
+      settled = false;
+    }
+  } while (FindNextFileW(h, &found));
+  stranded_ = !settled;
+  return settled;
 }
 
 OpResult Win32Spooler::OpenQueue(const char* name) {

@@ -30,10 +30,19 @@ class Win32FileSystem : public FileSystem {
   OpenOutcome Open(const char* path, std::unique_ptr<InputFile>* file, std::string* error) override;
   OpResult Delete(const char* path) override;
   OpResult Identify(const char* path, FileIdentity* identity, bool* gone) override;
+  // Claims the file (a move that never replaces), checks it, then deletes
+  // it or moves it back.
+  DeleteOutcome DeleteIfSame(const char* path, const FileIdentity& read,
+                             std::string* error) override;
+  bool SettleClaims(const DropFolder& where, std::vector<std::string>* told) override;
+  bool ClaimsLeft() const override { return stranded_; }
   // Files are opened through \\?\ paths, so MAX_PATH does not bound them;
   // a record does.
   std::size_t MaxPathLength() const override { return 4095; }
   char Separator() const override { return '\\'; }
+
+ private:
+  bool stranded_ = false;  // a claimed file could not be moved back yet
 };
 
 class Win32Spooler : public Spooler {

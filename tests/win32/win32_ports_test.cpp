@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -92,7 +93,8 @@ TEST_F(Win32PortsTest, SearchReportsSizeAndWriteTime) {
   }));
   EXPECT_TRUE(seen);
   // A missing folder is a failed search, not a crash or an empty success.
-  EXPECT_FALSE(files_.Search(DropFolder::Of(dir_ + "\\missing\\*.*", '\\'), [](const DirEntry&) {}));
+  EXPECT_FALSE(
+      files_.Search(DropFolder::Of(dir_ + "\\missing\\*.*", '\\'), [](const DirEntry&) {}));
 }
 
 TEST_F(Win32PortsTest, OpenTellsNotReadyGoneAndOpened) {
@@ -137,6 +139,44 @@ TEST_F(Win32PortsTest, ALogWhoseOlderHalfIsHeldOpenStillStaysBounded) {
   WIN32_FILE_ATTRIBUTE_DATA info{};
   ASSERT_TRUE(GetFileAttributesExA(Path("druvo.log").c_str(), GetFileExInfoStandard, &info));
   EXPECT_LT(info.nFileSizeLow, 1000u);  // started again, not grown past 2 MB
+}
+
+TEST_F(Win32PortsTest, APrintedFileIsDeletedByItsBytesWhateverItsTimeSays) {
+  const auto read = [&](const std::string& name) {
+    std::unique_ptr<InputFile> file;
+    std::string error;
+    EXPECT_EQ(files_.Open(Path(name).c_str(), &file, &error), OpenOutcome::Opened);
+    FileIdentity id = file->Identity();
+    EXPECT_TRUE(files_.DigestOf(Path(name).c_str(), &id.content));
+    return id;
+  };
+  std::string error;
+  // Stamped with another write time after it was read: still the one printed.
+  Write("a.prn", "receipt a");
+  const FileIdentity a = read("a.prn");
+  {
+    UniqueFile f(CreateFileA(Path("a.prn").c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                             OPEN_EXISTING, 0, nullptr));
+    FILETIME stamp{0x12345678u, 0x01D00000u};
+    SetFileTime(f.get(), nullptr, nullptr, &stamp);
+  }
+  EXPECT_EQ(files_.DeleteIfSame(Path("a.prn").c_str(), a, &error), DeleteOutcome::Deleted);
+  EXPECT_TRUE(Collect().empty());
+  // Rewritten with other bytes of the same size: it stays, under its name.
+  Write("b.prn", "receipt 1");
+  const FileIdentity b = read("b.prn");
+  Write("b.prn", "receipt 2");
+  EXPECT_EQ(files_.DeleteIfSame(Path("b.prn").c_str(), b, &error), DeleteOutcome::Replaced);
+  EXPECT_EQ(Collect(), std::vector<std::string>{Path("b.prn")});
+  // A claim a crash left, of the printed bytes: deleted before any scan.
+  char claim[64];
+  std::snprintf(claim, sizeof claim, ".druvo-claim.%016llx.c.prn",
+                static_cast<unsigned long long>(b.content));
+  Write(claim, "receipt 1");
+  std::vector<std::string> told;
+  EXPECT_TRUE(files_.SettleClaims(DropFolder::Of(dir_ + "\\*.*", '\\'), &told));
+  EXPECT_EQ(told.size(), 1u);
+  EXPECT_EQ(Collect(), std::vector<std::string>{Path("b.prn")});
 }
 
 TEST_F(Win32PortsTest, PrinterThatDoesNotExistCannotBeOpened) {
