@@ -1094,8 +1094,9 @@ TEST_F(FaultMatrix, SameNameReplacedDuringASend) {
     const std::string first = Pattern(40000, 10 + static_cast<int>(way));
     const std::string next = Pattern(40000, 20 + static_cast<int>(way));
     ASSERT_EQ(first.size(), next.size());
-    WriteFileBytes(In("r.prn.tmp"), first);
-    ASSERT_EQ(rename(In("r.prn.tmp").c_str(), In("r.prn").c_str()), 0);
+    // Written under a name the pattern does not take, then renamed in.
+    WriteFileBytes(In(".r.prn.tmp"), first);
+    ASSERT_EQ(rename(In(".r.prn.tmp").c_str(), In("r.prn").c_str()), 0);
     ASSERT_TRUE(WaitFor([&] { return ReadingFrom("r.prn"); }, 30s)) << ways[way];
     if (way == 0) {
       unlink(In("r.prn").c_str());
