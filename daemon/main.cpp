@@ -287,11 +287,11 @@ void DrainWake(int wakeFd) {
 // then exits.
 bool LockFolder(FolderLock& lock, const std::string& folder, const std::string& names, int pollMs,
                 int wakeFd) {
-  std::string said;
+  std::string said, noted;
   while (g_stop == 0) {
     const FolderLock::Result r = lock.Take(folder, names);
-    if (!r.note.empty() && said != r.note) LogLine(LogLevel::Warning, "warning: " + r.note);
-    said = r.note.empty() ? said : r.note;
+    if (!r.note.empty() && noted != r.note) LogLine(LogLevel::Warning, "warning: " + r.note);
+    noted = r.note;
     switch (r.outcome) {
       case FolderLock::Outcome::Held:
         return true;

@@ -1,4 +1,6 @@
 // What tells the file that was printed from one written over it: its bytes.
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -48,20 +50,44 @@ std::uint64_t ContentDigest::Value() const {
   return v != 0 ? v : 1;
 }
 
-bool FileSystem::DigestOf(const char* path, std::uint64_t* digest) {
-  std::unique_ptr<InputFile> file;
-  std::string error;
-  if (Open(path, &file, &error) != OpenOutcome::Opened) return false;
+bool DigestRest(InputFile& file, std::uint64_t* digest) {
   ContentDigest content;
   unsigned char buffer[16384];
+  std::string error;
   for (;;) {
-    const long long got = file->Read(buffer, sizeof buffer, &error);
+    const long long got = file.Read(buffer, sizeof buffer, &error);
     if (got < 0) return false;
     if (got == 0) break;
     content.Add(buffer, static_cast<std::size_t>(got));
   }
   *digest = content.Value();
   return true;
+}
+
+namespace {
+constexpr char kClaimPrefix[] = ".druvo-claim.";
+constexpr std::size_t kClaimPrefixLength = sizeof kClaimPrefix - 1;
+}  // namespace
+
+std::string ClaimName(const std::string& name, std::uint64_t digest) {
+  char hex[17];
+  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(digest));
+  return kClaimPrefix + std::string(hex) + "." + name;
+}
+
+bool ParseClaim(const std::string& claim, std::string* name, std::uint64_t* digest) {
+  if (claim.compare(0, kClaimPrefixLength, kClaimPrefix) != 0 ||
+      claim.size() < kClaimPrefixLength + 18 || claim[kClaimPrefixLength + 16] != '.')
+    return false;
+  *digest = std::strtoull(claim.substr(kClaimPrefixLength, 16).c_str(), nullptr, 16);
+  *name = claim.substr(kClaimPrefixLength + 17);
+  return true;
+}
+
+bool FileSystem::DigestOf(const char* path, std::uint64_t* digest) {
+  std::unique_ptr<InputFile> file;
+  std::string error;
+  return Open(path, &file, &error) == OpenOutcome::Opened && DigestRest(*file, digest);
 }
 
 DeleteOutcome FileSystem::DeleteIfSame(const char* path, const FileIdentity& read,

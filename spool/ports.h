@@ -123,6 +123,16 @@ class InputFile {
   virtual FileIdentity Identity() const { return {}; }
 };
 
+// Reads what is left of the file into a digest; false on a read error.
+bool DigestRest(InputFile& file, std::uint64_t* digest);
+
+// A printed file is moved to ".druvo-claim.DIGEST.NAME" in its folder before
+// it is checked and deleted: a producer never writes such a name, and after
+// a crash the name tells what the file was and which bytes were printed.
+std::string ClaimName(const std::string& name, std::uint64_t digest);
+// False for a name that is no claim.
+bool ParseClaim(const std::string& claim, std::string* name, std::uint64_t* digest);
+
 class FileSystem {
  public:
   virtual ~FileSystem() = default;

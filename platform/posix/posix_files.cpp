@@ -201,18 +201,6 @@ OpResult PosixFileSystem::Identify(const char* path, FileIdentity* identity, boo
 
 namespace {
 
-// A printed file is moved to a name of this form before it is checked and
-// deleted: ".druvo-claim.DIGEST.NAME". A producer never writes such a name,
-// the scan never prints a hidden one, and after a crash the name tells what
-// the file was and whether its bytes are the ones printed.
-constexpr const char kClaimPrefix[] = ".druvo-claim.";
-
-std::string ClaimName(const std::string& name, std::uint64_t digest) {
-  char hex[17];
-  std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(digest));
-  return kClaimPrefix + std::string(hex) + "." + name;
-}
-
 // Moves from to to within one folder, never over a file that has the name.
 int RenameNoReplace(int dir, const char* from, const char* to) {
   if (renameat2(dir, from, dir, to, RENAME_NOREPLACE) == 0) return 0;
@@ -242,16 +230,9 @@ bool ClaimHolds(int dir, const std::string& claim, const FileIdentity& printed) 
     fcntl(fd.get(), F_SETLEASE, F_UNLCK);
   else if (errno == EAGAIN || errno == EBUSY)
     return false;
-  ContentDigest content;
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return false;
-    if (n == 0) break;
-    content.Add(buffer, static_cast<std::size_t>(n));
-  }
-  return content.Value() == printed.content;
+  PosixInputFile file(fd.release(), IdentityOf(st));
+  std::uint64_t digest = 0;
+  return DigestRest(file, &digest) && digest == printed.content;
 }
 
 }  // namespace
@@ -292,15 +273,13 @@ bool PosixFileSystem::SettleClaims(const DropFolder& where, std::vector<std::str
   UniqueDir listing(opendir(where.Folder().c_str()));
   if (!listing) return true;  // no folder: no claims
   const int dir = dirfd(listing.get());
-  const std::size_t prefix = sizeof kClaimPrefix - 1;
   bool settled = true;
   while (const dirent* entry = readdir(listing.get())) {
     const std::string claim = entry->d_name;
-    if (claim.compare(0, prefix, kClaimPrefix) != 0 || claim.size() < prefix + 18) continue;
-    const std::string name = claim.substr(prefix + 17);
-    const std::string path = where.prefix + name;
+    std::string name;
     FileIdentity printed;
-    printed.content = std::strtoull(claim.substr(prefix, 16).c_str(), nullptr, 16);
+    if (!ParseClaim(claim, &name, &printed.content)) continue;
+    const std::string path = where.prefix + name;
     // Claimed and not yet deleted when the last run ended. Its bytes tell
     // whether it was the file printed.
     if (ClaimHolds(dir, claim, printed) && unlinkat(dir, claim.c_str(), 0) == 0) {

@@ -210,17 +210,13 @@ OpResult Win32FileSystem::Delete(const char* path) {
 
 namespace {
 
-// A printed file is moved to ".druvo-claim.DIGEST.NAME" in its folder before
-// it is checked and deleted. A claim left by a crash is settled before the
-// first scan; one kept because its name was taken meanwhile is a receipt
-// still to print, and the scan may print it under that name.
-constexpr wchar_t kClaimPrefix[] = L".druvo-claim.";
-
+// A claim left by a crash is settled before the first scan; one kept
+// because its name was taken meanwhile is a receipt still to print, and the
+// scan may print it under that name.
 std::wstring ClaimOf(const std::wstring& full, std::uint64_t digest) {
   const std::size_t slash = full.rfind(L'\\');
-  wchar_t hex[17];
-  swprintf(hex, 17, L"%016llx", static_cast<unsigned long long>(digest));
-  return full.substr(0, slash + 1) + kClaimPrefix + hex + L"." + full.substr(slash + 1);
+  return full.substr(0, slash + 1) +
+         WideFromUtf8(ClaimName(Utf8FromWide(full.substr(slash + 1).c_str()), digest));
 }
 
 // Whether the claimed file is the one read: the same file, nobody writing
@@ -229,13 +225,10 @@ bool ClaimHolds(const std::wstring& claim, const FileIdentity& printed) {
   HANDLE h = CreateFileW(claim.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
-  const UniqueFile file(h);
-  if (printed.Known() && !IdentityOf(h).SameFile(printed)) return false;
-  ContentDigest content;
-  char buffer[16384];
-  DWORD got = 0;
-  while (ReadFile(h, buffer, sizeof buffer, &got, nullptr) && got > 0) content.Add(buffer, got);
-  return content.Value() == printed.content;
+  Win32InputFile file(h);
+  if (printed.Known() && !file.Identity().SameFile(printed)) return false;
+  std::uint64_t digest = 0;
+  return DigestRest(file, &digest) && digest == printed.content;
 }
 
 }  // namespace
@@ -272,22 +265,20 @@ bool Win32FileSystem::SettleClaims(const DropFolder& where, std::vector<std::str
   std::wstring folder = FilePath(where.PathOf("x"));
   folder.resize(folder.size() - 1);  // "\\?\FOLDER\"
   WIN32_FIND_DATAW found;
-  HANDLE h = FindFirstFileW((folder + kClaimPrefix + L"*").c_str(), &found);
+  HANDLE h = FindFirstFileW((folder + L".druvo-claim.*").c_str(), &found);
   if (h == INVALID_HANDLE_VALUE) {
     stranded_ = false;
     return true;
   }
   const UniqueFind search(h);
-  const std::size_t prefix = sizeof kClaimPrefix / sizeof kClaimPrefix[0] - 1;
   bool settled = true;
   do {
-    const std::wstring claimName = found.cFileName;
-    if (claimName.size() < prefix + 18 || claimName[prefix + 16] != L'.') continue;
-    const std::wstring name = claimName.substr(prefix + 17);
-    const std::string shown = QuotedForLog(where.PathOf(Utf8FromWide(name.c_str())));
+    std::string utf8Name;
     FileIdentity printed;
-    printed.content = std::wcstoull(claimName.substr(prefix, 16).c_str(), nullptr, 16);
-    const std::wstring claim = folder + claimName;
+    if (!ParseClaim(Utf8FromWide(found.cFileName), &utf8Name, &printed.content)) continue;
+    const std::wstring name = WideFromUtf8(utf8Name);
+    const std::string shown = QuotedForLog(where.PathOf(utf8Name));
+    const std::wstring claim = folder + found.cFileName;
     if (ClaimHolds(claim, printed) && DeleteFileW(claim.c_str())) {
       told->push_back("deleted " + shown + ", printed just before the last stop");
     } else if (MoveFileExW(claim.c_str(), (folder + name).c_str(), 0)) {
