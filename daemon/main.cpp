@@ -205,6 +205,14 @@ constexpr const char* kPrintedModeRule =
     "line. A server without job history (PreserveJobHistory No) cannot tell such a job from one "
     "that just finished: that receipt may then come out twice, never be lost";
 
+// The same, for a receipt printer reached directly.
+constexpr const char* kConfirmRule =
+    "delete after printed: a receipt is deleted once the printer answers its own process ID "
+    "(or a later one, with no stop between them); a paper end, an open cover or FEED is a "
+    "pause; what a lost connection carried is settled by the printer's kept answer before "
+    "anything is sent again. A printer that answers no process ID is said at its first "
+    "connection, and then a job counts once the printer has taken its bytes";
+
 // druvo --check: what would keep this configuration from printing, said as
 // "ok:", "warning:" or "error:" lines. Nothing is printed on paper.
 int RunCheck(const SpoolSettings& settings, const PrinterAddress& address) {
@@ -256,6 +264,7 @@ int RunCheck(const SpoolSettings& settings, const PrinterAddress& address) {
     say("error", Refusal(other, folder, drop.names));
   }
   if (queue && settings.deleteAfterPrinted != 0) say("ok", kPrintedModeRule);
+  if (address.confirm) say("ok", kConfirmRule);
   return errors != 0 ? 1 : 0;
 }
 
@@ -319,28 +328,6 @@ bool LockFolder(FolderLock& lock, const std::string& folder, const std::string& 
 // Receipts the printer has but has not confirmed yet: their answers are
 // due. Stopping waits for them while they keep coming (at most 60 s, within
 // the units' TimeoutStopSec), so that the next start does not send them again.
-void AwaitConfirmations(SpoolEngine& engine, Spooler& printer) {
-  std::size_t left = engine.SettleInFlight();
-  if (left == 0) return;
-  LogLine(LogLevel::Info, "stopping: waiting for the printer to confirm " + std::to_string(left) +
-                              " receipt(s) it has");
-  constexpr long long kQuietMs = 10000, kMostMs = 60000;
-  const long long start = SteadyMs();
-  long long progress = start;
-  while (left > 0 && SteadyMs() - progress < kQuietMs && SteadyMs() - start < kMostMs) {
-    pollfd replies{printer.WaitFd(), POLLIN, 0};
-    poll(&replies, 1, 100);
-    FeedWatchdog();
-    const std::size_t now = engine.SettleInFlight();
-    if (now < left) progress = SteadyMs();
-    left = now;
-  }
-  if (left != 0)
-    LogLine(LogLevel::Warning, std::to_string(left) +
-                                   " receipt(s) not confirmed when stopping: the next start "
-                                   "settles them before sending anything again");
-}
-
 int Run(int argc, char** argv) {
   std::set_new_handler(OnOutOfMemory);
   if (argc >= 2 && std::strcmp(argv[1], "status") == 0) return RunStatusCommand(argc, argv);
@@ -393,6 +380,7 @@ int Run(int argc, char** argv) {
   PrintConfiguration(settings);
   if (address.kind == PrinterAddress::Kind::Queue && settings.deleteAfterPrinted != 0)
     LogLine(LogLevel::Info, kPrintedModeRule);
+  if (address.confirm) LogLine(LogLevel::Info, kConfirmRule);
   for (const std::string& warning : report.warnings)
     LogLine(LogLevel::Warning, "warning: " + warning);
   if (!CanLeaseAnyFile()) {
@@ -427,8 +415,9 @@ int Run(int argc, char** argv) {
   RecordList jobs = ListCreate();
   PosixFileSystem files;
   const std::unique_ptr<Spooler> spooler = MakeSpooler(address, CupsOptions{}.timeoutSeconds);
-  if (address.kind == PrinterAddress::Kind::Queue) {
-    // A queue may be created after druvo starts; until then files wait.
+  if (address.kind == PrinterAddress::Kind::Queue || address.confirm) {
+    // A queue may be created after druvo starts; until then files wait. A
+    // printer asked to confirm says at once whether it answers process IDs.
     if (OpResult r = spooler->OpenQueue(settings.printerName); !r)
       LogLine(LogLevel::Warning, "warning: " + r.error);
     spooler->CloseQueue();
@@ -546,7 +535,15 @@ int Run(int argc, char** argv) {
     }
   }
   Notify("STOPPING=1");
-  if (address.confirm) AwaitConfirmations(engine, *spooler);
+  if (address.confirm) {
+    engine.AwaitConfirmations(
+        [&spooler] {
+          pollfd replies{spooler->WaitFd(), POLLIN, 0};
+          poll(&replies, 1, 100);
+          FeedWatchdog();
+        },
+        10000, 60000);
+  }
   LogLine(LogLevel::Info, "stopping after " + std::to_string(polls) + " polls");
   ListDestroy(&jobs);
   return 0;

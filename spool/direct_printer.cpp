@@ -43,7 +43,9 @@ DirectPrinter::DirectPrinter(PrinterAddress address, std::unique_ptr<PrinterLink
       instance_(WallMs()),
       // IDs start somewhere else each run, so that this run's are not an
       // earlier one's.
-      nextId_(static_cast<unsigned long>(static_cast<unsigned long long>(instance_) % kIds)) {}
+      nextId_(static_cast<unsigned long>(static_cast<unsigned long long>(instance_) % kIds)) {
+  if (address_.bufferBytes > 0) options_.bufferBytes = address_.bufferBytes;
+}
 
 DirectPrinter::~DirectPrinter() { Drop(false); }
 
@@ -74,19 +76,21 @@ DirectPrinter::Wait DirectPrinter::WaitFor(bool writing, int timeoutMs) {
 DirectPrinter::Wait DirectPrinter::WaitForRoom() {
   // A large send buffer fills with a slow printer: it has room again only
   // once the printer took much of it. The stall bound counts from the
-  // printer's last progress (bytes it acknowledged), not from the last room.
+  // printer's last progress (bytes it acknowledged, a reply), not from the
+  // last room; a printer that says it stopped (paper, cover) is waited for.
   long long left = link_->Unacknowledged();
-  long long since = NowMs();
+  heardMs_ = NowMs();
   for (;;) {
     const Wait w = WaitFor(true, 1000);
     if (w != Wait::TimedOut) return w;
+    if (!ReadReplies()) return Wait::Failed;
     const long long now = link_->Unacknowledged();
-    if (now >= 0 && now < left) {
-      since = NowMs();
+    if ((now >= 0 && now < left) || !problem_.empty()) {
+      heardMs_ = NowMs();
       Progressed();
     }
     left = now;
-    if (NowMs() - since >= options_.stallTimeoutMs) return Wait::TimedOut;
+    if (NowMs() - heardMs_ >= options_.stallTimeoutMs) return Wait::TimedOut;
   }
 }
 
@@ -101,33 +105,77 @@ OpResult DirectPrinter::Connect() {
   if (!Confirming()) return OpResult::Ok();
   // Automatic status: the printer tells at once how it stands, and again at
   // every change. One that says nothing is polled instead.
-  const std::string enable(reinterpret_cast<const char*>(escpos::kEnableAutoStatus), 3);
-  if (OpResult sent = Write(enable.data(), enable.size()); !sent) return sent;
-  jobBytes_ = 0;
-  const long long end = NowMs() + options_.statusTimeoutMs;
-  while (!autoStatus_ && NowMs() < end &&
-         WaitFor(false, static_cast<int>(end - NowMs())) == Wait::Ready) {
-    if (!ReadReplies()) return Refused(" closed the connection");
+  std::string error;
+  if (link_->Send(escpos::kEnableAutoStatus, 3, &error) != 3)
+    return Refused(" did not take the status request: " + error);
+  // An ID asked with nothing before it is answered at once by a printer
+  // that knows the request, or once it printed what it still holds.
+  // Two, back to back: a printer whose piled-up answers shrink to the
+  // latest answers only the second.
+  if (!SendProbe(true)) return Refused(" closed the connection");
+  const bool holds = !adopted_.empty();
+  // The automatic status comes before the answer, where there is one.
+  AwaitReplies(options_.statusTimeoutMs, [this, holds] {
+    return probe_.empty() || (autoStatus_ && (ids_ == Ids::Yes || holds));
+  });
+  if (!link_->IsOpen()) return Refused(" closed the connection");
+  if (ids_ == Ids::Unknown && !holds && !probe_.empty()) {
+    ids_ = Ids::No;
+    probe_.clear();
+    Note(
+        " does not answer the process ID request (GS ( H): a job counts as printed once "
+        "the printer has taken its bytes and closed the connection, not once it came out");
+    Drop(false);
+    return Connect();
   }
-  if (!problem_.empty()) return Refused(": " + problem_);
   return OpResult::Ok();
+}
+
+bool DirectPrinter::SendProbe(bool pair) {
+  const std::string first = pair ? IdText(NextId()) : std::string();
+  const std::string id = IdText(NextId());
+  const std::string request =
+      (pair ? escpos::ProcessIdRequest(first) : std::string()) + escpos::ProcessIdRequest(id);
+  std::string error;
+  if (link_->Send(request.data(), request.size(), &error) != static_cast<long long>(request.size()))
+    return false;
+  probe_ = id;
+  probeFirst_ = first;
+  firstAnswered_ = false;
+  probeMs_ = NowMs();
+  return true;
+}
+
+void DirectPrinter::AwaitReplies(int timeoutMs, const std::function<bool()>& done) {
+  const long long end = NowMs() + timeoutMs;
+  while (!done() && NowMs() < end && WaitFor(false, static_cast<int>(end - NowMs())) == Wait::Ready)
+    if (!ReadReplies()) return;
 }
 
 OpResult DirectPrinter::OpenQueue(const char* /*name*/) {
   jobBytes_ = 0;
   jobSpoiled_.clear();
+  jobStops_ = stops_;
+  held_.clear();
   if (!Confirming() || !link_->IsOpen() || !ReadReplies()) {
     Drop(false);
     if (OpResult opened = Connect(); !opened) {
       Drop(false);
       return opened;
     }
-  } else if (!problem_.empty() && !RefreshStatus()) {
+  }
+  // Stopped: what the printer holds prints once it is back; nothing new
+  // goes before that. The line stays open for its answers.
+  if (!problem_.empty() && !RefreshStatus()) {
+    if (!Confirming()) Drop(false);
     return Refused(": " + problem_);
   }
+  if (!TakesMore())
+    return OpResult::Later("the printer has " + std::to_string(PendingBytes()) +
+                           " bytes to print first");
   if (address_.statusQuery) {
     if (OpResult status = CheckStatus(); !status) {
-      Drop(false);
+      if (!Confirming()) Drop(false);
       return status;
     }
   }
@@ -201,42 +249,50 @@ bool DirectPrinter::ReadReplies() {
       const std::string why = n == PrinterLink::kClosed
                                   ? "the printer closed the connection"
                                   : "the printer dropped the connection: " + error;
-      AbortPending(why);
       if (jobSpoiled_.empty()) jobSpoiled_ = why;
+      Orphan();
       Drop(false);
       return false;
     }
+    heardMs_ = NowMs();
     reader_.Feed(buffer, static_cast<std::size_t>(n),
                  [this](const EscPosReply& reply) { OnReply(reply); });
   }
 }
 
 void DirectPrinter::OnReply(const EscPosReply& reply) {
-  std::string problem;
   switch (reply.kind) {
     case EscPosReply::Kind::ProcessId:
       Confirmed(reply.id);
       return;
     case EscPosReply::Kind::AutoStatus:
       autoStatus_ = true;
-      problem = escpos::AutoStatusProblem(reply.bytes);
-      break;
+      StatusChanged(escpos::AutoStatusProblem(reply.bytes));
+      return;
     case EscPosReply::Kind::Status: {
       if (asked_.empty()) return;  // nobody asked: not an answer
       const int n = asked_.front();
       asked_.pop_front();
       answers_[n] = reply.bytes[0];
       if (n != 2 || autoStatus_) return;  // a status check judges all three
-      problem = escpos::StatusProblem(0, reply.bytes[0], 0);
-      break;
+      StatusChanged(escpos::StatusProblem(0, reply.bytes[0], 0));
+      return;
     }
   }
+}
+
+void DirectPrinter::StatusChanged(const std::string& problem) {
+  const bool was = !problem_.empty();
   problem_ = problem;
-  if (problem.empty()) return;
-  // Whatever was not confirmed before the printer stopped did not come out
-  // whole, and neither does the receipt being sent.
-  AbortPending(problem);
-  if (jobSpoiled_.empty()) jobSpoiled_ = problem;
+  if (!problem.empty() && !was) {
+    // A stop: the printer keeps what it holds and prints on once it is
+    // back. The receipt at the head was being printed through it.
+    ++stops_;
+    if (!pending_.empty() && pending_.front().stopped.empty()) pending_.front().stopped = problem;
+  } else if (problem.empty() && was) {
+    progressMs_ = NowMs();  // the answers' time counts anew from here
+    probeDue_ = !pending_.empty();
+  }
 }
 
 unsigned long DirectPrinter::NextId() {
@@ -256,17 +312,21 @@ int DirectPrinter::NameNextJob(const std::string& /*uuid*/) {
 }
 
 void DirectPrinter::Adopt(const std::vector<int>& ids) {
+  std::deque<Pending> earlier;
   for (const int id : ids) {
     const auto same = [id](const Pending& p) { return p.job == id; };
     if (id <= 0 || static_cast<unsigned long>(id) > kIds || done_.count(id) != 0 ||
         std::any_of(pending_.begin(), pending_.end(), same) ||
         std::any_of(adopted_.begin(), adopted_.end(), same))
       continue;
-    adopted_.push_back(Pending{id, IdText(static_cast<unsigned long>(id) - 1), 0});
+    earlier.push_back(Pending{id, IdText(static_cast<unsigned long>(id) - 1), 0, -1, {}});
   }
-  // An earlier run sent them in this order, on one connection.
-  std::sort(adopted_.begin(), adopted_.end(),
+  if (earlier.empty()) return;
+  // An earlier run sent them in this order, on one connection, before
+  // anything this run sent.
+  std::sort(earlier.begin(), earlier.end(),
             [](const Pending& a, const Pending& b) { return a.job < b.job; });
+  adopted_.insert(adopted_.begin(), earlier.begin(), earlier.end());
 }
 
 void DirectPrinter::SettleAdopted() {
@@ -279,81 +339,158 @@ void DirectPrinter::SettleAdopted() {
       return;
     }
   }
-  if (probe_.empty()) {
-    // Answered once everything the printer holds before it is printed: an
-    // earlier run's receipt that has not answered by then is not there.
-    const std::string id = IdText(NextId());
-    const std::string request = escpos::ProcessIdRequest(id);
-    std::string error;
-    if (link_->Send(request.data(), request.size(), &error) !=
-        static_cast<long long>(request.size())) {
-      Drop(false);
-      return;
-    }
-    probe_ = id;
+  // Answered once everything the printer holds before it is printed: an
+  // earlier receipt that has not answered by then is not there.
+  if (probe_.empty() && !SendProbe()) {
+    Drop(false);
+    return;
   }
   ReadReplies();
 }
 
-void DirectPrinter::Confirmed(const std::string& id) {
-  // An earlier run's receipt: its own answer, or the one answer the printer
-  // kept while nobody was connected (the latest): those before it on that
-  // connection came out before it.
-  for (std::size_t k = 0; k < adopted_.size(); ++k) {
-    if (adopted_[k].id != id) continue;
-    for (std::size_t i = 0; i <= k; ++i)
-      done_[adopted_[i].job] = JobStatus{JobState::Completed, 0, {}, {}};
-    adopted_.erase(adopted_.begin(), adopted_.begin() + static_cast<long>(k) + 1);
-    return;
-  }
-  if (!probe_.empty() && id == probe_) {
-    probe_.clear();
-    for (const Pending& p : adopted_) {
-      done_[p.job] = JobStatus{JobState::Aborted,
-                               0,
-                               "the printer no longer had it after druvo restarted (lost with "
-                               "its power, or cleared)",
-                               {}};
-    }
-    adopted_.clear();
-    return;
-  }
-  std::size_t upTo = 0;
-  while (upTo < pending_.size() && pending_[upTo].id != id) ++upTo;
-  if (upTo == pending_.size()) return;  // a late answer to an attempt given up
-  // The printer answers an ID once everything before it is printed, and one
-  // that could not answer earlier ones may send the latest alone.
-  for (std::size_t i = 0; i <= upTo; ++i) {
-    done_[pending_.front().job] = JobStatus{JobState::Completed, 0, {}, {}};
-    pending_.pop_front();
-  }
-  confirmedAny_ = true;
-  progressMs_ = NowMs();
+void DirectPrinter::Settle(const Pending& p, JobState state, const std::string& why) {
+  done_[p.job] = JobStatus{state, 0, why, {}};
 }
 
-void DirectPrinter::AbortPending(const std::string& why) {
-  for (const Pending& p : pending_) done_[p.job] = JobStatus{JobState::Aborted, 0, why, {}};
+void DirectPrinter::Confirmed(const std::string& id) {
+  // Whatever the printer answered, it knows the request.
+  ids_ = Ids::Yes;
+  // What a lost connection (or an earlier run) left: its own answer, or the
+  // one answer the printer kept while nobody was connected (the latest).
+  // Those before it on that connection came out before it, unless a stop
+  // came between them.
+  for (std::size_t k = 0; k < adopted_.size(); ++k) {
+    if (adopted_[k].id != id) continue;
+    const int stops = adopted_[k].stops;
+    std::deque<Pending> left;
+    for (std::size_t i = 0; i < k; ++i) {
+      if (adopted_[i].stops == stops) {
+        Settle(adopted_[i], JobState::Completed, {});
+      } else {
+        left.push_back(adopted_[i]);  // for the probe to settle
+      }
+    }
+    Settle(adopted_[k], JobState::Completed, {});
+    left.insert(left.end(), adopted_.begin() + static_cast<long>(k) + 1, adopted_.end());
+    adopted_.swap(left);
+    return;
+  }
+  if (!probeFirst_.empty() && id == probeFirst_) {
+    firstAnswered_ = true;
+    return;
+  }
+  const bool probe = !probe_.empty() && id == probe_;
+  if (probe && !probeFirst_.empty()) {
+    folds_ = !firstAnswered_;
+    probeFirst_.clear();
+  }
+  if (probe) {
+    // Everything the printer held before the probe is printed: what has not
+    // answered by now is not there.
+    probe_.clear();
+    for (const Pending& p : adopted_) {
+      Settle(p, JobState::Aborted,
+             p.stops < 0 ? "the printer no longer had it after druvo restarted (lost with "
+                           "its power, or cleared)"
+                         : "the printer no longer had it after the connection was lost (lost "
+                           "with its power, or cleared)");
+    }
+    adopted_.clear();
+  }
+  std::size_t upTo = 0;
+  while (upTo < pending_.size() &&
+         (probe ? pending_[upTo].job != probeAfter_ : pending_[upTo].id != id))
+    ++upTo;
+  if (probe) probeAfter_ = 0;
+  if (upTo == pending_.size()) return;  // a late answer to an attempt given up
+  // The printer answers an ID once everything before it is printed, and one
+  // that could not answer earlier ones may send the latest alone. Across a
+  // stop that is no proof: a printer that cleared its buffer when it
+  // stopped answers only what came after, and a receipt begun before the
+  // stop may then have lost its start.
+  bool skipped = false;
+  std::uint64_t bytes = 0;
+  for (std::size_t i = 0; i <= upTo; ++i) {
+    const Pending p = pending_.front();
+    pending_.pop_front();
+    bytes += p.bytes;
+    // A printer whose answers fold cannot answer each one: for it, a
+    // receipt's answer missing after a stop is no sign of a clear.
+    const bool acrossStop = p.stops != stops_ && !folds_;
+    if (i == upTo && !probe && !(acrossStop && (skipped || clears_))) {
+      Settle(p, JobState::Completed,
+             p.stopped.empty() ? std::string()
+                               : "printed on after the printer stopped (" + p.stopped + ")");
+    } else if ((i < upTo || probe) && !acrossStop && autoStatus_) {
+      Settle(p, JobState::Completed, {});
+    } else {
+      skipped = true;
+      if (acrossStop) clears_ = true;
+      Settle(p, JobState::Aborted,
+             acrossStop ? "the printer cleared what it held when it stopped"
+                        : "the printer answered a later receipt but not this one");
+    }
+  }
+  const long long now = NowMs();
+  // The printing speed, from receipts printed without a stop.
+  if (!skipped && (pending_.empty() || pending_.front().stops == stops_)) {
+    const long long took = now - progressMs_;
+    if (took > 50 && bytes > 0) {
+      const double speed = static_cast<double>(bytes) * 1000.0 / static_cast<double>(took);
+      bytesPerSecond_ = bytesPerSecond_ <= 0 ? speed : 0.7 * bytesPerSecond_ + 0.3 * speed;
+    }
+  }
+  progressMs_ = now;
+}
+
+void DirectPrinter::AskAfterStop() {
+  // Sent between receipts only, never inside one.
+  if (!probeDue_ || !link_->IsOpen() || !problem_.empty()) return;
+  probeDue_ = false;
+  if (!probe_.empty()) return;
+  // Only for receipts begun before the stop.
+  int last = 0;
+  for (const Pending& p : pending_)
+    if (p.stops != stops_) last = p.job;
+  if (last != 0 && SendProbe()) probeAfter_ = last;
+}
+
+void DirectPrinter::Orphan() {
+  for (Pending& p : pending_) adopted_.push_back(p);
   pending_.clear();
+  probe_.clear();
+  probeAfter_ = 0;
+}
+
+std::uint64_t DirectPrinter::PendingBytes() const {
+  std::uint64_t bytes = 0;
+  for (const Pending& p : pending_) bytes += p.bytes;
+  return bytes;
+}
+
+long long DirectPrinter::PrintMs(std::uint64_t bytes) const {
+  // Half the measured speed: a receipt with graphics prints slower than text.
+  const double speed =
+      bytesPerSecond_ > 0 ? bytesPerSecond_ / 2 : static_cast<double>(kSlowestPrintBytesPerSecond);
+  return static_cast<long long>(static_cast<double>(bytes) * 1000.0 / speed);
 }
 
 void DirectPrinter::CheckConfirmationTime() {
-  if (pending_.empty()) return;
-  const Pending& head = pending_.front();
-  const long long boundMs = options_.confirmTimeoutMs +
-                            static_cast<long long>(head.bytes) * 1000 / kSlowestBytesPerSecond;
-  if (NowMs() - progressMs_ < boundMs) return;
-  if (confirmedAny_) {
-    AbortPending("no confirmation within " + std::to_string(boundMs / 1000) + " s");
-    return;
-  }
-  // Never answered: a printer without the process ID response. It is said
-  // once, and from now on a job counts as printed when its bytes are taken.
-  Note(
-      " does not answer the process ID request (GS ( H): from now on a job counts as printed "
-      "once the printer has taken its bytes, not once it came out");
-  confirmUnsupported_ = true;
-  for (const Pending& p : pending_) done_[p.job] = JobStatus{JobState::Completed, 0, {}, {}};
-  pending_.clear();
+  if (!problem_.empty()) return;  // a stop is waited for
+  const bool probing = !probe_.empty() && !adopted_.empty();
+  if (pending_.empty() && !probing) return;
+  std::uint64_t ahead = 0;
+  for (const Pending& p : adopted_) ahead += p.bytes;
+  const long long since = pending_.empty() ? probeMs_ : progressMs_;
+  if (!pending_.empty()) ahead += pending_.front().bytes;
+  const long long boundMs = options_.confirmTimeoutMs + PrintMs(ahead);
+  if (NowMs() - since < boundMs) return;
+  // No answer, and no stop said: the line may be dead without a word. What
+  // it carried is settled on a new connection, by the printer's kept answer
+  // and a new ID; nothing is sent again before that.
+  Note(" gave no answer for " + std::to_string(boundMs / 1000) +
+       " s; connecting again to learn what it printed");
+  Orphan();
   Drop(false);
 }
 
@@ -363,6 +500,7 @@ OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>&
   if (ids.empty()) {
     // Only reading what the printer said: nothing asked, nothing forgotten.
     if (link_->IsOpen()) ReadReplies();
+    AskAfterStop();
     CheckConfirmationTime();
     return OpResult::Ok();
   }
@@ -377,6 +515,7 @@ OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>&
     std::string error;
     Ask(1, &error);
   }
+  AskAfterStop();
   CheckConfirmationTime();
   std::map<int, JobStatus> kept;
   for (const int id : ids) {
@@ -391,6 +530,13 @@ OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>&
         if (p.job == id) (*states)[id] = JobStatus{JobState::Pending, 0, {}, {}};
       }
     }
+    if (!Confirming() && states->count(id) == 0) {
+      (*states)[id] = JobStatus{JobState::Aborted,
+                                0,
+                                "the printer does not answer process IDs now, so nothing "
+                                "tells whether it came out",
+                                {}};
+    }
   }
   done_.swap(kept);  // what is no longer asked about is settled
   return OpResult::Ok();
@@ -399,6 +545,18 @@ OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>&
 OpResult DirectPrinter::Write(const void* data, std::size_t size) {
   const auto* bytes = static_cast<const unsigned char*>(data);
   jobBytes_ += size;
+  if (!Confirming()) return Send(bytes, size);
+  // The receipt's last bytes go with its ID request, in one piece: a
+  // printer never has a whole receipt without the request after it.
+  held_.append(reinterpret_cast<const char*>(bytes), size);
+  if (held_.size() <= kHeldBytes) return OpResult::Ok();
+  const std::size_t now = held_.size() - kHeldBytes;
+  const OpResult sent = Send(reinterpret_cast<const unsigned char*>(held_.data()), now);
+  held_.erase(0, now);
+  return sent;
+}
+
+OpResult DirectPrinter::Send(const unsigned char* bytes, std::size_t size) {
   while (size > 0) {
     if (!jobSpoiled_.empty()) return Refused(": " + jobSpoiled_);
     std::string error;
@@ -428,17 +586,20 @@ OpResult DirectPrinter::Write(const void* data, std::size_t size) {
 
 OpResult DirectPrinter::EndDocument() {
   if (!Confirming()) return DrainAndClose();
-  // Whatever the printer said during the job first: a paper out spoils it.
+  // A lost connection during the job spoils it.
   if (!ReadReplies() || !jobSpoiled_.empty()) return Refused(": " + jobSpoiled_);
   const std::uint64_t receiptBytes = jobBytes_;
   // Each attempt its own: named before it was sent, or new.
   const unsigned long n = reserved_ >= 0 ? static_cast<unsigned long>(reserved_) : NextId();
   reserved_ = -1;
-  const std::string request = escpos::ProcessIdRequest(IdText(n));
-  if (OpResult sent = Write(request.data(), request.size()); !sent) return sent;
+  const std::string last = held_ + escpos::ProcessIdRequest(IdText(n));
+  held_.clear();
+  if (OpResult sent = Send(reinterpret_cast<const unsigned char*>(last.data()), last.size()); !sent)
+    return sent;
   if (pending_.empty()) progressMs_ = NowMs();
   lastJob_ = static_cast<int>(n) + 1;
-  pending_.push_back(Pending{lastJob_, IdText(n), receiptBytes});
+  pending_.push_back(Pending{lastJob_, IdText(n), receiptBytes, jobStops_, {}});
+  AskAfterStop();
   return OpResult::Ok();
 }
 
@@ -471,9 +632,11 @@ OpResult DirectPrinter::DrainAndClose() {
   // Where acknowledgements are seen the printer has it all: it closes, or
   // stays quiet a moment. Elsewhere its close is the only word that it took
   // every byte, and taking them may last as long as a slow printer needs.
-  const int boundMs = seesAcks ? options_.drainTimeoutMs
-                               : options_.stallTimeoutMs +
-                                     static_cast<int>(jobBytes_ * 1000 / kSlowestBytesPerSecond);
+  const int boundMs =
+      seesAcks ? options_.drainTimeoutMs
+      : address_.keepsLineOpen
+          ? options_.quietMs
+          : options_.stallTimeoutMs + static_cast<int>(jobBytes_ * 1000 / kSlowestBytesPerSecond);
   const long long end = NowMs() + boundMs;
   bool closed = false;
   unsigned char sink[512];
@@ -486,35 +649,23 @@ OpResult DirectPrinter::DrainAndClose() {
     closed = n == PrinterLink::kClosed;
     if (n == PrinterLink::kFailed) return Refused(" dropped the connection: " + error);
   }
-  if (!seesAcks && !closed) return Unconfirmed(boundMs);
-  unconfirmedInRow_ = 0;
+  // A printer out of paper or switched off takes a few KB and never
+  // closes: only one said to keep its line open is taken at its bytes.
+  if (!seesAcks && !closed && !address_.keepsLineOpen) {
+    return Refused(" did not confirm the job: it did not close the connection within " +
+                   std::to_string(boundMs / 1000) +
+                   " s of the last byte (switched off, or out of paper? a printer that keeps "
+                   "its line open after every job needs ?confirm=taken)");
+  }
   Drop(false);
   return OpResult::Ok();
 }
 
-OpResult DirectPrinter::Unconfirmed(int boundMs) {
-  // A printer switched off takes no new connection, so its next try fails
-  // early. One that took the same file's bytes twice without closing keeps
-  // the line open after every job: taken at its word from then on, or it
-  // would get each receipt again and again.
-  if (++unconfirmedInRow_ >= 2) {
-    if (!keepsOpenNoted_)
-      Note(
-          " keeps the connection open after a job: from now on a job counts as printed once "
-          "the printer has taken its bytes");
-    keepsOpenNoted_ = true;
-    Drop(false);
-    return OpResult::Ok();
-  }
-  return Refused(" did not confirm the job: it did not close the connection within " +
-                 std::to_string(boundMs / 1000) +
-                 " s of the last byte (switched off, or out of paper?)");
-}
-
 void DirectPrinter::AbortDocument() {
-  // Reset, not closed: what is still queued must not reach the printer.
+  // Reset, not closed: what is still queued must not reach the printer. The
+  // receipts before it are settled on the next connection.
+  Orphan();
   Drop(link_->IsSocket());
-  AbortPending("the connection was reset");
 }
 
 void DirectPrinter::CloseQueue() {

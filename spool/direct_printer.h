@@ -8,11 +8,18 @@
 // is done only when the printer says it came out: after a receipt's bytes
 // goes an ESC/POS process ID request with an ID of its own, which the
 // printer answers once everything before it is printed. The connection stays
-// open and the receipts are pipelined; the engine learns which came out
-// through JobStates, as it does from a print server. Automatic status back
-// (or, where the printer has none, status polling) tells paper out, a cover
-// open or an error: every receipt not confirmed by then did not come out
-// whole and is sent again.
+// open and the receipts are pipelined, no more unconfirmed than the
+// printer's buffer holds besides the one being sent; the engine learns which
+// came out through JobStates, as it does from a print server.
+//
+// Receipt printers keep what they hold through a paper end, an open cover
+// or FEED and print on once they are back, answering the IDs then: such a
+// stop is a pause, and each receipt waits for its own answer. A later answer
+// stands for an earlier receipt only where no stop came between them. What
+// a lost connection leaves is settled on the next one: the printer keeps the
+// latest answer it could not send, and an ID asked at once is answered when
+// all it still holds is printed; a receipt not answered by then was lost
+// (with the printer's power, or cleared) and is sent again.
 #pragma once
 
 #include <csignal>
@@ -36,9 +43,12 @@ struct DirectOptions {
   int drainTimeoutMs = 5000;   // for the printer to close after the last byte
   int quietMs = 300;           // ...or to stay silent this long
   int statusTimeoutMs = 1000;  // for each answer to a status query
-  // A confirmation may take this long on top of the printing itself, at
-  // kSlowestBytesPerSecond at worst.
+  // A confirmation may take this long on top of the printing of what is
+  // ahead of it, at the printer's measured speed (at first the slowest).
   int confirmTimeoutMs = 10000;
+  // Unconfirmed bytes besides the receipt being sent: about what the
+  // printer's buffer holds.
+  int bufferBytes = 4096;
   int pollStatusMs = 500;  // status polling, where automatic status is missing
   // After a stop request, a job under way may finish within this; after it,
   // the connection is reset so the printer gets no more of it.
@@ -54,7 +64,10 @@ struct DirectOptions {
 
 class DirectPrinter : public Spooler {
  public:
+  // The slowest a printer takes bytes (for a close after the last one).
   static constexpr long long kSlowestBytesPerSecond = 4000;
+  // The slowest a printer prints (an impact printer), until measured.
+  static constexpr long long kSlowestPrintBytesPerSecond = 250;
 
   DirectPrinter(PrinterAddress address, std::unique_ptr<PrinterLink> link, DirectOptions options);
   ~DirectPrinter() override;
@@ -62,7 +75,9 @@ class DirectPrinter : public Spooler {
   DirectPrinter& operator=(const DirectPrinter&) = delete;
 
   // Connects (or opens the device) and, when asked, checks the status. With
-  // confirmation the link stays open from one job to the next.
+  // confirmation the link stays open from one job to the next; while the
+  // printer holds its buffer's worth unconfirmed, the next receipt is
+  // asked to wait (Later).
   OpResult OpenQueue(const char* name) override;
   OpResult BeginDocument(const char*, const char*) override { return OpResult::Ok(); }
   OpResult Write(const void* data, std::size_t size) override;
@@ -70,31 +85,40 @@ class DirectPrinter : public Spooler {
   // asks for the receipt's confirmation and returns at once.
   OpResult EndDocument() override;
   // Resets a connection rather than closing it: bytes still queued must not
-  // reach the printer after the file was kept to be sent again whole.
+  // reach the printer after the file was kept to be sent again whole. The
+  // receipts sent before it are settled on the next connection.
   void AbortDocument() override;
   void CloseQueue() override;
   int LastJobId() const override { return lastJob_; }
   // With confirmation: the next receipt's process ID, as its job number, so
   // that it is remembered before a byte of it is sent.
   int NameNextJob(const std::string& uuid) override;
-  // With confirmation: Completed once the printer confirmed the receipt or
-  // one after it, Aborted (with why) when it cannot have come out whole.
+  // With confirmation: Completed once the printer confirmed the receipt (or
+  // one after it, with no stop between), Aborted (with why) once it is known
+  // that it did not come out whole.
   OpResult JobStates(const char* queue, const std::vector<int>& ids,
                      std::map<int, JobStatus>* states) override;
   long long ServerInstance() override { return instance_; }
   // What the printer's status says holds it, as last heard.
   std::string QueueProblem(const char* queue) override;
 
+  bool TakesMore() const override {
+    return !Confirming() || pending_.empty() ||
+           PendingBytes() < static_cast<std::uint64_t>(options_.bufferBytes);
+  }
   int WaitFd() const override { return pending_.empty() && adopted_.empty() ? -1 : link_->Fd(); }
 
-  bool Confirming() const { return confirm_ && !confirmUnsupported_; }
+  bool Confirming() const { return confirm_ && ids_ != Ids::No; }
 
  private:
   struct Pending {
     int job = 0;
     std::string id;
     std::uint64_t bytes = 0;
+    int stops = -1;       // the printer's stops seen before it was begun; -1: an earlier run's
+    std::string stopped;  // the stop it was being printed through, if any
   };
+  enum class Ids { Unknown, Yes, No };  // whether the printer answers process IDs
   enum class Wait { Ready, TimedOut, Stopped, Failed };
   long long NowMs() const;
   // Until the line has room for more, or the printer took nothing for the
@@ -111,6 +135,8 @@ class DirectPrinter : public Spooler {
     if (options_.note) options_.note("printer " + link_->Name() + what);
   }
   Wait WaitFor(bool writing, int timeoutMs);
+  // Every byte, bounded by the printer's progress.
+  OpResult Send(const unsigned char* bytes, std::size_t size);
   bool Stopping();
   OpResult Connect();
   OpResult CheckStatus();
@@ -131,11 +157,21 @@ class DirectPrinter : public Spooler {
   void Adopt(const std::vector<int>& ids);
   // Connects if need be, asks a process ID of its own, reads the answers.
   void SettleAdopted();
-  // Every receipt not yet confirmed did not come out whole.
-  void AbortPending(const std::string& why);
+  bool SendProbe(bool pair = false);
+  // After a stop: an ID of our own, answered once all the printer held is
+  // printed; a receipt before it that did not answer by then was cleared.
+  void AskAfterStop();
+  // Waits, bounded, until done() or the printer says nothing more.
+  void AwaitReplies(int timeoutMs, const std::function<bool()>& done);
+  // Marks a stop, or the end of one.
+  void StatusChanged(const std::string& problem);
+  // The connection is lost: what it carried is settled on the next one.
+  void Orphan();
+  void Settle(const Pending& p, JobState state, const std::string& why);
+  std::uint64_t PendingBytes() const;
+  long long PrintMs(std::uint64_t bytes) const;
   void CheckConfirmationTime();
   OpResult DrainAndClose();
-  OpResult Unconfirmed(int boundMs);
   void Drop(bool reset);
 
   PrinterAddress address_;
@@ -145,9 +181,9 @@ class DirectPrinter : public Spooler {
   long long instance_;
   long long stopSeenMs_ = -1;
   bool noStatusNoted_ = false;
-  bool keepsOpenNoted_ = false;
-  int unconfirmedInRow_ = 0;
   std::uint64_t jobBytes_ = 0;
+  static constexpr std::size_t kHeldBytes = 64;
+  std::string held_;  // the receipt's last bytes, sent with its ID request
   int lastJob_ = 0;
   unsigned long nextId_;
   long long reserved_ = -1;  // the process ID named for the next receipt
@@ -161,12 +197,22 @@ class DirectPrinter : public Spooler {
   std::string jobSpoiled_;                // what went wrong during the job being sent
   std::deque<Pending> pending_;
   std::deque<Pending> adopted_;  // an earlier run's, unconfirmed
-  std::string probe_;            // our ID sent to settle them
+  std::string probe_;            // our ID asked at connect, to settle them
+  std::string probeFirst_;       // one asked just before it: answered too, unless answers fold
+  bool firstAnswered_ = false;
+  bool folds_ = false;  // piled-up answers shrink to the latest
+  long long probeMs_ = 0;
   long long lastConnectMs_ = -1;
   std::map<int, JobStatus> done_;
-  bool confirmedAny_ = false;
-  bool confirmUnsupported_ = false;
-  long long progressMs_ = 0;  // the last confirmation, or the head's start
+  Ids ids_ = Ids::Unknown;
+  int stops_ = 0;        // stops the printer reported (paper, cover, offline)
+  int jobStops_ = 0;     // ...when the receipt being sent was begun
+  bool clears_ = false;  // this printer was seen to clear its buffer at a stop
+  bool probeDue_ = false;
+  int probeAfter_ = 0;         // the last receipt sent before the probe after a stop
+  double bytesPerSecond_ = 0;  // printing speed measured from answers; 0: not yet
+  long long progressMs_ = 0;   // the last confirmation, the head's start, or a recovery
+  long long heardMs_ = 0;      // the last reply or byte taken
   long long lastPollMs_ = 0;
 };
 

@@ -78,6 +78,7 @@ std::string StatusProblem(unsigned char printer, unsigned char offline, unsigned
   if ((paper & 0x60) != 0 || (offline & 0x20) != 0) return "paper out";
   if ((offline & 0x04) != 0) return "cover open";
   if ((offline & 0x40) != 0) return "printer error";
+  if ((offline & 0x08) != 0) return "offline (FEED pressed)";
   if ((printer & 0x08) != 0) return "offline";
   return std::string();
 }
@@ -86,6 +87,7 @@ std::string AutoStatusProblem(const unsigned char asb[4]) {
   if ((asb[2] & 0x0C) != 0) return "paper out";
   if ((asb[0] & 0x20) != 0) return "cover open";
   if ((asb[1] & 0x6C) != 0) return "printer error";
+  if ((asb[0] & 0x40) != 0) return "offline (FEED pressed)";
   if ((asb[0] & 0x08) != 0) return "offline";
   return std::string();
 }

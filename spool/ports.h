@@ -228,6 +228,9 @@ class Spooler {
   // A descriptor that becomes readable when there is news of jobs in
   // flight (a printer's confirmations); -1 when there is none to watch.
   virtual int WaitFd() const { return -1; }
+  // False while the printer holds as much unconfirmed as it should: the
+  // next file waits for a confirmation, with nothing failed.
+  virtual bool TakesMore() const { return true; }
 };
 
 // A small file that keeps the engine's memory across restarts. It is

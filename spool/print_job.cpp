@@ -93,6 +93,10 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
   PrinterSession session(spooler);
   if (OpResult r = spooler.OpenQueue(printerName); !r) {
     result = Fail(result, r.error);
+    if (r.later) {
+      result.outcome = JobOutcome::NotReady;  // the printer asks for later
+      return result;
+    }
     result.outcome = JobOutcome::PrinterUnavailable;
     return result;
   }

@@ -93,6 +93,27 @@ std::size_t SpoolEngine::SettleInFlight() {
   return state_.inFlight.size();
 }
 
+std::size_t SpoolEngine::AwaitConfirmations(const std::function<void()>& wait, long long quietMs,
+                                            long long mostMs) {
+  std::size_t left = SettleInFlight();
+  if (left == 0) return 0;
+  Log(LogLevel::Info, "stopping: waiting for the printer to confirm " + std::to_string(left) +
+                          " receipt(s) it has");
+  const long long start = SteadyMs();
+  long long progress = start;
+  while (left > 0 && SteadyMs() - progress < quietMs && SteadyMs() - start < mostMs) {
+    wait();
+    const std::size_t now = SettleInFlight();
+    if (now < left) progress = SteadyMs();
+    left = now;
+  }
+  if (left != 0)
+    Log(LogLevel::Warning, std::to_string(left) +
+                               " receipt(s) not confirmed when stopping: the next start "
+                               "settles them before sending anything again");
+  return left;
+}
+
 SpoolEngine::Flights SpoolEngine::QueryInFlight() {
   Flights flights;
   if (state_.inFlight.empty()) return flights;
@@ -195,7 +216,8 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
   if (!ours) {
     step = JobVanished(path, gone, flights.server, resent);
   } else if (found->second.state == JobState::Completed) {
-    Log(LogLevel::Info, text + " is printed");
+    Log(LogLevel::Info,
+        text + " is printed" + (found->second.why.empty() ? "" : " (" + found->second.why + ")"));
     DeletePrinted(path, gone);
   } else if (found->second.state == JobState::Cancelled) {
     // Never undone behind the operator's back: the file stays, and is not

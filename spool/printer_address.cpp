@@ -1,6 +1,7 @@
 #include "spool/printer_address.h"
 
 #include <cctype>
+#include <cstdlib>
 
 namespace druvo {
 
@@ -17,7 +18,7 @@ bool ReadQuery(std::string* rest, PrinterAddress* address) {
   if (mark == std::string::npos) return true;
   const std::string query = Lower(rest->substr(mark + 1));
   rest->erase(mark);
-  // Options joined by '&': status=escpos, confirm=escpos.
+  // Options joined by '&'.
   for (std::size_t from = 0; from <= query.size();) {
     std::size_t to = query.find('&', from);
     if (to == std::string::npos) to = query.size();
@@ -27,11 +28,28 @@ bool ReadQuery(std::string* rest, PrinterAddress* address) {
       address->statusQuery = true;
     } else if (option == "confirm=escpos") {
       address->confirm = true;
+    } else if (option == "confirm=taken") {
+      address->keepsLineOpen = true;
+    } else if (option.rfind("buffer=", 0) == 0) {
+      const std::string digits = option.substr(7);
+      const long bytes = std::strtol(digits.c_str(), nullptr, 10);
+      if (digits.empty() || digits.size() > 7 ||
+          digits.find_first_not_of("0123456789") != std::string::npos || bytes < 256 ||
+          bytes > 1048576) {
+        address->error = "printer option \"" + option +
+                         "\": the buffer is a number of bytes from 256 to 1048576";
+        return false;
+      }
+      address->bufferBytes = static_cast<int>(bytes);
     } else {
-      address->error =
-          "unknown printer option \"" + option + "\" (known: status=escpos, confirm=escpos)";
+      address->error = "unknown printer option \"" + option +
+                       "\" (known: status=escpos, confirm=escpos, confirm=taken, buffer=BYTES)";
       return false;
     }
+  }
+  if (address->confirm && address->keepsLineOpen) {
+    address->error = "confirm=escpos and confirm=taken exclude each other";
+    return false;
   }
   return true;
 }

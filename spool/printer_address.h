@@ -2,7 +2,8 @@
 // always), a printer on the network reached directly over raw TCP
 // (socket://HOST[:PORT], port 9100 by default), or on POSIX a device file
 // such as /dev/usb/lp0. "?status=escpos" asks the printer for its state
-// before each job.
+// before each job; "?confirm=escpos" deletes a file once the printer says
+// it came out.
 #pragma once
 
 #include <string>
@@ -18,6 +19,13 @@ struct PrinterAddress {
   bool statusQuery = false;
   // Delete a file only once the printer confirmed it came out (ESC/POS).
   bool confirm = false;
+  // confirm=taken: a printer that keeps its line open after a job (never
+  // closes it), so a job counts as printed once the printer has taken its
+  // bytes. Said, never guessed: a printer out of paper also keeps it open.
+  bool keepsLineOpen = false;
+  // buffer=N: the printer's receive buffer in bytes; with confirmation, no
+  // more than about this much waits unconfirmed besides the receipt sent.
+  int bufferBytes = 0;
   std::string error;  // non-empty: the argument is malformed; this says how
 };
 

@@ -249,7 +249,8 @@ int SpoolEngine::RunSpoolCycle() {
     const auto* record = static_cast<const JobRecord*>(payload);
     if (record->path[0] == '\0') continue;
     // The rest wait until some jobs in flight are printed.
-    if (state_.inFlight.count(record->path) == 0 && InFlightFull()) break;
+    if (state_.inFlight.count(record->path) == 0 && (InFlightFull() || !ports_.spooler.TakesMore()))
+      break;
     last = PrintOne(*record, flights);
     if (!GoesOn(last)) break;
   }

@@ -4,6 +4,7 @@
 
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <set>
 #include <string>
@@ -64,6 +65,11 @@ class SpoolEngine {
   // Stopping: settles the jobs in flight whose outcome is known now (a
   // printer's confirmations), sending nothing. Returns how many are left.
   std::size_t SettleInFlight();
+  // At a stop: waits, bounded, for the printer to confirm the receipts it
+  // has (wait() waits a little for its replies), so that the next start
+  // need not settle them. How many are left unconfirmed.
+  std::size_t AwaitConfirmations(const std::function<void()>& wait, long long quietMs,
+                                 long long mostMs);
 
   // Set from a signal handler or another thread: the cycle ends after the
   // current job.

@@ -21,13 +21,18 @@ per second from a --buffer of received bytes, onto OUTDIR/paper.bin (every
 byte but the commands). It answers DLE EOT at once, sends automatic status
 once GS a asks for it (not with --no-asb), and answers a GS ( H process ID
 request when everything before it is printed (not with --no-id). Faults, each
-once: --paper-out-at N (printed bytes; it stops, says so, and goes on after
---reload-ms), --power-loss-at N (received bytes; the buffer is lost and the
-connection reset; back after --reboot-ms), --drop-after N (received bytes; it
-closes the connection after printing what it has). Where a receipt was cut,
-the paper shows <<CUT>>. As TM printers do, it prints on what it holds when
-the host goes away, and keeps the latest process ID answer it could not send
-for the next connection (answers that pile up shrink to the latest).
+once: --stop-at N (printed bytes; --stop-kind paper, cover or feed: it stops,
+says so, and after --stop-ms prints on what it holds, as TM printers do; a new
+roll shows <<ROLL>> on the paper; with --discard it clears its buffer instead),
+--paper-out-at N and --reload-ms (the same, for paper), --power-loss-at N
+(received bytes; the buffer is lost and the connection reset; back after
+--reboot-ms), --drop-after N (received bytes; it closes the connection after
+printing what it has). Where a receipt was cut, the paper shows <<CUT>>. As TM
+printers do, it prints on what it holds when the host goes away, and keeps the
+latest process ID answer it could not send for the next connection (answers
+that pile up shrink to the latest). --latest-only: answers go out every 30 ms,
+only the latest of those that came meanwhile. --window N: the receive buffer
+of its TCP stack (a printer's is often 4 KB).
 """
 import argparse
 import os
@@ -50,11 +55,19 @@ def main():
     parser.add_argument("--buffer", type=int, default=4096)
     parser.add_argument("--paper-out-at", type=int, default=-1)
     parser.add_argument("--reload-ms", type=int, default=200)
+    parser.add_argument("--stop-at", type=int, default=-1)
+    parser.add_argument("--stop-kind", default="paper", choices=["paper", "cover", "feed"])
+    parser.add_argument("--stop-ms", type=int, default=200)
+    parser.add_argument("--discard", action="store_true")
+    parser.add_argument("--latest-only", action="store_true")
+    parser.add_argument("--window", type=int, default=0)
     parser.add_argument("--power-loss-at", type=int, default=-1)
     parser.add_argument("--reboot-ms", type=int, default=200)
     parser.add_argument("--no-id", action="store_true")
     parser.add_argument("--no-asb", action="store_true")
     args = parser.parse_args()
+    if args.paper_out_at >= 0:
+        args.stop_at, args.stop_kind, args.stop_ms = args.paper_out_at, "paper", args.reload_ms
     if args.escpos:
         return EscPosPrinter(args).run()
     answers = {
@@ -155,17 +168,19 @@ def main():
 class EscPosPrinter:
     """One emulated ESC/POS printer; each connection is served in turn."""
 
-    ASB_OK = bytes([0x10, 0, 0, 0])
-    ASB_PAPER_OUT = bytes([0x18, 0, 0x0C, 0])
-    STATUS = {False: {1: 0x12, 2: 0x12, 4: 0x12}, True: {1: 0x1A, 2: 0x32, 4: 0x72}}
+    ASB = {None: bytes([0x10, 0, 0, 0]), "paper": bytes([0x18, 0, 0x0C, 0]),
+           "cover": bytes([0x38, 0, 0, 0]), "feed": bytes([0x58, 0, 0, 0])}
+    STATUS = {None: {1: 0x12, 2: 0x12, 4: 0x12}, "paper": {1: 0x1A, 2: 0x32, 4: 0x72},
+              "cover": {1: 0x1A, 2: 0x16, 4: 0x12}, "feed": {1: 0x1A, 2: 0x1A, 4: 0x12}}
     CUT = b"<<CUT>>"
+    ROLL = b"<<ROLL>>"
 
     def __init__(self, args):
         self.args = args
         self.lock = threading.Lock()
         self.printed = 0    # data bytes put on paper, over the printer's life
         self.received = 0   # bytes received, over its life
-        self.paper_out = False
+        self.stopped = None  # the kind of stop under way
         self.down_until = 0.0
         self.reserved = b""  # the answer nobody was connected to take
         self.current = None  # the host's latest connection
@@ -178,6 +193,8 @@ class EscPosPrinter:
     def run(self):
         server = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
         server.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        if self.args.window > 0:
+            server.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, self.args.window)
         server.bind(("127.0.0.1", 0))
         server.listen(16)
         tmp = self.args.port_file + ".tmp"
@@ -206,7 +223,7 @@ class EscPosPrinter:
     def serve(self, conn):
         pending = bytearray()  # received, not yet printed
         rx = bytearray()       # received, not yet sorted from real-time commands
-        state = {"asb": False, "lost": False, "eof": False}
+        state = {"asb": False, "lost": False, "eof": False, "latest": b""}
         cond = threading.Condition()
         with self.lock:
             reserved, self.reserved = self.reserved, b""
@@ -216,6 +233,8 @@ class EscPosPrinter:
         printer = threading.Thread(target=self.print_loop,
                                    args=(conn, pending, state, cond), daemon=True)
         printer.start()
+        if self.args.latest_only:
+            threading.Thread(target=self.send_latest, args=(conn, state), daemon=True).start()
         drop_at = self.args.drop_after
         while True:
             with cond:
@@ -229,6 +248,13 @@ class EscPosPrinter:
                 data = b""
             if not data:
                 break
+            if 0 <= drop_at < self.received + len(data):
+                # It closes after what had come by then: a piece sent in
+                # one go arrives whole or not at all.
+                try:
+                    data += conn.recv(65536, socket.MSG_DONTWAIT)
+                except OSError:
+                    pass
             with self.lock:
                 start = self.received
                 self.received += len(data)
@@ -268,7 +294,7 @@ class EscPosPrinter:
                 if len(rx) < 3:
                     return
                 if rx[1] == 0x04 and rx[2] in (1, 2, 4):
-                    self.send(conn, bytes([self.STATUS[self.paper_out][rx[2]]]))
+                    self.send(conn, bytes([self.STATUS[self.stopped][rx[2]]]))
                     del rx[:3]
                     continue
             with cond:
@@ -321,9 +347,9 @@ class EscPosPrinter:
                 budget -= 1
                 with self.lock:
                     self.printed += 1
-                    out = self.printed == self.args.paper_out_at
-                if out:
-                    self.run_out(conn, state)
+                    stop = self.printed == self.args.stop_at
+                if stop:
+                    self.stop(conn, pending, state, cond)
 
     @staticmethod
     def command(pending):
@@ -341,11 +367,14 @@ class EscPosPrinter:
         if command[1] == 0x61 and not self.args.no_asb:
             state["asb"] = command[2] != 0
             if state["asb"]:
-                self.send(conn, self.ASB_PAPER_OUT if self.paper_out else self.ASB_OK)
+                self.send(conn, self.ASB[self.stopped])
         elif command[1:3] == b"\x28\x48" and command[5:7] == b"00" and not self.args.no_id:
             answer = b"\x37\x22" + command[7:11] + b"\x00"
             if not state["eof"]:
-                self.send(conn, answer)
+                if self.args.latest_only:
+                    state["latest"] = answer
+                else:
+                    self.send(conn, answer)
                 return
             # The host went away: to its new connection, else kept for it.
             with self.lock:
@@ -355,15 +384,30 @@ class EscPosPrinter:
             if current is not None:
                 self.send(current, answer)
 
-    def run_out(self, conn, state):
-        self.paper.write(self.CUT)
-        self.paper_out = True
+    def send_latest(self, conn, state):
+        while not state["lost"] and not state["eof"]:
+            time.sleep(0.03)
+            latest, state["latest"] = state["latest"], b""
+            if latest:
+                self.send(conn, latest)
+
+    def stop(self, conn, pending, state, cond):
+        kind = self.args.stop_kind
+        if self.args.discard:
+            self.paper.write(self.CUT)
+        elif kind == "paper":
+            self.paper.write(self.ROLL)
+        self.stopped = kind
         if state["asb"]:
-            self.send(conn, self.ASB_PAPER_OUT)
-        time.sleep(self.args.reload_ms / 1000.0)
-        self.paper_out = False
+            self.send(conn, self.ASB[kind])
+        time.sleep(self.args.stop_ms / 1000.0)
+        if self.args.discard:
+            with cond:
+                pending.clear()
+                cond.notify_all()
+        self.stopped = None
         if state["asb"]:
-            self.send(conn, self.ASB_OK)
+            self.send(conn, self.ASB[None])
 
 
 if __name__ == "__main__":

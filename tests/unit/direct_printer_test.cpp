@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <memory>
 #include <string>
@@ -19,13 +20,18 @@ struct FakeLinkState {
   bool open = false;
   bool peerClosed = false;
   std::string asb = std::string("\x10\x00\x00\x00", 4);  // how it stands; empty: no GS a
-  bool closesAfterJob = false;  // closes its side once ours is shut down
+  bool closesAfterJob = false;                           // closes its side once ours is shut down
   bool shutdown = false;
   long long unacknowledged = 0;  // -1: the system cannot tell (Windows)
   std::string sent;
   std::string inbox;  // what the printer says next
   int opens = 0;
   bool reset = false;
+  // The ID asked right after a connect is answered at once (when set),
+  // after what the printer kept for the next connection.
+  bool answersIds = true;
+  std::string kept;
+  std::vector<std::string> probes;
 };
 
 class FakeLink : public PrinterLink {
@@ -36,6 +42,9 @@ class FakeLink : public PrinterLink {
     s_.peerClosed = false;
     s_.shutdown = false;
     ++s_.opens;
+    s_.inbox += s_.kept;
+    s_.kept.clear();
+    probed_ = false;
     return OpResult::Ok();
   }
   bool IsOpen() const override { return s_.open; }
@@ -44,6 +53,13 @@ class FakeLink : public PrinterLink {
     const std::string bytes(static_cast<const char*>(data), size);
     s_.sent += bytes;
     if (bytes == std::string("\x1D\x61\x0E", 3)) s_.inbox += s_.asb;
+    for (std::size_t at = 0;
+         !probed_ && at + 11 <= bytes.size() && bytes.compare(at, 3, "\x1D\x28\x48") == 0;
+         at += 11) {
+      s_.probes.push_back(bytes.substr(at + 7, 4));
+      if (s_.answersIds) s_.inbox += std::string("\x37\x22", 2) + bytes.substr(at + 7, 4) + '\0';
+    }
+    if (bytes.compare(0, 3, "\x1D\x28\x48") == 0) probed_ = true;
     return static_cast<long long>(size);
   }
   long long Receive(void* data, std::size_t size, std::string*) override {
@@ -70,14 +86,16 @@ class FakeLink : public PrinterLink {
  private:
   bool Closed() const { return s_.peerClosed || (s_.shutdown && s_.closesAfterJob); }
   FakeLinkState& s_;
+  bool probed_ = false;
 };
 
 class DirectPrinterTest : public ::testing::Test {
  protected:
-  DirectPrinter& Printer(bool confirm) {
+  DirectPrinter& Printer(bool confirm, bool keepsLineOpen = false) {
     PrinterAddress address;
     address.kind = PrinterAddress::Kind::Socket;
     address.confirm = confirm;
+    address.keepsLineOpen = keepsLineOpen;
     DirectOptions options;
     options.clock = [this] { return link_.now; };
     options.note = [this](const std::string& line) { notes_.push_back(line); };
@@ -92,13 +110,17 @@ class DirectPrinterTest : public ::testing::Test {
     printer_->CloseQueue();
     return ended ? printer_->LastJobId() : -1;
   }
-  // The IDs of the process ID requests sent so far, in order.
+  // The receipts' process IDs sent so far, in order (not those asked at a
+  // connect).
   std::vector<std::string> RequestedIds() const {
     std::vector<std::string> ids;
     const std::string head("\x1D\x28\x48\x06\x00\x30\x30", 7);
     for (std::size_t at = link_.sent.find(head); at != std::string::npos;
-         at = link_.sent.find(head, at + 1))
-      ids.push_back(link_.sent.substr(at + head.size(), 4));
+         at = link_.sent.find(head, at + 1)) {
+      const std::string id = link_.sent.substr(at + head.size(), 4);
+      if (std::find(link_.probes.begin(), link_.probes.end(), id) == link_.probes.end())
+        ids.push_back(id);
+    }
     return ids;
   }
   static std::string IdAnswer(const std::string& id) {
@@ -121,7 +143,10 @@ TEST(EscPosReader, TellsRepliesApartByTheirFixedBitsAcrossReads) {
   const auto keep = [&](const EscPosReply& r) { found.push_back(r); };
   // Noise, a status byte, an automatic status, a process ID split over two
   // reads, a broken ID (a byte out of range) and a status after it.
-  const std::string one = std::string("OK\r\n\x12\x10\x00\x0C\x00\x37\x22" "Ab", 13);
+  const std::string one = std::string(
+      "OK\r\n\x12\x10\x00\x0C\x00\x37\x22"
+      "Ab",
+      13);
   const std::string two = std::string("c9\x00\x37\x22\x01\x16", 7);
   reader.Feed(reinterpret_cast<const unsigned char*>(one.data()), one.size(), keep);
   reader.Feed(reinterpret_cast<const unsigned char*>(two.data()), two.size(), keep);
@@ -153,66 +178,99 @@ TEST_F(DirectPrinterTest, PipelinedReceiptsAreConfirmedByTheirOwnIdOrALaterOne) 
   for (int job : {a, b, c}) EXPECT_EQ(states.at(job).state, JobState::Completed) << job;
 }
 
-TEST_F(DirectPrinterTest, PaperOutBeforeTheConfirmationSpoilsEverythingNotYetConfirmed) {
+TEST_F(DirectPrinterTest, AStopIsAPauseAndALaterAnswerCoversAnEarlierReceiptOnlyWithoutAStop) {
+  Printer(true);
+  const std::string paperOut("\x10\x00\x0C\x00", 4), ok("\x10\x00\x00\x00", 4);
+  const int a = Print("first\n");
+  const int b = Print("second\n");
+  const int c = Print("third\n");
+  const std::vector<std::string> ids = RequestedIds();
+  // Paper out while a is printed: nothing is given up, nothing new is sent,
+  // and the line stays open for the answers after the new roll.
+  link_.inbox = paperOut;
+  EXPECT_EQ(States({a, b, c})[a].state, JobState::Pending);
+  EXPECT_FALSE(printer_->OpenQueue("p"));
+  link_.now += 600000;
+  EXPECT_EQ(States({a, b, c})[a].state, JobState::Pending);
+  // Back: a answers itself; c answers, b did not: the printer cleared what
+  // it held, so b is sent again, and so is c, begun before the stop (its
+  // start may be gone).
+  link_.inbox = ok + IdAnswer(ids[0]) + IdAnswer(ids[2]);
+  const auto states = States({a, b, c});
+  EXPECT_EQ(states.at(a).state, JobState::Completed);
+  EXPECT_NE(states.at(a).why.find("printed on after the printer stopped (paper out)"),
+            std::string::npos);
+  EXPECT_EQ(states.at(b).state, JobState::Aborted);
+  EXPECT_EQ(states.at(c).state, JobState::Aborted);
+  EXPECT_EQ(link_.opens, 1);
+  // No more than the printer's buffer waits unconfirmed: the next receipt
+  // is asked to wait, not failed.
+  const std::string big(5000, 'x');
+  const int d = Print(big);
+  const OpResult later = printer_->OpenQueue("p");
+  EXPECT_TRUE(!later && later.later) << later.error;
+  link_.inbox = IdAnswer(RequestedIds().back());
+  EXPECT_EQ(States({d})[d].state, JobState::Completed);
+  EXPECT_TRUE(printer_->OpenQueue("p"));
+}
+
+TEST_F(DirectPrinterTest, WhatALostConnectionCarriedIsSettledOnTheNextOne) {
   Printer(true);
   const int a = Print("first\n");
   const int b = Print("second\n");
   std::vector<std::string> ids = RequestedIds();
-  link_.inbox = IdAnswer(ids[0]);
-  EXPECT_EQ(States({a, b})[a].state, JobState::Completed);
-  // Paper out while the third is sent: the second did not come out whole,
-  // the third fails, and a late answer to the second is no confirmation.
-  ASSERT_TRUE(printer_->OpenQueue("p"));
-  link_.inbox = std::string("\x10\x00\x0C\x00", 4);
-  const std::string third(100, 'x');
-  EXPECT_FALSE(printer_->Write(third.data(), third.size()) && printer_->EndDocument());
-  printer_->AbortDocument();
-  link_.inbox = IdAnswer(ids[1]);
-  const auto states = States({b});
-  EXPECT_EQ(states.at(b).state, JobState::Aborted);
-  EXPECT_EQ(states.at(b).why, "paper out");
-  // Until the printer says it is well again, nothing is sent.
-  link_.asb = std::string("\x10\x00\x0C\x00", 4);
-  EXPECT_FALSE(printer_->OpenQueue("p"));
+  // The network fails; the printer prints on and keeps the latest answer
+  // for the next connection: both came out, neither is sent again.
+  link_.peerClosed = true;
+  EXPECT_EQ(States({a, b})[a].state, JobState::Pending);
+  link_.kept = IdAnswer(ids[1]);
+  link_.now += 2000;
+  auto states = States({a, b});
+  EXPECT_EQ(states.at(a).state, JobState::Completed);
+  EXPECT_EQ(states.at(b).state, JobState::Completed);
+  // Power lost: nothing kept, the new ID answered at once: sent again.
+  const int c = Print("third\n");
+  link_.peerClosed = true;
+  States({c});
+  link_.now += 2000;
+  states = States({c});
+  EXPECT_EQ(states.at(c).state, JobState::Aborted);
+  EXPECT_NE(states.at(c).why.find("lost with its power"), std::string::npos);
+  // No answer and no word for long: connected again to ask, never sent
+  // again on a timer alone.
+  const int d = Print("fourth\n");
+  link_.answersIds = false;
+  link_.now += 60000;
+  EXPECT_EQ(States({d})[d].state, JobState::Pending);
+  link_.now += 2000;
+  EXPECT_EQ(States({d})[d].state, JobState::Pending);
+  EXPECT_GE(link_.opens, 4);
 }
 
-TEST_F(DirectPrinterTest, ALostConnectionOrNoAnswerEndsTheWaitForAConfirmation) {
+TEST_F(DirectPrinterTest, APrinterThatAnswersNoIdIsToldAtItsFirstConnection) {
+  link_.answersIds = false;
+  link_.closesAfterJob = true;
   Printer(true);
-  const int a = Print("first\n");
-  link_.peerClosed = true;
-  EXPECT_EQ(States({a})[a].state, JobState::Aborted);
-  // A printer that never answers the request: said once, at the first job,
-  // and from then on a job counts once the printer took its bytes.
-  link_.peerClosed = false;
-  const int b = Print("second\n");
-  link_.now += 60000;
-  EXPECT_EQ(States({b})[b].state, JobState::Completed);
+  EXPECT_EQ(Print("first\n"), 0);  // no job to follow: done once taken and closed
   ASSERT_EQ(notes_.size(), 1u);
   EXPECT_NE(notes_[0].find("does not answer the process ID request"), std::string::npos);
-  EXPECT_EQ(Print("third\n"), 0);  // no job to follow: done when taken
-  // One that did answer before and stops: the receipt is sent again.
-  Printer(true);
-  const int c = Print("c\n");
-  link_.inbox = IdAnswer(RequestedIds().back());
-  States({c});
-  const int d = Print("d\n");
-  link_.now += 60000;
-  EXPECT_EQ(States({d})[d].state, JobState::Aborted);
+  EXPECT_EQ(Print("second\n"), 0);
+  EXPECT_EQ(notes_.size(), 1u);
 }
 
-TEST_F(DirectPrinterTest, WithoutAcknowledgementsThePrintersCloseConfirmsTheJob) {
+TEST_F(DirectPrinterTest, WithoutAcknowledgementsOnlyThePrintersCloseConfirmsTheJob) {
   link_.unacknowledged = -1;  // Windows
   Printer(false);
   link_.closesAfterJob = true;  // as raw port printers do
   EXPECT_EQ(Print("a\n"), 0);
-  // Switched off mid-receipt: neither a close nor anything else.
+  // Switched off or out of paper: no close, however often it is tried.
   link_.closesAfterJob = false;
   EXPECT_EQ(Print("b\n"), -1);
-  // Once more without a close on the next try: a printer that keeps its
-  // line open; said once and taken at its word.
-  EXPECT_EQ(Print("b\n"), 0);
-  ASSERT_EQ(notes_.size(), 1u);
-  EXPECT_NE(notes_[0].find("keeps the connection open"), std::string::npos);
+  EXPECT_EQ(Print("b\n"), -1);
+  EXPECT_TRUE(notes_.empty());
+  // A printer said to keep its line open is taken at its bytes.
+  Printer(false, true);
+  EXPECT_EQ(Print("c\n"), 0);
 }
 
 }  // namespace

@@ -267,6 +267,11 @@ TEST(ParsePrinterAddress, RefusesWhatWouldOnlyFailLater) {
       {"socket://fe80::1:9100", "in brackets"},
       {"socket://printer/raw", "takes no path"},
       {"socket://printer:9100/x", "takes no path"},
+      {"socket://p?confirm=escpos&buffer=8192", ""},
+      {"socket://p?confirm=taken", ""},
+      {"socket://p?confirm=escpos&buffer=100", "from 256 to 1048576"},
+      {"socket://p?buffer=4k", "from 256 to 1048576"},
+      {"socket://p?confirm=escpos&confirm=taken", "exclude each other"},
   };
   for (const Case& c : cases) {
     const std::string error = ParsePrinterAddress(c.printer, true).error;
