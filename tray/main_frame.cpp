@@ -120,7 +120,14 @@ void CMainFrame::OnShowError() {
 
 void CMainFrame::OnDestroy() {
   KillTimer(Handle(), SPOOL_TIMER_ID);
-  if (!worker_->Stop(kQuitWaitMs)) {
+  bool stopped = worker_->Stop(kQuitWaitMs);
+  if (!stopped && worker_->AwaitingConfirmations()) {
+    // Receipts the printer has: a little longer, so that they are settled
+    // now and never sent again.
+    tray_.SetTooltip("Druvo: quitting: waiting for the printer to confirm receipts");
+    stopped = worker_->Stop(SpoolWorker::kConfirmAtQuitMs + 1000);
+  }
+  if (!stopped) {
     // A call to the printer or the print server that cannot be cut short:
     // the program ends around it; a direct printer's job was reset already.
     Log(LogLevel::Warning, "quit while a call to the printer still waited; it is left behind");

@@ -11,6 +11,8 @@ namespace {
 // A job under way when Quit is chosen may finish within this; then its
 // connection is reset, well before the window gives up waiting.
 constexpr int kStopGraceMs = 1000;
+// How often confirmations are looked for while receipts await them.
+constexpr long long kConfirmLookMs = 50;
 
 }  // namespace
 
@@ -47,6 +49,9 @@ class SpoolWorker::TimedSpooler : public Spooler {
   long long ServerInstance() override { return inner_.ServerInstance(); }
   std::string QueueProblem(const char* queue) override { return inner_.QueueProblem(queue); }
   int WaitFd() const override { return inner_.WaitFd(); }
+  bool TakesMore() const override { return inner_.TakesMore(); }
+  int NameNextJob(const std::string& uuid) override { return inner_.NameNextJob(uuid); }
+  int JobWithUuid(const std::string& uuid) override { return inner_.JobWithUuid(uuid); }
 
  private:
   template <typename Call>
@@ -153,10 +158,14 @@ void SpoolWorker::Run() {
   while (stop_ == 0) {
     if (dispatcher_.ArmDue(SteadyMs())) ArmWatch();
     HANDLE waits[2] = {wake_.get(), watch_.Changed()};
-    const DWORD woke =
-        WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(dispatcher_.WaitMs(SteadyMs())));
+    long long waitMs = dispatcher_.WaitMs(SteadyMs());
+    // A printer's confirmations are looked for often while receipts await
+    // them: each one may let the next receipt go.
+    const bool confirming = !engine_->State().inFlight.empty() && settings_.deleteAfterPrinted != 0;
+    if (confirming && waitMs > kConfirmLookMs) waitMs = kConfirmLookMs;
+    const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(waitMs));
     if (stop_ != 0) break;
-    if (woke == WAIT_OBJECT_0 + 1) dispatcher_.Changed();
+    if (woke == WAIT_OBJECT_0 + 1 || (confirming && woke == WAIT_TIMEOUT)) dispatcher_.Changed();
     dispatcher_.Watched(watch_.Running());
     if (refused_ || !dispatcher_.Due(SteadyMs())) continue;
     engine_->RunSpoolCycle();
@@ -167,6 +176,12 @@ void SpoolWorker::Run() {
     }
     Changed();
   }
+  // Receipts the printer has but has not confirmed: settled now if they
+  // come out soon, else by the next start before it sends anything.
+  if (settings_.deleteAfterPrinted == 0 || engine_->State().inFlight.empty()) return;
+  InterlockedExchange(&awaiting_, 1);
+  engine_->AwaitConfirmations([] { ::Sleep(100); }, kConfirmAtQuitMs / 2, kConfirmAtQuitMs);
+  InterlockedExchange(&awaiting_, 0);
 }
 
 SpoolWorker::Shown SpoolWorker::Snapshot() {

@@ -50,6 +50,9 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   // Asks the cycle to stop and waits at most timeoutMs for it. False when it
   // is still blocked in a call: the worker must then outlive the program.
   bool Stop(DWORD timeoutMs);
+  // Stopping, and waiting (bounded) for the printer to confirm receipts.
+  bool AwaitingConfirmations() const { return awaiting_ != 0; }
+  static constexpr DWORD kConfirmAtQuitMs = 10000;
 
   Shown Snapshot();
   const char* ErrorMessage() const { return errorMessage_; }
@@ -102,6 +105,7 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   ReentrantLock lock_;     // guards what follows
   Shown shown_;
   volatile LONG posted_ = 0;
+  volatile LONG awaiting_ = 0;
 };
 
 }  // namespace druvo
