@@ -485,9 +485,9 @@ int Run(int argc, char** argv) {
     if (poll(fds, 3, static_cast<int>(wait)) > 0 && (fds[2].revents & (POLLIN | POLLHUP)) != 0) {
       // What the printer says is read whether or not a file waits for it
       // (its files may have been removed), or the loop would spin on it.
-      std::map<int, JobStatus> none;
-      spooler->JobStates(settings.printerName, {}, &none);
-      if (!engine.State().inFlight.empty()) dispatcher.Changed();
+      std::map<int, JobStatus> settled;
+      spooler->JobStates(settings.printerName, {}, &settled);
+      if (!settled.empty()) dispatcher.Changed();
     }
     if ((fds[1].revents & POLLIN) != 0) {
       const WatchEvents events = watch.Drain();

@@ -350,6 +350,7 @@ void DirectPrinter::SettleAdopted() {
 
 void DirectPrinter::Settle(const Pending& p, JobState state, const std::string& why) {
   done_[p.job] = JobStatus{state, 0, why, {}};
+  news_.push_back(p.job);
 }
 
 void DirectPrinter::Confirmed(const std::string& id) {
@@ -498,12 +499,18 @@ OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>&
                                   std::map<int, JobStatus>* states) {
   states->clear();
   if (ids.empty()) {
-    // Only reading what the printer said: nothing asked, nothing forgotten.
+    // Only reading what the printer said: nothing asked, nothing forgotten;
+    // what was settled since the last call is told.
     if (link_->IsOpen()) ReadReplies();
     AskAfterStop();
     CheckConfirmationTime();
+    for (const int job : news_) {
+      if (done_.count(job) != 0) (*states)[job] = done_[job];
+    }
+    news_.clear();
     return OpResult::Ok();
   }
+  news_.clear();
   // Jobs an earlier run left unconfirmed are settled by their IDs before
   // anything is sent again.
   if (Confirming()) Adopt(ids);

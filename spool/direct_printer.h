@@ -204,6 +204,7 @@ class DirectPrinter : public Spooler {
   long long probeMs_ = 0;
   long long lastConnectMs_ = -1;
   std::map<int, JobStatus> done_;
+  std::vector<int> news_;  // settled since JobStates last told
   Ids ids_ = Ids::Unknown;
   int stops_ = 0;        // stops the printer reported (paper, cover, offline)
   int jobStops_ = 0;     // ...when the receipt being sent was begun

@@ -211,7 +211,8 @@ class Spooler {
   virtual int NameNextJob(const std::string& /*uuid*/) { return 0; }
   // Where each of these jobs stands. A job the server does not know (lost
   // in a crash, or gone from its history) is left out. Fails when the
-  // server cannot tell.
+  // server cannot tell. With no ids: what the printer said is read, and the
+  // jobs settled since are told (none, for a print server).
   virtual OpResult JobStates(const char* /*queue*/, const std::vector<int>& /*ids*/,
                              std::map<int, JobStatus>* /*states*/) {
     return OpResult::Fail("this spooler cannot report job states");

@@ -165,7 +165,12 @@ void SpoolWorker::Run() {
     if (confirming && waitMs > kConfirmLookMs) waitMs = kConfirmLookMs;
     const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(waitMs));
     if (stop_ != 0) break;
-    if (woke == WAIT_OBJECT_0 + 1 || (confirming && woke == WAIT_TIMEOUT)) dispatcher_.Changed();
+    if (woke == WAIT_OBJECT_0 + 1) dispatcher_.Changed();
+    if (confirming && woke == WAIT_TIMEOUT) {
+      std::map<int, JobStatus> settled;
+      spooler_->JobStates(settings_.printerName, {}, &settled);
+      if (!settled.empty()) dispatcher_.Changed();
+    }
     dispatcher_.Watched(watch_.Running());
     if (refused_ || !dispatcher_.Due(SteadyMs())) continue;
     engine_->RunSpoolCycle();

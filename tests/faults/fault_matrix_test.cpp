@@ -1462,11 +1462,6 @@ PaperRun PrintThroughEngine(const std::string& in, const EmulatedPrinter& emulat
   PaperRun run;
   {
     SpoolEngine engine(settings, jobs, SpoolPorts{fs, printer, status, timer}, options);
-      fprintf(stderr, "%lld begin %s\n",
-              (long long)(std::chrono::steady_clock::now().time_since_epoch() /
-                          std::chrono::milliseconds(1)) %
-                  100000,
-              in.c_str());
     while (!ListNames(in).empty() && std::chrono::steady_clock::now() < start + limit) {
       engine.RunSpoolCycle();
       // As the daemon does: the printer's replies wake the loop.
@@ -1475,11 +1470,6 @@ PaperRun PrintThroughEngine(const std::string& in, const EmulatedPrinter& emulat
     }
   }
   run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    fprintf(stderr, "%lld end %s %.1f\n",
-            (long long)(std::chrono::steady_clock::now().time_since_epoch() /
-                        std::chrono::milliseconds(1)) %
-                100000,
-            in.c_str(), run.seconds);
   ListDestroy(&jobs);
   // What the printer still has in hand comes out before it is read.
   for (std::string last = "-"; run.paper != last; std::this_thread::sleep_for(30ms)) {
@@ -1574,11 +1564,6 @@ TEST_F(FaultMatrix, APrinterThatStopsAndPrintsOnPrintsEachReceiptOnce) {
     EmulatedPrinter emulator(dir, faults);
     const PaperRun run = PrintThroughEngine(in, emulator, DirectOptions{}, 90s);
     judged[b] = Judge(run, receipts, behaviour.name);
-      for (auto& l : run.lines) fprintf(stderr, "%zu %s\n", b, l.c_str());
-      system(("cat " + dir +
-              "/out/paper.bin | head -c 300000 | tr -c 'A-Za-z0-9<>\n' . | grep -o "
-              "'<<R[0-9.]*>>' | tr '\n' ' ' >&2; echo >&2")
-                 .c_str());
     seconds[b] = run.seconds;
   };
   // Three at a time, so that the times say what the printers took.

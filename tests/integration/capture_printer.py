@@ -32,7 +32,8 @@ printers do, it prints on what it holds when the host goes away, and keeps the
 latest process ID answer it could not send for the next connection (answers
 that pile up shrink to the latest). --latest-only: answers go out every 30 ms,
 only the latest of those that came meanwhile. --window N: the receive buffer
-of its TCP stack (a printer's is often 4 KB).
+of its TCP stack (a printer's is often 4 KB). --asb-every-ms N: automatic
+status every N ms, changed or not.
 """
 import argparse
 import os
@@ -61,6 +62,7 @@ def main():
     parser.add_argument("--discard", action="store_true")
     parser.add_argument("--latest-only", action="store_true")
     parser.add_argument("--window", type=int, default=0)
+    parser.add_argument("--asb-every-ms", type=int, default=0)
     parser.add_argument("--power-loss-at", type=int, default=-1)
     parser.add_argument("--reboot-ms", type=int, default=200)
     parser.add_argument("--no-id", action="store_true")
@@ -235,6 +237,8 @@ class EscPosPrinter:
         printer.start()
         if self.args.latest_only:
             threading.Thread(target=self.send_latest, args=(conn, state), daemon=True).start()
+        if self.args.asb_every_ms > 0:
+            threading.Thread(target=self.chatter, args=(conn, state), daemon=True).start()
         drop_at = self.args.drop_after
         while True:
             with cond:
@@ -383,6 +387,13 @@ class EscPosPrinter:
                     self.reserved = answer
             if current is not None:
                 self.send(current, answer)
+
+    def chatter(self, conn, state):
+        # Some printers send their status far more often than it changes.
+        while not state["lost"] and not state["eof"]:
+            time.sleep(self.args.asb_every_ms / 1000.0)
+            if state["asb"]:
+                self.send(conn, self.ASB[self.stopped])
 
     def send_latest(self, conn, state):
         while not state["lost"] and not state["eof"]:
