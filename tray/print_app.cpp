@@ -2,6 +2,8 @@
 // and runs the message loop.
 #include <windows.h>
 
+#include <cwchar>
+#include <memory>
 #include <new>
 #include <string>
 
@@ -15,6 +17,46 @@ namespace druvo {
 constexpr int kBadCommandLine = 2;
 constexpr int kAnotherInstance = 4;
 constexpr int kQuietExit = -1;  // end at once with status 0
+
+// While it runs, each Druvo keeps its command line under this user's key,
+// named by its process id and creation time (an id is soon another
+// process's): an upgrade that closes every Druvo starts each one again as it
+// was.
+class RunningEntry {
+ public:
+  RunningEntry() : name_(std::to_wstring(GetCurrentProcessId()) + L"-" + CreationTime()) {
+    HKEY key = nullptr;
+    if (RegCreateKeyExW(HKEY_CURRENT_USER, kKey, 0, nullptr, 0, KEY_SET_VALUE, nullptr, &key,
+                        nullptr) != ERROR_SUCCESS)
+      return;
+    const wchar_t* line = GetCommandLineW();
+    RegSetValueExW(key, name_.c_str(), 0, REG_SZ, reinterpret_cast<const BYTE*>(line),
+                   static_cast<DWORD>((wcslen(line) + 1) * sizeof(wchar_t)));
+    RegCloseKey(key);
+    written_ = true;
+  }
+  ~RunningEntry() {
+    HKEY key = nullptr;
+    if (!written_ ||
+        RegOpenKeyExW(HKEY_CURRENT_USER, kKey, 0, KEY_SET_VALUE, &key) != ERROR_SUCCESS)
+      return;
+    RegDeleteValueW(key, name_.c_str());
+    RegCloseKey(key);
+  }
+  RunningEntry(const RunningEntry&) = delete;
+  RunningEntry& operator=(const RunningEntry&) = delete;
+
+ private:
+  static std::wstring CreationTime() {
+    FILETIME created{}, exited{}, kernel{}, user{};
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    return std::to_wstring((static_cast<unsigned long long>(created.dwHighDateTime) << 32) |
+                           created.dwLowDateTime);
+  }
+  static constexpr const wchar_t* kKey = L"Software\\Druvo\\Running";
+  std::wstring name_;
+  bool written_ = false;
+};
 
 class CPrintApp {
  public:
@@ -64,15 +106,21 @@ class CPrintApp {
       return status == 0 ? kQuietExit : status;
     }
     SetAppMainWindow(frame_->Handle());
+    running_ = std::make_unique<RunningEntry>();
     return 0;  // the frame stays hidden: the tray icon is all the user sees
   }
-  int Run() { return RunMessageLoop(); }
+  int Run() {
+    const int status = RunMessageLoop();
+    running_.reset();
+    return status;
+  }
   // Quit left a call to the printer behind: nothing may be torn down under it.
   bool LeftWorkBehind() const { return frame_ && frame_->LeftWorkBehind(); }
 
  private:
   FolderInstanceLock lock_;
   std::unique_ptr<CMainFrame> frame_;
+  std::unique_ptr<RunningEntry> running_;
 };
 
 void OnOutOfMemory() { ExitProcess(1); }

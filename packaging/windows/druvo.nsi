@@ -18,6 +18,7 @@ RequestExecutionLevel admin
 !include "nsDialogs.nsh"
 !include "LogicLib.nsh"
 !include "FileFunc.nsh"
+!include "WordFunc.nsh"
 !include "x64.nsh"
 
 Name "Druvo"
@@ -190,6 +191,80 @@ Function CheckValue
   Pop $R0
 FunctionEnd
 
+; Each running Druvo keeps its command line under HKCU\Software\Druvo\Running,
+; named PID-CREATIONTIME. Before they are closed, the lines of those still
+; alive (that process id, created then) are kept in a file, to start each
+; again after the upgrade.
+!define RUNNINGKEY "Software\Druvo\Running"
+Function RememberRunning
+  Push $R0
+  Push $R1
+  Push $R2
+  Push $R5
+  Push $R6
+  Push $R7
+  Push $R8
+  Push $R9
+  InitPluginsDir
+  FileOpen $R6 "$PLUGINSDIR\running.txt" w
+  StrCpy $R5 0
+  next:
+    EnumRegValue $R7 HKCU "${RUNNINGKEY}" $R5
+    StrCmp $R7 "" done
+    IntOp $R5 $R5 + 1
+    ReadRegStr $R8 HKCU "${RUNNINGKEY}" $R7
+    ${WordFind} $R7 "-" "+1" $R0
+    ${WordFind} $R7 "-" "+2" $R1
+    ; QUERY_INFORMATION: the process is there, and is the one that wrote
+    ; the entry (an entry a crash left names an id that may be reused).
+    System::Call 'kernel32::OpenProcess(i 0x0400, i 0, i $R0) p .R9'
+    IntCmp $R9 0 next
+    System::Call 'kernel32::GetProcessTimes(p $R9, *l .R2, *l .R0, *l .R0, *l .R0) i .R0'
+    System::Call 'kernel32::CloseHandle(p $R9)'
+    StrCmp $R2 $R1 0 next
+    FileWriteUTF16LE $R6 "$R8$\n"
+    Goto next
+  done:
+  FileClose $R6
+  Pop $R9
+  Pop $R8
+  Pop $R7
+  Pop $R6
+  Pop $R5
+  Pop $R2
+  Pop $R1
+  Pop $R0
+FunctionEnd
+
+; Starts again every Druvo RememberRunning kept, but the one the Run key
+; starts (with its new line): $R3 the Run key's line before, $R4 after.
+Function StartRemembered
+  Push $R6
+  Push $R8
+  Push $R9
+  ClearErrors
+  FileOpen $R6 "$PLUGINSDIR\running.txt" r
+  IfErrors end
+  next:
+    ClearErrors
+    FileReadUTF16LE $R6 $R8
+    IfErrors done
+    StrCpy $R9 $R8 1 -1
+    StrCmp $R9 "$\n" 0 +2
+    StrCpy $R8 $R8 -1
+    StrCmp $R8 "" next
+    StrCmp $R8 $R3 next
+    StrCmp $R8 $R4 next
+    Exec $R8
+    Goto next
+  done:
+  FileClose $R6
+  end:
+  Pop $R9
+  Pop $R8
+  Pop $R6
+FunctionEnd
+
 ; Ends every running Druvo the way its own Quit does (WM_CLOSE to its hidden
 ; window), and waits for it: XP Home has no taskkill, and a running program
 ; file cannot be replaced.
@@ -243,6 +318,8 @@ FunctionEnd
 
 Section "Druvo"
   SetOutPath "$INSTDIR"
+  ReadRegStr $R3 HKLM "${RUNKEY}" "Druvo"
+  Call RememberRunning
   Call CloseDruvo
   ; A file that cannot be replaced fails the setup, loudly: an old program
   ; left in place would go on printing with the old rules.
@@ -284,8 +361,11 @@ Section "Druvo"
 
   CreateDirectory "$SMPROGRAMS\Druvo"
   CreateShortcut "$SMPROGRAMS\Druvo\Druvo.lnk" "$INSTDIR\druvo.exe" '$1'
-  ; Printing starts now, not at the next logon.
+  ; Printing starts now, not at the next logon; so does every other Druvo
+  ; the upgrade closed.
   Exec $0
+  StrCpy $R4 $0
+  Call StartRemembered
   CreateShortcut "$SMPROGRAMS\Druvo\Uninstall Druvo.lnk" "$INSTDIR\uninstall.exe"
 
   WriteRegStr HKLM "${UNINSTKEY}" "DisplayName" "Druvo"

@@ -482,22 +482,41 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
   ASSERT_TRUE(cups_->WaitForJobs(1));
   EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"installed\n"}));
 
-  // An upgrade over the running Druvo closes it, replaces the program and
-  // starts the new one: one Druvo prints the next receipt, once. This one
-  // sends files byte for byte: a 0x1A in a binary receipt goes through.
+  // A second Druvo, for the kitchen, started by hand on another folder.
+  const std::string kitchen = drop_ + "/kuhinja";
+  ASSERT_EQ(mkdir(kitchen.c_str(), 0777), 0);
+  // Not into a pipe: the Druvo the probe starts would inherit it.
+  RunCapture("wine '" + WinBuild() + "/tests/win32/druvo_probe.exe' start-line '\"C:\\Program " +
+                 "Files\\Druvo\\druvo.exe\" \"" + printer + "\" \"" + WinePath(kitchen) +
+                 "\\*.*\"' >/dev/null 2>&1",
+             &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(WaitFor([&] {
+    const std::string running =
+        RunCapture("wine reg query 'HKCU\\Software\\Druvo\\Running' 2>/dev/null | grep -c REG_SZ");
+    return std::atoi(running.c_str()) >= 2;
+  })) << "each running Druvo keeps its command line";
+
+  // An upgrade over the running Druvos closes them, replaces the program and
+  // starts each again: one Druvo per folder prints the next receipt, once.
+  // The Run key's sends files byte for byte now: a 0x1A in a binary receipt
+  // goes through.
   // Not into RunCapture's pipe: the Druvo the setup starts would inherit it.
   RunCapture("wine '" + setup + "' /S /PRINTER=" + printer + " '/PATTERN=" + pattern +
                  "' /BINARY=TRUE >/dev/null 2>&1",
              &status);
   EXPECT_EQ(status, 0);
+  WriteFileBytes(kitchen + "/k.prn", "kitchen\r\n");
+  ASSERT_TRUE(cups_->WaitForJobs(2)) << "the kitchen's Druvo did not come back";
+  EXPECT_TRUE(WaitFor([&] { return !Exists(kitchen + "/k.prn"); }));
   key = RunCapture(query);
   EXPECT_NE(key.find("druvo.exe\" --binary \""), std::string::npos) << key;
   const std::string binary("up\r\n\x1D(k\x1A\x00graded", 15);
   WriteFileBytes(spaced + "/s.prn", binary);
-  ASSERT_TRUE(cups_->WaitForJobs(2));
+  ASSERT_TRUE(cups_->WaitForJobs(3));
   EXPECT_TRUE(WaitFor([&] { return !Exists(spaced + "/s.prn"); }));
   std::this_thread::sleep_for(1s);
-  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"installed\n", binary}));
+  EXPECT_EQ(cups_->Jobs(), (std::vector<std::string>{"installed\n", "kitchen\n", binary}));
 
   RunCapture("wine '" + folder + "/uninstall.exe' /S >/dev/null 2>&1");
   EXPECT_TRUE(WaitFor(
