@@ -57,6 +57,7 @@ void LoadDefaultSettings(SpoolSettings& settings, CommandLineRules rules) {
 
 const char* const kPosixUsage =
     "usage: druvo [--check] [--binary] [--delete-after=accepted|printed]\n"
+    "             [--metrics-file=PATH]\n"
     "             [PRINTER PATTERN [TRUE]]\n"
     "       druvo status [--json] [INSTANCE]\n"
     "  PRINTER  CUPS queue the files go to (default RACUN)\n"
@@ -70,6 +71,9 @@ const char* const kPosixUsage =
     "            and a Ctrl-Z ends the data, as DOS-era producers expect)\n"
     "  --check  check the printer, the folder and the files waiting, print nothing,\n"
     "           and exit: 0 when druvo could serve, 1 with the reasons otherwise\n"
+    "  --metrics-file=PATH  keep PATH (ending in .prom) up to date with the files\n"
+    "           waiting, the printer's state and the receipts' outcomes, for\n"
+    "           node_exporter's textfile collector\n"
     "PRINTER is a CUPS queue, socket://HOST[:PORT] (a printer on the network, raw\n"
     "TCP, port 9100 by default), or a device file such as /dev/usb/lp0; add\n"
     "?status=escpos to ask an ESC/POS printer for its state before each job, and\n"
@@ -232,6 +236,19 @@ CommandLineReport ReadCommandLineArgs(SpoolSettings& settings, int argc, const c
       settings.deleteAfterPrinted = when == "printed" ? 1 : 0;
     } else if (arg == "--binary") {
       settings.byteForByte = 1;
+    } else if (arg.rfind("--metrics-file=", 0) == 0) {
+      // Empty (a unit's unset METRICS_FILE): none.
+      const std::string path = arg.substr(15);
+      const bool prom = path.size() > 5 && path.compare(path.size() - 5, 5, ".prom") == 0;
+      if (!path.empty() && (path[0] != '/' || !prom || path.back() == '/')) {
+        report.error =
+            "--metrics-file takes an absolute path ending in .prom (the textfile "
+            "collector reads only those), not "
+            " + path + "
+            "";
+        return report;
+      }
+      report.metricsFile = path;
     } else if (arg.size() > 1 && arg[0] == '-') {
       report.error = "unknown option \"" + arg + "\"";
       return report;

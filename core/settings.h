@@ -38,7 +38,8 @@ struct CommandLineReport {
   std::vector<std::string> warnings;  // what was ignored, and why
   bool help = false;
   bool version = false;
-  bool check = false;  // --check: validate, print nothing, exit
+  bool check = false;       // --check: validate, print nothing, exit
+  std::string metricsFile;  // --metrics-file=PATH; empty: none
 };
 
 // Usage text of the POSIX program.

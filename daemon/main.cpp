@@ -30,6 +30,7 @@
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_printer_link.h"
 #include "spool/direct_printer.h"
+#include "spool/metrics.h"
 #include "spool/dispatcher.h"
 #include "spool/spool_cycle.h"
 
@@ -448,6 +449,30 @@ int Run(int argc, char** argv) {
   const long long watchdogMs = WatchdogPeriodMs();
   std::string told;
 
+  // The fleet's view: a metrics file kept up to date for node_exporter.
+  std::unique_ptr<MetricsFile> metrics;
+  if (!report.metricsFile.empty()) {
+    metrics = std::make_unique<MetricsFile>(
+        report.metricsFile,
+        [path = report.metricsFile](const std::string& text) {
+          return ReplaceFileWith(path, text);
+        },
+        [](LogLevel level, const std::string& line) { LogLine(level, line); });
+  }
+  const bool direct = address.kind != PrinterAddress::Kind::Queue;
+  const auto updateMetrics = [&]() -> long long {
+    if (!metrics) return MetricsFile::kMaxGapMs;
+    const EngineReport& r = engine.Report();
+    // A print server's problems are asked only when jobs wait on it; a
+    // printer reached directly tells its own as they come.
+    std::string problem = direct ? spooler->QueueProblem(settings.printerName)
+                          : r.reason.rfind("queue ", 0) == 0 ? r.reason
+                                                             : std::string();
+    return metrics->Update(FormatMetrics(r, MetricsInput{folder, DRUVO_VERSION, problem}),
+                           SteadyMs());
+  };
+  long long metricsWait = updateMetrics();
+
   unsigned long polls = 0;
   std::string watchFault;
   bool everArmed = watch.Armed();
@@ -477,6 +502,7 @@ int Run(int argc, char** argv) {
     files.TrustCache(watch.Armed());
     long long wait = dispatcher.WaitMs(SteadyMs());
     if (watchdogMs > 0) wait = std::min(wait, watchdogMs);
+    if (metrics) wait = std::min(wait, metricsWait);
     // The printer's replies (confirmations) wake the loop too.
     const int printerFd = spooler->WaitFd();
     pollfd fds[3] = {{wakeRead.get(), POLLIN, 0},
@@ -513,6 +539,7 @@ int Run(int argc, char** argv) {
       LogLine(LogLevel::Info, "status: " + StatusLine(engine.Report()));
     }
     ports.Progress();
+    metricsWait = updateMetrics();
     if (!dispatcher.Due(SteadyMs())) continue;
     // The folder deleted and made again is a new folder: lock it too. A
     // healthy watch would have said so, so only then is it looked at.
@@ -529,6 +556,7 @@ int Run(int argc, char** argv) {
     dispatcher.Quiet(engine.Quiet());
     ++polls;
     server.Publish(engine.Report());
+    metricsWait = updateMetrics();
     if (std::string line = StatusLine(engine.Report()); line != told) {
       told = line;
       Notify("STATUS=" + line);

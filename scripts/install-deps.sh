@@ -13,6 +13,7 @@ PACKAGES=(
   xvfb x11-utils imagemagick
   zip unzip python3 valgrind util-linux procps attr e2fsprogs
   systemd lintian dpkg-dev man-db nsis
+  prometheus-node-exporter prometheus
 )
 
 missing=()

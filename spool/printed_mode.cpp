@@ -218,6 +218,7 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
   } else if (found->second.state == JobState::Completed) {
     Log(LogLevel::Info,
         text + " is printed" + (found->second.why.empty() ? "" : " (" + found->second.why + ")"));
+    ++report_.confirmed;
     DeletePrinted(path, gone);
   } else if (found->second.state == JobState::Cancelled) {
     // Never undone behind the operator's back: the file stays, and is not
@@ -269,6 +270,7 @@ SpoolEngine::InFlightStep SpoolEngine::JobVanished(const std::string& path, cons
             "server to keep its job history (PreserveJobHistory Yes, MaxJobs above " +
             std::to_string(options_.maxInFlight) + ")");
   }
+  ++report_.accepted;
   DeletePrinted(path, job);
   return InFlightStep::Done;
 }

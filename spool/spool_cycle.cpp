@@ -308,6 +308,7 @@ JobOutcome SpoolEngine::HandedOver(const std::string& path, const JobRecord& rec
                                    const JobResult& job, int resent) {
   const RememberedFile file{JobWriteTime(record), JobSize(record), job.identity, scanGeneration_};
   ++report_.printed;
+  report_.printerUnavailable = false;
   report_.lastPrinted = path;
   report_.lastPrintedAt = ports_.timer.Now();
   report_.lastJobId = job.jobId;
@@ -345,6 +346,7 @@ JobOutcome SpoolEngine::HandedOver(const std::string& path, const JobRecord& rec
         QuotedForLog(path) + " grew while it was printed; it stays and is printed again whole");
     return JobOutcome::Grew;
   }
+  ++report_.accepted;
   DeletePrinted(path, file);
   return JobOutcome::Printed;
 }
@@ -370,6 +372,8 @@ JobOutcome SpoolEngine::Waits(const std::string& path, const std::string& why) {
 
 JobOutcome SpoolEngine::JobFailed(const std::string& path, const JobResult& job) {
   ++report_.failed;
+  report_.lastErrorAt = ports_.timer.Now();
+  report_.printerUnavailable = job.outcome == JobOutcome::PrinterUnavailable;
   report_.head = path;
   report_.headWhy = job.error;
   if (StopRequested()) {
@@ -392,6 +396,7 @@ JobOutcome SpoolEngine::JobFailed(const std::string& path, const JobResult& job)
     ports_.status.ShowFault("cannot print " + path + ": " + job.error);
   }
   if (settings_.forceDelete != 0) {
+    ++report_.forceDeleted;
     Log(LogLevel::Warning, "force-deleting " + QuotedForLog(path) + " (" +
                                std::to_string(job.bytesSent) + " bytes sent)");
     if (const OpResult deleted = ports_.files.Delete(path.c_str()); !deleted)

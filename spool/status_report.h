@@ -16,9 +16,14 @@ struct EngineReport {
   std::string lastPrinted;   // path
   std::uint64_t lastPrintedAt = 0;
   int lastJobId = 0;
-  unsigned long printed = 0;  // handed over whole
-  unsigned long failed = 0;   // jobs that failed
-  unsigned long retried = 0;  // sent again after the server lost or aborted them
+  unsigned long printed = 0;        // handed over whole
+  unsigned long failed = 0;         // jobs that failed
+  unsigned long retried = 0;        // sent again after the server lost or aborted them
+  unsigned long confirmed = 0;      // deleted once the printer or server said printed
+  unsigned long accepted = 0;       // deleted once handed over
+  unsigned long forceDeleted = 0;   // deleted after a failed job
+  std::uint64_t lastErrorAt = 0;    // ticks; 0: no error yet
+  bool printerUnavailable = false;  // the last try could not reach the printer
   // Kept by the program from what the engine shows.
   std::string state = "idle";  // idle, busy or error
   std::string reason;          // the fault holding receipts back

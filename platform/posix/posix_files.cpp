@@ -327,6 +327,25 @@ OpResult PosixStateStore::Load(std::string* text) {
   return OpResult::Ok();
 }
 
+OpResult ReplaceFileWith(const std::string& path, const std::string& text) {
+  const std::string temporary = path + ".tmp";
+  UniqueFd fd(open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+  if (fd.get() < 0) return OpResult::Fail(Why("open", temporary));
+  fchmod(fd.get(), 0644);  // whatever the umask
+  for (std::size_t done = 0; done < text.size();) {
+    const ssize_t n = write(fd.get(), text.data() + done, text.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      const OpResult failed = OpResult::Fail(Why("write", temporary));
+      unlink(temporary.c_str());
+      return failed;
+    }
+    done += static_cast<std::size_t>(n);
+  }
+  if (rename(temporary.c_str(), path.c_str()) != 0) return OpResult::Fail(Why("rename", temporary));
+  return OpResult::Ok();
+}
+
 OpResult PosixStateStore::Save(const std::string& text) {
   // Written beside the old file, flushed, then renamed over it: a crash
   // leaves one whole version or the other.

@@ -53,6 +53,10 @@ constexpr const char* kLegacyStateName = "state";
 
 // The engine's state file: FOLDER/NAME, one per drop folder. Until it exists,
 // FOLDER/state (one file for every folder, as older versions kept it) is read.
+// Replaces path with text whole (written to path.tmp, then renamed), mode
+// 0644: for a file others read, such as a metrics file.
+OpResult ReplaceFileWith(const std::string& path, const std::string& text);
+
 class PosixStateStore : public StateStore {
  public:
   PosixStateStore(std::string folder, std::string name = kLegacyStateName);

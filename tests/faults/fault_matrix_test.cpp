@@ -3,6 +3,7 @@
 // reached the printer, or with force delete) and none was printed twice.
 // A table of the outcomes is printed at the end.
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
@@ -1583,6 +1584,107 @@ TEST_F(FaultMatrix, APrinterThatStopsAndPrintsOnPrintsEachReceiptOnce) {
         {"?confirm=escpos: " + behaviours[b].name, j.files, j.printed, j.waiting, j.unprinted,
          j.twice, std::to_string(j.parts) + " with a part before the whole, announced; " + took});
   }
+}
+
+// A port nobody listens on now.
+int FreePort() {
+  const int fd = socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  bind(fd, reinterpret_cast<sockaddr*>(&address), size);
+  getsockname(fd, reinterpret_cast<sockaddr*>(&address), &size);
+  close(fd);
+  return ntohs(address.sin_port);
+}
+
+// The value on the first line of a scrape that holds what.
+std::string Sample(const std::string& scrape, const std::string& what) {
+  for (std::size_t at = 0; at < scrape.size();) {
+    std::size_t end = scrape.find('\n', at);
+    if (end == std::string::npos) end = scrape.size();
+    const std::string line = scrape.substr(at, end - at);
+    at = end + 1;
+    if (line.empty() || line[0] == '#' || line.find(what) == std::string::npos) continue;
+    return line.substr(line.rfind(' ') + 1);
+  }
+  return "";
+}
+
+TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
+  // Debian's node_exporter, its textfile collector reading druvo's metrics
+  // file; a printer that runs out of paper in the second of three receipts
+  // and prints on 4 s later.
+  const std::string exporter = "/usr/bin/prometheus-node-exporter";
+  if (!Exists(exporter))
+    GTEST_SKIP() << "scripts/install-deps.sh installs prometheus-node-exporter";
+  StartCups();
+  const std::string dir = MakeSharedTempDir("escpos");
+  EmulatedPrinter emulator(
+      dir, {"--print-rate", "2900", "--paper-out-at", "2000", "--reload-ms", "4000"});
+  printer_ = emulator.Address();
+  const std::string textfiles = MakeSharedTempDir("textfile");
+  const std::string port = std::to_string(FreePort());
+  const pid_t node = fork();
+  if (node == 0) {
+    execl(exporter.c_str(), exporter.c_str(), "--collector.disable-defaults",
+          "--collector.textfile", ("--collector.textfile.directory=" + textfiles).c_str(),
+          ("--web.listen-address=127.0.0.1:" + port).c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  const auto scrape = [&] {
+    return RunCapture(
+        "python3 -c \"import sys, urllib.request; sys.stdout.write(urllib.request."
+        "urlopen('http://127.0.0.1:" +
+        port + "/metrics', timeout=2).read().decode())\" 2>/dev/null");
+  };
+  for (int i = 0; i < 3; ++i) Drop("m" + std::to_string(i) + ".prn", 10 - i, Pattern(1500, i));
+  StartDruvo({"--metrics-file=" + textfiles + "/druvo.prom"});
+  EXPECT_TRUE(WaitFor([&] { return scrape().find("druvo_build_info{") != std::string::npos; }));
+  ASSERT_TRUE(WaitFor([&] { return emulator.Paper().find("<<ROLL>>") != std::string::npos; }));
+  const auto out = std::chrono::steady_clock::now();
+  std::string seen;
+  ASSERT_TRUE(WaitFor(
+      [&] { return (seen = scrape()).find("state=\"paper_out\"} 1") != std::string::npos; }, 10s))
+      << seen;
+  const long long shownMs = (std::chrono::steady_clock::now() - out) / 1ms;
+  EXPECT_EQ(Sample(seen, "druvo_printer_up{"), "0") << seen;
+  // Back: every receipt confirmed, none waiting, the printer up.
+  ASSERT_TRUE(WaitFor([&] {
+    seen = scrape();
+    return Sample(seen, "outcome=\"printer_confirmed\"}") == "3" &&
+           Sample(seen, "state=\"ok\"}") == "1" && Sample(seen, "druvo_files_waiting{") == "0" &&
+           Sample(seen, "druvo_printer_up{") == "1";
+  })) << seen;
+  int status = 0;
+  const std::string checked =
+      RunCapture("promtool check metrics < '" + textfiles + "/druvo.prom' 2>&1", &status);
+  EXPECT_EQ(status, 0) << checked;
+  // The alert rules the README shows are rules promtool accepts.
+  const std::string rules = RunCapture(
+      "promtool check rules '" DRUVO_SOURCE_DIR "/packaging/monitoring/druvo-alerts.yml' 2>&1",
+      &status);
+  EXPECT_EQ(status, 0) << rules;
+  daemon_->Stop();
+  kill(node, SIGTERM);
+  waitpid(node, nullptr, 0);
+  // A metrics file that cannot be written: one line, and printing goes on.
+  Drop("m9.prn");
+  StartDruvo({"--metrics-file=" + drop_ + "/missing/druvo.prom"});
+  ASSERT_TRUE(WaitFor([&] { return !Exists(In("m9.prn")); })) << daemon_->Log();
+  EXPECT_EQ(daemon_->LogCount("cannot write the metrics file"), 1u) << daemon_->Log();
+  daemon_->Stop();
+  RemoveTree(textfiles);
+  RemoveTree(dir);
+  dropped_.clear();
+  Table().push_back(
+      {"?confirm=escpos with --metrics-file, scraped through node_exporter's "
+       "textfile collector: paper out for 4 s",
+       4, 4, 0, 0, 0,
+       "paper_out in the scrape " + std::to_string(shownMs) +
+           " ms after the printer stopped; promtool accepts the file; an "
+           "unwritable metrics path is one line and printing goes on"});
 }
 
 TEST_F(FaultMatrix, ProofOfPaperRandomized) {

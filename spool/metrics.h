@@ -1,0 +1,52 @@
+// The engine's state as a Prometheus text file, for the textfile collectors
+// of node_exporter and windows_exporter: what a technician's monitoring
+// reads of every till. One prefix, base units, counters ending in _total,
+// times as _timestamp_seconds, and labels that take few values (never a
+// file name or an error's text).
+#pragma once
+
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "spool/ports.h"
+#include "spool/status_report.h"
+
+namespace druvo {
+
+struct MetricsInput {
+  std::string folder;   // the drop folder: tells two druvos on one till apart
+  std::string version;  // the program's
+  // What the printer's status says holds it ("paper out", "cover open",
+  // "offline...", "printer error"), empty when all is well.
+  std::string printerProblem;
+};
+
+std::string FormatMetrics(const EngineReport& report, const MetricsInput& input);
+
+// Writes the text whole (to a temporary name, then renamed) when it
+// changed, at most once a second, and at least once a minute so that a
+// stale file tells of a druvo that stopped.
+class MetricsFile {
+ public:
+  static constexpr long long kMinGapMs = 1000;
+  static constexpr long long kMaxGapMs = 60000;
+
+  using Save = std::function<OpResult(const std::string& text)>;
+  MetricsFile(std::string where, Save save, std::function<void(LogLevel, const std::string&)> log)
+      : where_(std::move(where)), save_(std::move(save)), log_(std::move(log)) {}
+  // How long until it should be called again (a change waits for its
+  // second), at most kMaxGapMs.
+  long long Update(const std::string& text, long long nowMs);
+
+ private:
+  std::string where_;
+  Save save_;
+  std::function<void(LogLevel, const std::string&)> log_;
+  std::string written_;
+  std::string pending_;
+  long long writtenMs_ = -kMaxGapMs;
+  std::string failure_;  // the last write's error, said once per change
+};
+
+}  // namespace druvo
