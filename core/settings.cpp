@@ -184,6 +184,23 @@ CommandLineReport ReadCommandLineText(SpoolSettings& settings, const char* comma
       settings.byteForByte = 1;
       continue;
     }
+    // The metrics file, quoted or not (under Program Files it holds a space).
+    if (rules == CommandLineRules::Windows && std::strncmp(token, "--METRICS-FILE=", 15) == 0) {
+      std::string path = token + 15;
+      const bool prom = path.size() > 5 && path.compare(path.size() - 5, 5, ".PROM") == 0;
+      const bool absolute =
+          (path.size() > 2 && path[1] == ':' && path[2] == '\\') || path.compare(0, 2, "\\\\") == 0;
+      if (!prom || !absolute) {
+        report.error =
+            "--metrics-file takes a full path ending in .prom (the textfile "
+            "collector reads only those), not \"" +
+            path + "\"";
+        return report;
+      }
+      path.replace(path.size() - 5, 5, ".prom");  // the collector matches it in lower case
+      report.metricsFile = path;
+      continue;
+    }
     if (count == kMaxTokens) {
       ignored += (ignored.empty() ? "" : " ") + std::string(token);
       continue;

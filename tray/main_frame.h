@@ -28,6 +28,7 @@ class CMainFrame : public Window {
   // What the command line's rules ignored: logged, and a single argument
   // also shown in the tooltip.
   void Warn(const std::string& warning);
+  void SetMetricsFile(const std::string& path) { worker_->SetMetricsFile(path); }
 
  protected:
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;

@@ -101,6 +101,7 @@ class CPrintApp {
           return false;
         });
     for (const std::string& warning : report.warnings) frame_->Warn(warning);
+    if (!report.metricsFile.empty()) frame_->SetMetricsFile(report.metricsFile);
     if (int status = 0; !frame_->LoadFrame(&status)) {
       frame_.reset();
       return status == 0 ? kQuietExit : status;

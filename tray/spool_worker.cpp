@@ -154,7 +154,30 @@ void SpoolWorker::ArmWatch() {
   }
 }
 
+void SpoolWorker::SetMetricsFile(const std::string& path) {
+  const std::size_t slash = path.rfind('\\');
+  metricsStore_ = std::make_unique<Win32StateStore>(WideFromUtf8(path.substr(0, slash)),
+                                                    WideFromUtf8(path.substr(slash + 1)));
+  metrics_ = std::make_unique<MetricsFile>(
+      path, [this](const std::string& text) { return metricsStore_->Save(text); },
+      [this](LogLevel level, const std::string& line) { Log(level, line); });
+}
+
+long long SpoolWorker::UpdateMetrics() {
+  if (!metrics_) return MetricsFile::kMaxGapMs;
+  const EngineReport& r = engine_->Report();
+  const bool direct =
+      ParsePrinterAddress(settings_.printerName, false).kind == PrinterAddress::Kind::Socket;
+  const std::string problem = direct ? printer_->QueueProblem(settings_.printerName)
+                              : r.reason.rfind("queue ", 0) == 0 ? r.reason
+                                                                 : std::string();
+  return metrics_->Update(
+      FormatMetrics(r, MetricsInput{engine_->Folder().Folder(), DRUVO_VERSION, problem}),
+      SteadyMs());
+}
+
 void SpoolWorker::Run() {
+  long long metricsWait = UpdateMetrics();
   while (stop_ == 0) {
     if (dispatcher_.ArmDue(SteadyMs())) ArmWatch();
     HANDLE waits[2] = {wake_.get(), watch_.Changed()};
@@ -163,6 +186,7 @@ void SpoolWorker::Run() {
     // them: each one may let the next receipt go.
     const bool confirming = !engine_->State().inFlight.empty() && settings_.deleteAfterPrinted != 0;
     if (confirming && waitMs > kConfirmLookMs) waitMs = kConfirmLookMs;
+    if (waitMs > metricsWait) waitMs = metricsWait;
     const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(waitMs));
     if (stop_ != 0) break;
     if (woke == WAIT_OBJECT_0 + 1) dispatcher_.Changed();
@@ -172,8 +196,10 @@ void SpoolWorker::Run() {
       if (!settled.empty()) dispatcher_.Changed();
     }
     dispatcher_.Watched(watch_.Running());
+    metricsWait = UpdateMetrics();
     if (refused_ || !dispatcher_.Due(SteadyMs())) continue;
     engine_->RunSpoolCycle();
+    metricsWait = UpdateMetrics();
     dispatcher_.Quiet(engine_->Quiet());
     {
       std::lock_guard<ReentrantLock> hold(lock_);

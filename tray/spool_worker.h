@@ -17,6 +17,7 @@
 #include "platform/win32/folder_watch_win32.h"
 #include "platform/win32/win32_ports.h"
 #include "spool/dispatcher.h"
+#include "spool/metrics.h"
 #include "spool/spool_cycle.h"
 
 namespace druvo {
@@ -59,8 +60,13 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   void ErrorConfirmed() { SetEvent(confirmed_.get()); }
   // One line in the log file (and the debugger's output); from any thread.
   void Log(LogLevel level, const std::string& line) override;
+  // Before Start: keep a metrics file (full path ending in .prom) for
+  // windows_exporter's textfile collector.
+  void SetMetricsFile(const std::string& path);
 
  private:
+  // Writes the metrics file when due; how long until it wants to again.
+  long long UpdateMetrics();
   class TimedSpooler;
   static DWORD WINAPI ThreadMain(void* self);
   void Run();
@@ -106,6 +112,8 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   Shown shown_;
   volatile LONG posted_ = 0;
   volatile LONG awaiting_ = 0;
+  std::unique_ptr<Win32StateStore> metricsStore_;
+  std::unique_ptr<MetricsFile> metrics_;
 };
 
 }  // namespace druvo

@@ -2,6 +2,8 @@
 ;   makensis -DVERSION=... -DX64EXE=... -DX86EXE=... -DREADME=... -DOUTFILE=... druvo.nsi
 ; Silent: druvo-setup-VERSION.exe /S /PRINTER=RACUN /PATTERN=C:\FPRI\*.* [/FORCEDELETE=TRUE]
 ;   [/BINARY=TRUE]  (files sent byte for byte, not read as text)
+;   [/METRICS=C:\Program Files\windows_exporter\textfile_inputs\druvo.prom]
+;                   (a metrics file for windows_exporter's textfile collector)
 ;   (a value with spaces in double quotes: /PRINTER="EPSON TM-T20II Receipt")
 ; The installer to ship is the x86 one: it runs on Windows XP and on 64-bit
 ; Windows alike. -DTARGET=amd64-unicode builds the same installer as a 64-bit
@@ -38,6 +40,7 @@ Var Printer
 Var Pattern
 Var ForceDelete
 Var Binary
+Var Metrics
 Var PrinterField
 Var PatternField
 Var ForceField
@@ -90,6 +93,17 @@ Function .onInit
   Pop $R1
   ${If} $R1 == "TRUE"
     StrCpy $Binary "--binary "
+  ${EndIf}
+  StrCpy $Metrics ""
+  Push $R0
+  Push "/METRICS="
+  Call ReadOption
+  Pop $R1
+  ${If} $R1 != "?"
+  ${AndIf} $R1 != ""
+    Push $R1
+    Call CheckValue
+    StrCpy $Metrics ' "--metrics-file=$R1"'
   ${EndIf}
   ; Refused before anything is installed or closed.
   Push $Printer
@@ -349,6 +363,7 @@ Section "Druvo"
   ${If} $ForceDelete == "TRUE"
     StrCpy $1 "$1 TRUE"
   ${EndIf}
+  StrCpy $1 "$1$Metrics"
   StrCpy $0 '"$INSTDIR\druvo.exe" $1'
   WriteRegStr HKLM "${RUNKEY}" "Druvo" $0
   ; Read back: what starts Druvo is what the technician typed.

@@ -59,6 +59,25 @@ TEST(ReadCommandLineWindows, PrinterSourceAndSwitchAreUpperCased) {
   EXPECT_STREQ(s.printerName, "\\\\SRV\\RACUN");
   EXPECT_STREQ(s.fileSource, "C:\\FPRN\\*.*");
   EXPECT_EQ(s.forceDelete, 1);
+
+  // The metrics file, quoted (a space under Program Files) or not, keeps
+  // the lower-case extension the collector matches; a path that is not
+  // whole, or not .prom, is refused.
+  SpoolSettings m;
+  CommandLineReport r = ReadCommandLineText(
+      m, "X.EXE P C:\\S\\*.* \"--metrics-file=C:\\Program Files\\w\\druvo.prom\"",
+      CommandLineRules::Windows);
+  EXPECT_EQ(r.error, "");
+  EXPECT_EQ(r.metricsFile, "C:\\PROGRAM FILES\\W\\DRUVO.prom");
+  EXPECT_STREQ(m.fileSource, "C:\\S\\*.*");
+  EXPECT_NE(ReadCommandLineText(m, "X.EXE P C:\\S\\*.* --metrics-file=druvo.prom",
+                                CommandLineRules::Windows)
+                .error.find("full path ending in .prom"),
+            std::string::npos);
+  EXPECT_NE(ReadCommandLineText(m, "X.EXE P C:\\S\\*.* --metrics-file=C:\\m.txt",
+                                CommandLineRules::Windows)
+                .error.find("ending in .prom"),
+            std::string::npos);
 }
 
 TEST(ReadCommandLineWindows, TokenCountRules) {
@@ -130,8 +149,8 @@ TEST(ReadCommandLineWindows, AQuotedProgramPathIsOneToken) {
 }
 
 TEST(ReadCommandLineWindows, DoubleQuotedValuesKeepTheirSpaces) {
-  SpoolSettings s = ReadWindows(
-      "druvo.exe \"EPSON TM-T20II Receipt\" \"C:\\kasa racun\\*.*\" TRUE");
+  SpoolSettings s =
+      ReadWindows("druvo.exe \"EPSON TM-T20II Receipt\" \"C:\\kasa racun\\*.*\" TRUE");
   EXPECT_STREQ(s.printerName, "EPSON TM-T20II RECEIPT");
   EXPECT_STREQ(s.fileSource, "C:\\KASA RACUN\\*.*");
   EXPECT_EQ(s.forceDelete, 1);

@@ -373,12 +373,26 @@ TEST_F(WineTest, SocketPrinterWithoutAnySpooler) {
   SetWriteTime(In("a.prn"), 30);
   SetWriteTime(In("b.prn"), 20);
   // Upper-cased by Windows on the way in: the scheme is read without case.
+  // A metrics file for windows_exporter, in a folder of its own.
+  const std::string metrics = drop_ + "/metrics";
+  ASSERT_EQ(mkdir(metrics.c_str(), 0777), 0);
   StartDruvo({"socket://127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/printer.port"),
-              WinePath(drop_) + "\\*.*"});
+              WinePath(drop_) + "\\*.*", "--metrics-file=" + WinePath(metrics) + "\\druvo.prom"});
   ASSERT_TRUE(cups_->WaitForJobs(2));
   EXPECT_EQ(cups_->Jobs(),
             (std::vector<std::string>{std::string("first\0\x1B@\n", 9), "second\n"}));
-  EXPECT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+  EXPECT_TRUE(WaitFor([&] { return ListNames(drop_) == std::vector<std::string>{"metrics"}; }));
+  // Its name keeps the lower-case .prom the collector looks for, and it
+  // tells of both receipts.
+  std::string text;
+  EXPECT_TRUE(WaitFor([&] {
+    const std::vector<std::string> names = ListNames(metrics);
+    if (names.size() != 1 || names[0].size() < 5 || names[0].substr(names[0].size() - 5) != ".prom")
+      return false;
+    text = ReadFileBytes(metrics + "/" + names[0]);
+    return text.find("outcome=\"accepted\"} 2\n") != std::string::npos;
+  })) << text;
+  EXPECT_NE(text.find("druvo_files_waiting{"), std::string::npos);
 }
 
 TEST_F(WineTest, APrinterThatTakesNothingNeverFreezesTheTrayNorLosesTheReceipt) {
@@ -502,8 +516,11 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
   // The Run key's sends files byte for byte now: a 0x1A in a binary receipt
   // goes through.
   // Not into RunCapture's pipe: the Druvo the setup starts would inherit it.
+  // It keeps a metrics file for windows_exporter, too.
+  const std::string metrics = drop_ + "/textfile_inputs";
+  ASSERT_EQ(mkdir(metrics.c_str(), 0777), 0);
   RunCapture("wine '" + setup + "' /S /PRINTER=" + printer + " '/PATTERN=" + pattern +
-                 "' /BINARY=TRUE >/dev/null 2>&1",
+                 "' /BINARY=TRUE '/METRICS=" + WinePath(metrics) + "\\druvo.prom' >/dev/null 2>&1",
              &status);
   EXPECT_EQ(status, 0);
   WriteFileBytes(kitchen + "/k.prn", "kitchen\r\n");
@@ -511,6 +528,10 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
   EXPECT_TRUE(WaitFor([&] { return !Exists(kitchen + "/k.prn"); }));
   key = RunCapture(query);
   EXPECT_NE(key.find("druvo.exe\" --binary \""), std::string::npos) << key;
+  EXPECT_NE(key.find("\" \"--metrics-file=" + WinePath(metrics) + "\\druvo.prom\""),
+            std::string::npos)
+      << key;
+  EXPECT_TRUE(WaitFor([&] { return ListNames(metrics).size() == 1; }));
   const std::string binary("up\r\n\x1D(k\x1A\x00graded", 15);
   WriteFileBytes(spaced + "/s.prn", binary);
   ASSERT_TRUE(cups_->WaitForJobs(3));
