@@ -463,11 +463,7 @@ int Run(int argc, char** argv) {
   const auto updateMetrics = [&]() -> long long {
     if (!metrics) return MetricsFile::kMaxGapMs;
     const EngineReport& r = engine.Report();
-    // A print server's problems are asked only when jobs wait on it; a
-    // printer reached directly tells its own as they come.
-    std::string problem = direct ? spooler->QueueProblem(settings.printerName)
-                          : r.reason.rfind("queue ", 0) == 0 ? r.reason
-                                                             : std::string();
+    const std::string problem = PrinterProblem(r, *spooler, settings.printerName, direct);
     return metrics->Update(FormatMetrics(r, MetricsInput{folder, DRUVO_VERSION, problem}),
                            SteadyMs());
   };

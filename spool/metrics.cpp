@@ -6,8 +6,6 @@ namespace druvo {
 
 namespace {
 
-constexpr long long kUnixEpochIn1601Seconds = 11644473600LL;
-
 std::string Seconds(std::uint64_t ticks) {
   if (ticks == 0) return "0";
   const double seconds = static_cast<double>(ticks) / (1000.0 * kTicksPerMillisecond) -
@@ -76,6 +74,12 @@ std::string FormatMetrics(const EngineReport& r, const MetricsInput& in) {
   metric("druvo_build_info", "gauge", "The program's version.");
   sample("druvo_build_info", ",version=\"" + Escaped(in.version) + "\"", "1");
   return out;
+}
+
+std::string PrinterProblem(const EngineReport& r, Spooler& spooler, const char* printer,
+                           bool direct) {
+  if (direct) return spooler.QueueProblem(printer);
+  return r.reason.rfind("queue ", 0) == 0 ? r.reason : std::string();
 }
 
 long long MetricsFile::Update(const std::string& text, long long nowMs) {

@@ -24,6 +24,13 @@ struct MetricsInput {
 
 std::string FormatMetrics(const EngineReport& report, const MetricsInput& input);
 
+// What holds the printer, as the metrics tell it: a printer reached
+// directly says so itself as it goes; a print server's problem is the one
+// the engine met while jobs waited on it (asking the server at every look
+// would cost a request).
+std::string PrinterProblem(const EngineReport& report, Spooler& spooler, const char* printer,
+                           bool direct);
+
 // Writes the text whole (to a temporary name, then renamed) when it
 // changed, at most once a second, and at least once a minute so that a
 // stale file tells of a druvo that stopped.

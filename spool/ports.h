@@ -24,6 +24,8 @@ constexpr std::uint32_t kAttrReparsePoint = 0x400;  // also given to links, FIFO
 
 // Write times count 100-nanosecond intervals since 1 January 1601 UTC.
 constexpr std::uint64_t kTicksPerMillisecond = 10000;
+// 1970-01-01 in seconds after 1601-01-01, where the ticks start.
+constexpr long long kUnixEpochIn1601Seconds = 11644473600LL;
 
 struct OpResult {
   bool ok = true;

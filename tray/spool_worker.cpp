@@ -86,7 +86,8 @@ SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT change
       confirmed_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       claim_(std::move(claimFolder)) {
   const PrinterAddress address = ParsePrinterAddress(settings_.printerName, false);
-  if (address.kind == PrinterAddress::Kind::Socket) {
+  direct_ = address.kind == PrinterAddress::Kind::Socket;
+  if (direct_) {
     DirectOptions direct;
     direct.stopFlag = &stop_;
     direct.stopGraceMs = kStopGraceMs;
@@ -166,11 +167,7 @@ void SpoolWorker::SetMetricsFile(const std::string& path) {
 long long SpoolWorker::UpdateMetrics() {
   if (!metrics_) return MetricsFile::kMaxGapMs;
   const EngineReport& r = engine_->Report();
-  const bool direct =
-      ParsePrinterAddress(settings_.printerName, false).kind == PrinterAddress::Kind::Socket;
-  const std::string problem = direct ? printer_->QueueProblem(settings_.printerName)
-                              : r.reason.rfind("queue ", 0) == 0 ? r.reason
-                                                                 : std::string();
+  const std::string problem = PrinterProblem(r, *printer_, settings_.printerName, direct_);
   return metrics_->Update(
       FormatMetrics(r, MetricsInput{engine_->Folder().Folder(), DRUVO_VERSION, problem}),
       SteadyMs());

@@ -114,6 +114,7 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   volatile LONG awaiting_ = 0;
   std::unique_ptr<Win32StateStore> metricsStore_;
   std::unique_ptr<MetricsFile> metrics_;
+  bool direct_ = false;  // a printer reached without a spooler
 };
 
 }  // namespace druvo

@@ -23,8 +23,6 @@ namespace druvo {
 
 namespace {
 
-constexpr long long kUnixEpochIn1601Seconds = 11644473600LL;
-
 std::string Why(const char* what, const std::string& where) {
   const int code = errno;
   return std::string(what) + " " + where + ": " +
