@@ -57,8 +57,14 @@ void DirectPrinter::Drop(bool reset) {
 
 bool DirectPrinter::Stopping() {
   if (options_.stopFlag == nullptr || *options_.stopFlag == 0) return false;
-  if (stopSeenMs_ < 0) stopSeenMs_ = NowMs();
-  return NowMs() - stopSeenMs_ >= options_.stopGraceMs;
+  const long long now = NowMs();
+  if (stopSeenMs_ < 0) stopSeenMs_ = now;
+  const long long since = now - stopSeenMs_;
+  if (since < options_.stopGraceMs) return false;
+  // A job the printer is taking finishes, bounded: cut off, its start would
+  // come out twice. One whose bytes are all sent waits for the close.
+  if (!underWay_ || since >= options_.finishAtStopMs) return true;
+  return !closing_ && now - takenMs_ >= options_.stopGraceMs;
 }
 
 DirectPrinter::Wait DirectPrinter::WaitFor(bool writing, int timeoutMs) {
@@ -551,6 +557,8 @@ OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>&
 
 OpResult DirectPrinter::Write(const void* data, std::size_t size) {
   const auto* bytes = static_cast<const unsigned char*>(data);
+  if (!underWay_) takenMs_ = NowMs();
+  underWay_ = true;
   jobBytes_ += size;
   if (!Confirming()) return Send(bytes, size);
   // The receipt's last bytes go with its ID request, in one piece: a
@@ -592,7 +600,12 @@ OpResult DirectPrinter::Send(const unsigned char* bytes, std::size_t size) {
 }
 
 OpResult DirectPrinter::EndDocument() {
-  if (!Confirming()) return DrainAndClose();
+  const OpResult ended = Confirming() ? SendLast() : DrainAndClose();
+  underWay_ = closing_ = false;
+  return ended;
+}
+
+OpResult DirectPrinter::SendLast() {
   // A lost connection during the job spoils it.
   if (!ReadReplies() || !jobSpoiled_.empty()) return Refused(": " + jobSpoiled_);
   const std::uint64_t receiptBytes = jobBytes_;
@@ -636,6 +649,7 @@ OpResult DirectPrinter::DrainAndClose() {
     left = now;
   }
   link_->ShutdownSending();
+  closing_ = true;
   // Where acknowledgements are seen the printer has it all: it closes, or
   // stays quiet a moment. Elsewhere its close is the only word that it took
   // every byte, and taking them may last as long as a slow printer needs.
@@ -671,6 +685,7 @@ OpResult DirectPrinter::DrainAndClose() {
 void DirectPrinter::AbortDocument() {
   // Reset, not closed: what is still queued must not reach the printer. The
   // receipts before it are settled on the next connection.
+  underWay_ = closing_ = false;
   Orphan();
   Drop(link_->IsSocket());
 }

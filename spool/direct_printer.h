@@ -51,8 +51,12 @@ struct DirectOptions {
   int bufferBytes = 4096;
   int pollStatusMs = 500;  // status polling, where automatic status is missing
   // After a stop request, a job under way may finish within this; after it,
-  // the connection is reset so the printer gets no more of it.
+  // the connection is reset so the printer gets no more of it, unless the
+  // printer is still taking the job: then it may finish within
+  // finishAtStopMs. Cut off, the part the printer holds comes out, and the
+  // whole file again at the next start.
   int stopGraceMs = 2000;
+  int finishAtStopMs = 10000;
   const volatile std::sig_atomic_t* stopFlag = nullptr;
   // One-time remarks for the log (a printer that does not answer queries).
   std::function<void(const std::string&)> note;
@@ -125,6 +129,7 @@ class DirectPrinter : public Spooler {
   // stall time.
   Wait WaitForRoom();
   void Progressed() const {
+    takenMs_ = NowMs();
     if (options_.progress) options_.progress();
   }
   // "printer HOST:PORT" and what, as a failure or as a note for the log.
@@ -172,6 +177,8 @@ class DirectPrinter : public Spooler {
   long long PrintMs(std::uint64_t bytes) const;
   void CheckConfirmationTime();
   OpResult DrainAndClose();
+  // The receipt's last bytes with its ID request (with confirmation).
+  OpResult SendLast();
   void Drop(bool reset);
 
   PrinterAddress address_;
@@ -214,6 +221,9 @@ class DirectPrinter : public Spooler {
   double bytesPerSecond_ = 0;  // printing speed measured from answers; 0: not yet
   long long progressMs_ = 0;   // the last confirmation, the head's start, or a recovery
   long long heardMs_ = 0;      // the last reply or byte taken
+  mutable long long takenMs_ = 0;  // the printer's last progress
+  bool underWay_ = false;          // a job's bytes are being sent
+  bool closing_ = false;           // ...all of them: the printer's close is awaited
   long long lastPollMs_ = 0;
 };
 

@@ -96,7 +96,8 @@ int SpoolEngine::CollectJobs() {
   if (ports_.files.ClaimsLeft()) SettleClaims();
   const OpResult searched = ports_.files.Search(folder_, [&](const DirEntry& entry) {
     if (!Eligible(entry, now, &settling)) return;
-    if (!state_.undeletable.empty() || !state_.inFlight.empty() || !state_.held.empty()) {
+    if (!state_.undeletable.empty() || !state_.inFlight.empty() || !state_.held.empty() ||
+        !state_.cut.empty()) {
       path.assign(folder_.prefix).append(entry.name);
       if (!Reconcile(path, entry)) return;
     }
@@ -160,6 +161,7 @@ bool SpoolEngine::Reconcile(const std::string& path, const DirEntry& entry) {
     return false;
   }
   same(state_.inFlight);  // the walk looks after it
+  same(state_.cut);       // printed again, with a line
   return true;
 }
 
@@ -172,6 +174,7 @@ void SpoolEngine::ForgetUnseen() {
   forget(state_.undeletable);
   forget(state_.inFlight);
   forget(state_.held);
+  forget(state_.cut);
 }
 
 bool SpoolEngine::SearchFailed(const OpResult& searched) {
@@ -279,6 +282,7 @@ JobOutcome SpoolEngine::PrintOne(const JobRecord& record, const Flights& flights
   if (ports_.hints != nullptr &&
       ports_.hints->StateOf(path.c_str() + folder_.prefix.size()) == WriteState::Writing)
     return Waits(path, std::string());
+  SendsCutJobAgain(path);
   // Deleted once printed: the job is remembered before it exists, or not sent.
   if (settings_.deleteAfterPrinted != 0 && !RecordBeforeSending(path, record, resent))
     return Waits(path, "the state file cannot be written; nothing is sent until it can");
@@ -300,8 +304,19 @@ JobOutcome SpoolEngine::PrintOne(const JobRecord& record, const Flights& flights
     case JobOutcome::NotReady:
       return Waits(path, job.error);
     default:
-      return JobFailed(path, job);
+      return JobFailed(path, record, job);
   }
+}
+
+void SpoolEngine::SendsCutJobAgain(const std::string& path) {
+  const auto cut = state_.cut.find(path);
+  if (cut == state_.cut.end()) return;
+  Log(LogLevel::Warning, QuotedForLog(path) + " was cut off when druvo last stopped, after " +
+                             std::to_string(cut->second.sent) +
+                             " bytes; it is sent again whole, so what the printer had of it "
+                             "may come out twice");
+  state_.cut.erase(cut);
+  SaveState();
 }
 
 JobOutcome SpoolEngine::HandedOver(const std::string& path, const JobRecord& record,
@@ -370,15 +385,28 @@ JobOutcome SpoolEngine::Waits(const std::string& path, const std::string& why) {
   return JobOutcome::NotReady;
 }
 
-JobOutcome SpoolEngine::JobFailed(const std::string& path, const JobResult& job) {
+JobOutcome SpoolEngine::JobFailed(const std::string& path, const JobRecord& record,
+                                  const JobResult& job) {
   ++report_.failed;
   report_.lastErrorAt = ports_.timer.Now();
   report_.printerUnavailable = job.outcome == JobOutcome::PrinterUnavailable;
   report_.head = path;
   report_.headWhy = job.error;
   if (StopRequested()) {
-    Log(LogLevel::Warning, "stopping: the job of " + QuotedForLog(path) + " was abandoned (" +
-                               job.error + "); the file stays");
+    if (job.bytesSent == 0) {
+      Log(LogLevel::Warning, "stopping: the job of " + QuotedForLog(path) + " was abandoned (" +
+                                 job.error + "); the file stays");
+      return JobOutcome::Stopped;
+    }
+    // The printer may print what it has of it: the next start says so
+    // before it sends the file again.
+    state_.cut[path] = CutJob{{JobWriteTime(record), JobSize(record), job.identity,
+                               scanGeneration_},
+                              job.bytesSent};
+    SaveState();
+    Log(LogLevel::Warning, "stopping: the job of " + QuotedForLog(path) + " was cut off after " +
+                               std::to_string(job.bytesSent) + " bytes (" + job.error +
+                               "); the file stays, and the next start sends it again whole");
     return JobOutcome::Stopped;
   }
   if (job.outcome == JobOutcome::PrinterUnavailable) {

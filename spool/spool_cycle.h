@@ -109,7 +109,9 @@ class SpoolEngine {
   JobOutcome HandedOver(const std::string& path, const JobRecord& record, const JobResult& job,
                         int resent);
   JobOutcome Waits(const std::string& path, const std::string& why);
-  JobOutcome JobFailed(const std::string& path, const JobResult& job);
+  JobOutcome JobFailed(const std::string& path, const JobRecord& record, const JobResult& job);
+  // A file a stop cut off is sent again whole: said first.
+  void SendsCutJobAgain(const std::string& path);
   void EndCycle(bool failed);
   void NothingWaits();
   void EnterIdle();

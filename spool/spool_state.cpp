@@ -95,6 +95,9 @@ auto Kept(const InFlightJob& j) {
   return std::tuple_cat(Kept(static_cast<const RememberedFile&>(j)),
                         std::tie(j.jobId, j.jobCreated, j.server, j.resent, j.queue, j.uuid));
 }
+auto Kept(const CutJob& c) {
+  return std::tuple_cat(Kept(static_cast<const RememberedFile&>(c)), std::tie(c.sent));
+}
 template <typename Map>
 bool Same(const Map& a, const Map& b) {
   return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](const auto& x, const auto& y) {
@@ -105,7 +108,7 @@ bool Same(const Map& a, const Map& b) {
 
 bool SpoolState::operator==(const SpoolState& other) const {
   return Same(undeletable, other.undeletable) && Same(held, other.held) &&
-         Same(inFlight, other.inFlight);
+         Same(inFlight, other.inFlight) && Same(cut, other.cut);
 }
 
 std::string FormatState(const SpoolState& state) {
@@ -120,6 +123,10 @@ std::string FormatState(const SpoolState& state) {
           << ' ';
       identity(f.identity) << EscapePath(path) << '\n';
     }
+  }
+  for (const auto& [path, c] : state.cut) {
+    out << "cut " << c.sent << ' ' << c.writeTime << ' ' << c.size << ' ';
+    identity(c.identity) << EscapePath(path) << '\n';
   }
   for (const auto& [path, j] : state.inFlight) {
     out << "inflight " << j.jobId << ' ' << j.jobCreated << ' ' << j.server << ' ' << j.resent
@@ -153,13 +160,18 @@ bool ParseState(const std::string& text, SpoolState* state, std::string* error) 
     std::string kind, escaped, rest, path;
     bool ok = false;
     if (fields >> kind) {
-      if (kind == "undeletable" || (identities && kind == "held")) {
-        RememberedFile f;
-        ok = static_cast<bool>(fields >> f.writeTime >> f.size) &&
+      if (kind == "undeletable" || (identities && kind == "held") || (digests && kind == "cut")) {
+        CutJob f;
+        ok = (kind != "cut" || static_cast<bool>(fields >> f.sent)) &&
+             static_cast<bool>(fields >> f.writeTime >> f.size) &&
              readIdentity(fields, &f.identity, f.size) && static_cast<bool>(fields >> escaped) &&
              !(fields >> rest) && UnescapePath(escaped, &path);
         if (!f.identity.Known()) f.identity = {};
-        if (ok) (kind == "held" ? state->held : state->undeletable)[path] = f;
+        if (ok && kind == "cut") {
+          state->cut[path] = f;
+        } else if (ok) {
+          (kind == "held" ? state->held : state->undeletable)[path] = f;
+        }
       } else if (kind == "inflight") {
         InFlightJob j;
         std::string queue, uuid = "-";

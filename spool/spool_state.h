@@ -33,10 +33,17 @@ struct InFlightJob : RememberedFile {
   std::string uuid;
 };
 
+// A file whose job a stop cut off after some of its bytes had gone: the
+// next start sends it again whole and says so.
+struct CutJob : RememberedFile {
+  std::uint64_t sent = 0;  // bytes sent before the stop
+};
+
 struct SpoolState {
   std::map<std::string, RememberedFile> undeletable;  // printed, delete failed
   std::map<std::string, InFlightJob> inFlight;        // handed over, not printed yet
   std::map<std::string, RememberedFile> held;         // job cancelled: kept for the operator
+  std::map<std::string, CutJob> cut;                  // cut off by a stop, to send again
   bool operator==(const SpoolState& other) const;
 };
 

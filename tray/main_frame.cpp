@@ -18,7 +18,8 @@ constexpr std::size_t kTooltipLimit = 63;
 constexpr UINT kShowTimerMs = 1000;
 // A call to the printer longer than this shows as an error while it lasts.
 constexpr unsigned long kStalledMs = 5000;
-// Quit waits this long for the cycle; a direct job is reset within 1 s.
+// Quit waits this long for the cycle; a direct printer that takes nothing
+// more is reset within 1 s.
 constexpr DWORD kQuitWaitMs = 1800;
 
 const WindowClass& FrameWindowClass() {
@@ -121,6 +122,10 @@ void CMainFrame::OnShowError() {
 void CMainFrame::OnDestroy() {
   KillTimer(Handle(), SPOOL_TIMER_ID);
   bool stopped = worker_->Stop(kQuitWaitMs);
+  if (!stopped && worker_->FinishingJob()) {
+    tray_.SetTooltip("Druvo: quitting: waiting for the printer to take the receipt under way");
+    stopped = worker_->Stop(SpoolWorker::kFinishAtQuitMs);
+  }
   if (!stopped && worker_->AwaitingConfirmations()) {
     // Receipts the printer has: a little longer, so that they are settled
     // now and never sent again.

@@ -91,6 +91,7 @@ SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT change
     DirectOptions direct;
     direct.stopFlag = &stop_;
     direct.stopGraceMs = kStopGraceMs;
+    direct.finishAtStopMs = static_cast<int>(kFinishAtQuitMs);
     direct.note = [this](const std::string& line) { Log(LogLevel::Warning, line); };
     printer_ = std::make_unique<DirectPrinter>(address, MakePrinterLink(address), direct);
   } else {
@@ -134,6 +135,8 @@ bool SpoolWorker::Stop(DWORD timeoutMs) {
   thread_.reset();
   return true;
 }
+
+bool SpoolWorker::FinishingJob() const { return direct_ && spooler_->CallMs() > 0; }
 
 DWORD WINAPI SpoolWorker::ThreadMain(void* self) {
   static_cast<SpoolWorker*>(self)->Run();

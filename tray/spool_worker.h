@@ -54,6 +54,10 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   // Stopping, and waiting (bounded) for the printer to confirm receipts.
   bool AwaitingConfirmations() const { return awaiting_ != 0; }
   static constexpr DWORD kConfirmAtQuitMs = 10000;
+  // A direct printer still taking a receipt at Quit: it may finish within
+  // this (cut off, its start would come out twice).
+  bool FinishingJob() const;
+  static constexpr DWORD kFinishAtQuitMs = 10000;
 
   Shown Snapshot();
   const char* ErrorMessage() const { return errorMessage_; }

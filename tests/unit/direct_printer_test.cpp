@@ -21,6 +21,7 @@ struct FakeLinkState {
   bool peerClosed = false;
   std::string asb = std::string("\x10\x00\x00\x00", 4);  // how it stands; empty: no GS a
   bool closesAfterJob = false;                           // closes its side once ours is shut down
+  long long closesAt = -1;                               // ...but only then (printing till then)
   bool shutdown = false;
   long long unacknowledged = 0;  // -1: the system cannot tell (Windows)
   std::string sent;
@@ -84,7 +85,10 @@ class FakeLink : public PrinterLink {
   std::string Name() const override { return "printer:9100"; }
 
  private:
-  bool Closed() const { return s_.peerClosed || (s_.shutdown && s_.closesAfterJob); }
+  bool Closed() const {
+    return s_.peerClosed ||
+           (s_.shutdown && s_.closesAfterJob && (s_.closesAt < 0 || s_.now >= s_.closesAt));
+  }
   FakeLinkState& s_;
   bool probed_ = false;
 };
@@ -98,6 +102,7 @@ class DirectPrinterTest : public ::testing::Test {
     address.keepsLineOpen = keepsLineOpen;
     DirectOptions options;
     options.clock = [this] { return link_.now; };
+    options.stopFlag = &stop_;
     options.note = [this](const std::string& line) { notes_.push_back(line); };
     printer_ = std::make_unique<DirectPrinter>(address, std::make_unique<FakeLink>(link_), options);
     return *printer_;
@@ -133,6 +138,7 @@ class DirectPrinterTest : public ::testing::Test {
   }
 
   FakeLinkState link_;
+  volatile std::sig_atomic_t stop_ = 0;
   std::vector<std::string> notes_;
   std::unique_ptr<DirectPrinter> printer_;
 };
@@ -271,6 +277,30 @@ TEST_F(DirectPrinterTest, WithoutAcknowledgementsOnlyThePrintersCloseConfirmsThe
   // A printer said to keep its line open is taken at its bytes.
   Printer(false, true);
   EXPECT_EQ(Print("c\n"), 0);
+}
+
+TEST_F(DirectPrinterTest, AStopLetsTheJobThePrinterIsTakingFinishAndCutsOffOneItIsNot) {
+  // Quit while the printer prints what it holds and closes 6 s later: the
+  // job ends with the close, never cut off (its start would come out twice).
+  link_.unacknowledged = -1;  // Windows: only the close tells
+  link_.closesAfterJob = true;
+  Printer(false);
+  stop_ = 1;
+  link_.closesAt = link_.now + 6000;
+  EXPECT_EQ(Print("a\n"), 0);
+  EXPECT_FALSE(link_.reset);
+  // Bounded: one that does not close within 10 s of the stop is cut off.
+  Printer(false);
+  link_.closesAt = link_.now + 60000;
+  const long long from = link_.now;
+  EXPECT_EQ(Print("b\n"), -1);
+  EXPECT_LE(link_.now - from, 10200);
+  // A printer that takes nothing more is cut off after the grace time.
+  link_ = FakeLinkState{};
+  link_.unacknowledged = 100;
+  Printer(false);
+  EXPECT_EQ(Print("c\n"), -1);
+  EXPECT_LE(link_.now - 1000, 2200);
 }
 
 }  // namespace

@@ -510,6 +510,22 @@ TEST_F(SpoolCycleTest, StopRequestEndsTheCycleAfterTheCurrentJob) {
   EXPECT_EQ(engine.RunSpoolCycle(), 1);
   EXPECT_EQ(raising.Accepted(), (std::vector<std::string>{"one"}));
   EXPECT_EQ(files_.files.count("/in/2"), 1u);
+
+  // Cut off after its bytes went: the printer may print them, so the next
+  // start says so before it sends the file again whole.
+  FakeStateStore store;
+  store_ = &store;
+  stop = 0;
+  raising.failAt = "enddoc";
+  SpoolEngine cut(settings_, jobs_, SpoolPorts{files_, raising, status_, timer_, &store});
+  cut.SetStopFlag(&stop);
+  cut.RunSpoolCycle();
+  EXPECT_EQ(status_.LinesWith("was cut off after 3 bytes"), 1u);
+  EXPECT_NE(store.text.find("\ncut 3 "), std::string::npos) << store.text;
+  Engine().RunSpoolCycle();
+  EXPECT_EQ(spooler_.Accepted(), (std::vector<std::string>{"two"}));
+  EXPECT_EQ(status_.LinesWith("was cut off when druvo last stopped, after 3 bytes"), 1u);
+  EXPECT_EQ(store.text.find("\ncut "), std::string::npos);
 }
 
 TEST_F(SpoolCycleTest, DeleteAfterPrintedSendsNothingItCannotRememberAndNamesEachJobFirst) {

@@ -417,6 +417,30 @@ TEST_F(WineTest, APrinterThatTakesNothingNeverFreezesTheTrayNorLosesTheReceipt) 
   EXPECT_TRUE(Exists(In("r.prn")));
 }
 
+TEST_F(WineTest, QuitWhileThePrinterPrintsWhatItHoldsNeverPrintsItTwice) {
+  // A slow printer holds the whole receipt and closes once it printed it:
+  // a Quit meanwhile waits for that close, so the restart has nothing to
+  // send again (a reset would leave the receipt on paper and in the folder).
+  cups_ = std::make_unique<CupsEnvironment>(
+      std::map<std::string, std::string>{{"PRINTER_ARGS", "--escpos --print-rate 1000 --buffer 16384"}});
+  const std::string body = "<<R1>>" + std::string(7000, 'q') + "<<E>>\n";
+  WriteFileBytes(In("r.prn"), body);
+  const std::string address = "socket://127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/printer.port");
+  StartDruvo({address, WinePath(drop_) + "\\*.*"});
+  const std::string paper = cups_->Dir() + "/jobs/paper.bin";
+  ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(paper).size() > 500; }));
+  const std::string quit = Probe({"quit"});
+  EXPECT_EQ(quit.rfind("ended in ", 0), 0u) << quit;
+  std::cerr << "quit while the printer printed: " << quit << "\n";
+  EXPECT_FALSE(Exists(In("r.prn")));
+  StartDruvo({address, WinePath(drop_) + "\\*.*"});
+  std::this_thread::sleep_for(3s);
+  const std::string printed = ReadFileBytes(paper);
+  EXPECT_TRUE(printed == body) << printed.size() << " bytes on paper for one receipt of "
+                               << body.size() << "\n"
+                               << ReadFileBytes(DataFolder() + "/druvo.log");
+}
+
 TEST_F(WineTest, ProofOfPaperPrintsEachReceiptOnceThroughAPaperEndAndAQuit) {
   // An ESC/POS printer that runs out of paper in the second of six
   // receipts, prints on after a new roll 3 s later, and is quit while the
