@@ -24,6 +24,7 @@
 #include "core/settings.h"
 #include "core/text_helpers.h"
 #include "daemon/control.h"
+#include "daemon/journal.h"
 #include "platform/posix/cups_spooler.h"
 #include "platform/posix/folder_lock.h"
 #include "platform/posix/folder_watch.h"
@@ -51,41 +52,6 @@ extern "C" void OnSignal(int number) {
   const int saved = errno;
   (void)!write(g_wakeFd, &byte, 1);
   errno = saved;
-}
-
-// Under systemd, stderr is the journal: it takes the level from a <N>
-// prefix and stamps the time itself. Decided once: stderr does not change
-// under a running daemon.
-bool StderrIsJournal() {
-  static const bool journal = [] {
-    const char* stream = std::getenv("JOURNAL_STREAM");
-    unsigned long long device = 0, inode = 0;
-    struct stat st;
-    return stream != nullptr && std::sscanf(stream, "%llu:%llu", &device, &inode) == 2 &&
-           fstat(2, &st) == 0 && static_cast<unsigned long long>(st.st_dev) == device &&
-           static_cast<unsigned long long>(st.st_ino) == inode;
-  }();
-  return journal;
-}
-
-const char* JournalPrefix(LogLevel level) {
-  return level == LogLevel::Error ? "<3>" : level == LogLevel::Warning ? "<4>" : "<6>";
-}
-
-void LogLine(LogLevel level, const std::string& line) {
-  if (StderrIsJournal()) {
-    std::fprintf(stderr, "%s%s\n", JournalPrefix(level), line.c_str());
-    std::fflush(stderr);
-    return;
-  }
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
-  char stamp[32];
-  std::strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
-  std::fprintf(stderr, "%s.%03ld druvo: %s\n", stamp, now.tv_nsec / 1000000, line.c_str());
-  std::fflush(stderr);
 }
 
 std::uint64_t RealTimeTicks() {
@@ -307,6 +273,9 @@ bool LockFolder(FolderLock& lock, const std::string& folder, const std::string& 
         return true;
       case FolderLock::Outcome::Busy:
         LogLine(LogLevel::Error, Refusal(r, folder, names) + "; this one prints nothing and stops");
+        SendEvent({EventKind::ConfigurationRefused,
+                   "configuration refused: " + Refusal(r, folder, names)},
+                  folder);
         return false;
       case FolderLock::Outcome::Missing:
       case FolderLock::Outcome::Failed:
@@ -362,6 +331,8 @@ int Run(int argc, char** argv) {
   if (!report.error.empty()) {
     const char* level = StderrIsJournal() ? JournalPrefix(LogLevel::Error) : "";
     std::fprintf(stderr, "%sdruvo: %s (see --help)\n", level, report.error.c_str());
+    SendEvent({EventKind::ConfigurationRefused, "configuration refused: " + report.error},
+              settings.fileSource);
     return 2;
   }
   if (report.check) return RunCheck(settings, address);
@@ -449,24 +420,25 @@ int Run(int argc, char** argv) {
   const long long watchdogMs = WatchdogPeriodMs();
   std::string told;
 
-  // The fleet's view: a metrics file kept up to date for node_exporter.
-  std::unique_ptr<MetricsFile> metrics;
+  // The fleet's view: events for the journal, and a metrics file kept up
+  // to date for node_exporter.
+  FleetView fleet(*spooler, settings.printerName, address.kind != PrinterAddress::Kind::Queue,
+                  MetricsInput{folder, DRUVO_VERSION, {}},
+                  [&folder](const Event& e) { SendEvent(e, folder); });
   if (!report.metricsFile.empty()) {
-    metrics = std::make_unique<MetricsFile>(
+    fleet.KeepMetricsFile(std::make_unique<MetricsFile>(
         report.metricsFile,
         [path = report.metricsFile](const std::string& text) {
           return ReplaceFileWith(path, text);
         },
-        [](LogLevel level, const std::string& line) { LogLine(level, line); });
+        [](LogLevel level, const std::string& line) { LogLine(level, line); }));
   }
-  const bool direct = address.kind != PrinterAddress::Kind::Queue;
-  const auto updateMetrics = [&]() -> long long {
-    if (!metrics) return MetricsFile::kMaxGapMs;
-    const EngineReport& r = engine.Report();
-    const std::string problem = PrinterProblem(r, *spooler, settings.printerName, direct);
-    return metrics->Update(FormatMetrics(r, MetricsInput{folder, DRUVO_VERSION, problem}),
-                           SteadyMs());
+  const auto updateMetrics = [&] {
+    return fleet.Update(engine.Report(), SteadyMs(), RealTimeTicks());
   };
+  SendEvent({EventKind::Started, std::string("druvo ") + DRUVO_VERSION + " started: printer " +
+                                     settings.printerName + ", files " + settings.fileSource},
+            folder);
   long long metricsWait = updateMetrics();
 
   unsigned long polls = 0;
@@ -498,7 +470,7 @@ int Run(int argc, char** argv) {
     files.TrustCache(watch.Armed());
     long long wait = dispatcher.WaitMs(SteadyMs());
     if (watchdogMs > 0) wait = std::min(wait, watchdogMs);
-    if (metrics) wait = std::min(wait, metricsWait);
+    wait = std::min(wait, metricsWait);
     // The printer's replies (confirmations) wake the loop too.
     const int printerFd = spooler->WaitFd();
     pollfd fds[3] = {{wakeRead.get(), POLLIN, 0},
@@ -569,6 +541,7 @@ int Run(int argc, char** argv) {
         10000, 60000);
   }
   LogLine(LogLevel::Info, "stopping after " + std::to_string(polls) + " polls");
+  SendEvent({EventKind::Stopped, "druvo stopped"}, folder);
   ListDestroy(&jobs);
   return 0;
 }

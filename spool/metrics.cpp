@@ -108,4 +108,11 @@ long long MetricsFile::Update(const std::string& text, long long nowMs) {
   return kMaxGapMs;
 }
 
+long long FleetView::Update(const EngineReport& r, long long nowMs, std::uint64_t nowTicks) {
+  about_.printerProblem = PrinterProblem(r, spooler_, printer_.c_str(), direct_);
+  events_.Update(r, about_.printerProblem, nowTicks);
+  if (!metrics_) return MetricsFile::kMaxGapMs;
+  return metrics_->Update(FormatMetrics(r, about_), nowMs);
+}
+
 }  // namespace druvo

@@ -6,9 +6,11 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 #include <string>
 #include <utility>
 
+#include "spool/events.h"
 #include "spool/ports.h"
 #include "spool/status_report.h"
 
@@ -54,6 +56,32 @@ class MetricsFile {
   std::string pending_;
   long long writtenMs_ = -kMaxGapMs;
   std::string failure_;  // the last write's error, said once per change
+};
+
+// What a technician's monitoring sees of this druvo: the events, and the
+// metrics file when one is kept. Both programs update it after every look
+// at the folder or the printer.
+class FleetView {
+ public:
+  // `about` names the folder and the program's version.
+  FleetView(Spooler& spooler, std::string printer, bool direct, MetricsInput about,
+            EventSink events)
+      : spooler_(spooler),
+        printer_(printer),
+        direct_(direct),
+        about_(std::move(about)),
+        events_(std::move(printer), std::move(events)) {}
+  void KeepMetricsFile(std::unique_ptr<MetricsFile> file) { metrics_ = std::move(file); }
+  // How long until it wants to be updated again.
+  long long Update(const EngineReport& r, long long nowMs, std::uint64_t nowTicks);
+
+ private:
+  Spooler& spooler_;
+  std::string printer_;
+  bool direct_;
+  MetricsInput about_;
+  EventTracker events_;
+  std::unique_ptr<MetricsFile> metrics_;
 };
 
 }  // namespace druvo

@@ -436,6 +436,7 @@ JobOutcome SpoolEngine::JobFailed(const std::string& path, const JobRecord& reco
 
 void SpoolEngine::EndCycle(bool failed) {
   ListClear(jobs_);
+  report_.undeletable = state_.undeletable.size();
   if (!failed && !faults_.AnyRaised(FaultKind::HeldOpen)) {
     EnterIdle();
   } else {
@@ -446,6 +447,7 @@ void SpoolEngine::EndCycle(bool failed) {
 }
 
 void SpoolEngine::NothingWaits() {
+  report_.undeletable = state_.undeletable.size();
   if (faults_.AnyRaised(FaultKind::SearchFailed)) return;                // shown when it failed
   if (inError_ && faults_.AnyRaised(FaultKind::HeldOpen)) ClearStuck();  // the file went away
   if (inError_ && !faults_.AnyRaised(FaultKind::JobFailed) &&

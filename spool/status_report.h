@@ -24,6 +24,7 @@ struct EngineReport {
   unsigned long forceDeleted = 0;   // deleted after a failed job
   std::uint64_t lastErrorAt = 0;    // ticks; 0: no error yet
   bool printerUnavailable = false;  // the last try could not reach the printer
+  std::size_t undeletable = 0;      // printed files that could not be deleted yet
   // Kept by the program from what the engine shows.
   std::string state = "idle";  // idle, busy or error
   std::string reason;          // the fault holding receipts back

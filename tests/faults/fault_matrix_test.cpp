@@ -32,6 +32,7 @@
 #include "platform/posix/posix_files.h"
 #include "platform/posix/posix_printer_link.h"
 #include "spool/direct_printer.h"
+#include "spool/events.h"
 #include "spool/spool_cycle.h"
 
 namespace druvo::testing {
@@ -1640,7 +1641,26 @@ TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
         port + "/metrics', timeout=2).read().decode())\" 2>/dev/null");
   };
   for (int i = 0; i < 3; ++i) Drop("m" + std::to_string(i) + ".prn", 10 - i, Pattern(1500, i));
-  StartDruvo({"--metrics-file=" + textfiles + "/druvo.prom"});
+  // Druvo beside a real journald of its own, in a mount namespace of their
+  // own so that the host's journal (if any) is left alone.
+  const std::string journald = "/lib/systemd/systemd-journald";
+  const bool journal = Exists(journald) && RunCapture("unshare -m true 2>&1").empty();
+  if (journal) {
+    DaemonOptions options;
+    options.program = "unshare";
+    options.args = {"-m", "--propagation", "private", "sh", "-c",
+                    "mkdir -p /run/systemd /run/log /var/log/journal && "
+                    "for d in /run/systemd /run/log /var/log/journal; do mount -t tmpfs tmpfs $d; "
+                    "done && mkdir -p /run/systemd/journal && " + journald + " & echo $! > " +
+                        dir + "/journald.pid; while [ ! -S /run/systemd/journal/socket ]; do "
+                        "sleep 0.05; done; exec \"$0\" \"$@\"",
+                    DaemonBinary(), printer_, drop_ + "/*.*",
+                    "--metrics-file=" + textfiles + "/druvo.prom"};
+    daemon_ = std::make_unique<Daemon>(*cups_, options);
+  } else {
+    std::cerr << "no journald events: unshare or systemd-journald missing\n";
+    StartDruvo({"--metrics-file=" + textfiles + "/druvo.prom"});
+  }
   EXPECT_TRUE(WaitFor([&] { return scrape().find("druvo_build_info{") != std::string::npos; }));
   ASSERT_TRUE(WaitFor([&] { return emulator.Paper().find("<<ROLL>>") != std::string::npos; }));
   const auto out = std::chrono::steady_clock::now();
@@ -1669,6 +1689,22 @@ TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
   daemon_->Stop();
   kill(node, SIGTERM);
   waitpid(node, nullptr, 0);
+  std::string events = "no journald";
+  if (journal) {
+    // Every paper-out on a fleet is found by its MESSAGE_ID: here one, and
+    // one recovery; a start and a stop, and nothing told twice.
+    const std::string pid = std::to_string(std::atoi(ReadFileBytes(dir + "/journald.pid").c_str()));
+    const auto entries = [&](EventKind kind) {
+      return RunCapture("nsenter -t " + pid + " -m journalctl --no-pager -o cat MESSAGE_ID=" +
+                        TypeOf(kind).messageId + " 2>&1");
+    };
+    EXPECT_EQ(entries(EventKind::PaperOut), "printer " + printer_ + ": paper out");
+    EXPECT_EQ(entries(EventKind::Recovered), "printer " + printer_ + " is back (it was: paper out)");
+    EXPECT_EQ(entries(EventKind::Started).rfind("druvo ", 0), 0u);
+    EXPECT_EQ(entries(EventKind::Stopped), "druvo stopped");
+    events = "journalctl MESSAGE_ID= finds the paper-out and the recovery once each";
+    kill(std::stoi(pid), SIGTERM);
+  }
   // A metrics file that cannot be written: one line, and printing goes on.
   Drop("m9.prn");
   StartDruvo({"--metrics-file=" + drop_ + "/missing/druvo.prom"});
@@ -1683,8 +1719,8 @@ TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
        "textfile collector: paper out for 4 s",
        4, 4, 0, 0, 0,
        "paper_out in the scrape " + std::to_string(shownMs) +
-           " ms after the printer stopped; promtool accepts the file; an "
-           "unwritable metrics path is one line and printing goes on"});
+           " ms after the printer stopped; promtool accepts the file; " + events +
+           "; an unwritable metrics path is one line and printing goes on"});
 }
 
 TEST_F(FaultMatrix, ProofOfPaperRandomized) {

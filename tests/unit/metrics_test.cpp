@@ -55,5 +55,45 @@ TEST(FormatMetrics, OneSeriesPerStateAndLabelsEscaped) {
   EXPECT_NE(text.find(",outcome=\"printer_confirmed\"} 5\n"), std::string::npos);
 }
 
+TEST(EventTracker, OneEventPerChangeOfStateNeverOnePerLook) {
+  std::vector<Event> told;
+  EventTracker events("RACUN", [&](const Event& e) { told.push_back(e); });
+  EngineReport r;
+  const std::uint64_t minute = 60 * 1000 * kTicksPerMillisecond;
+  const std::uint64_t now = 1000 * minute;
+  events.Update(r, "", now);
+  events.Update(r, "paper out", now);
+  events.Update(r, "paper out", now);  // still out: nothing new
+  events.Update(r, "cover open", now);
+  events.Update(r, "", now);
+  // A printer that cannot be reached, without a status of its own.
+  r.printerUnavailable = true;
+  r.headWhy = "connection refused";
+  events.Update(r, "", now);
+  events.Update(r, "", now);
+  r.printerUnavailable = false;
+  // A receipt waits: told once it has waited over two minutes, once.
+  r.waiting = 3;
+  r.oldest = now - 2 * minute + 1;
+  events.Update(r, "", now);
+  events.Update(r, "", now + 5 * minute);
+  events.Update(r, "", now + 6 * minute);
+  r.undeletable = 1;
+  events.Update(r, "", now + 6 * minute);
+  events.Update(r, "", now + 7 * minute);
+  std::vector<std::string> kinds;
+  for (const Event& e : told) kinds.push_back(TypeOf(e.kind).name);
+  EXPECT_EQ(kinds, (std::vector<std::string>{"paper out", "printer unavailable",
+                                             "printer recovered", "printer unavailable",
+                                             "printer recovered", "receipt waiting",
+                                             "cannot delete"}));
+  EXPECT_EQ(told[0].text, "printer RACUN: paper out");
+  EXPECT_EQ(told[3].text, "printer RACUN unavailable: connection refused");
+  EXPECT_EQ(told[5].text, "3 file(s) waiting, the oldest written 6 min ago");
+  // The ids are the stable ones monitoring selects on.
+  EXPECT_EQ(TypeOf(EventKind::PaperOut).eventId, 4);
+  EXPECT_EQ(std::string(TypeOf(EventKind::PaperOut).messageId), "2f1cb80818164989be39a49c3c018f01");
+}
+
 }  // namespace
 }  // namespace druvo
