@@ -436,9 +436,7 @@ int Run(int argc, char** argv) {
   const auto updateMetrics = [&] {
     return fleet.Update(engine.Report(), SteadyMs(), RealTimeTicks());
   };
-  SendEvent({EventKind::Started, std::string("druvo ") + DRUVO_VERSION + " started: printer " +
-                                     settings.printerName + ", files " + settings.fileSource},
-            folder);
+  SendEvent(StartedEvent(DRUVO_VERSION, settings.printerName, settings.fileSource), folder);
   long long metricsWait = updateMetrics();
 
   unsigned long polls = 0;

@@ -17,6 +17,12 @@ const EventType& TypeOf(EventKind kind) {
   return kTypes[static_cast<unsigned char>(kind)];
 }
 
+Event StartedEvent(const std::string& version, const std::string& printer,
+                   const std::string& files) {
+  return {EventKind::Started,
+          "druvo " + version + " started: printer " + printer + ", files " + files};
+}
+
 void EventTracker::Update(const EngineReport& r, const std::string& printerProblem,
                           std::uint64_t nowTicks) {
   std::string problem = printerProblem;

@@ -38,6 +38,9 @@ struct Event {
 };
 using EventSink = std::function<void(const Event&)>;
 
+Event StartedEvent(const std::string& version, const std::string& printer,
+                   const std::string& files);
+
 // Follows what the engine reports and what holds the printer, and tells
 // each change once: the printer stopping (paper out, or unavailable for
 // another reason) and coming back, a receipt waiting longer than two

@@ -111,6 +111,9 @@ SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT change
       options);
   engine_->SetStopFlag(&stop_);
   const DropFolder& folder = engine_->Folder();
+  fleet_ = std::make_unique<FleetView>(
+      *printer_, settings_.printerName, direct_, MetricsInput{folder.Folder(), DRUVO_VERSION, {}},
+      [where = folder.Folder()](const Event& e) { WriteEventLog(e, where); });
   if (folder.prefix.find('\\') != std::string::npos) watchedFolder_ = WideFromUtf8(folder.prefix);
   if (watchedFolder_.empty()) dispatcher_.NoWatch();  // the timer alone finds the files
 }
@@ -162,21 +165,21 @@ void SpoolWorker::SetMetricsFile(const std::string& path) {
   const std::size_t slash = path.rfind('\\');
   metricsStore_ = std::make_unique<Win32StateStore>(WideFromUtf8(path.substr(0, slash)),
                                                     WideFromUtf8(path.substr(slash + 1)));
-  metrics_ = std::make_unique<MetricsFile>(
+  fleet_->KeepMetricsFile(std::make_unique<MetricsFile>(
       path, [this](const std::string& text) { return metricsStore_->Save(text); },
-      [this](LogLevel level, const std::string& line) { Log(level, line); });
+      [this](LogLevel level, const std::string& line) { Log(level, line); }));
 }
 
-long long SpoolWorker::UpdateMetrics() {
-  if (!metrics_) return MetricsFile::kMaxGapMs;
-  const EngineReport& r = engine_->Report();
-  const std::string problem = PrinterProblem(r, *printer_, settings_.printerName, direct_);
-  return metrics_->Update(
-      FormatMetrics(r, MetricsInput{engine_->Folder().Folder(), DRUVO_VERSION, problem}),
-      SteadyMs());
-}
+long long SpoolWorker::UpdateMetrics() { return fleet_->Update(engine_->Report(), SteadyMs(), Now()); }
 
 void SpoolWorker::Run() {
+  const std::string folder = engine_->Folder().Folder();
+  WriteEventLog(StartedEvent(DRUVO_VERSION, settings_.printerName, settings_.fileSource), folder);
+  RunLoop();
+  WriteEventLog({EventKind::Stopped, "druvo stopped"}, folder);
+}
+
+void SpoolWorker::RunLoop() {
   long long metricsWait = UpdateMetrics();
   while (stop_ == 0) {
     if (dispatcher_.ArmDue(SteadyMs())) ArmWatch();

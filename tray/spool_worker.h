@@ -69,11 +69,13 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   void SetMetricsFile(const std::string& path);
 
  private:
-  // Writes the metrics file when due; how long until it wants to again.
+  // Tells the events and writes the metrics file when due; how long until
+  // it wants to again.
   long long UpdateMetrics();
   class TimedSpooler;
   static DWORD WINAPI ThreadMain(void* self);
   void Run();
+  void RunLoop();
   void ArmWatch();
   void Changed();
 
@@ -117,7 +119,7 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   volatile LONG posted_ = 0;
   volatile LONG awaiting_ = 0;
   std::unique_ptr<Win32StateStore> metricsStore_;
-  std::unique_ptr<MetricsFile> metrics_;
+  std::unique_ptr<FleetView> fleet_;  // events, and the metrics file
   bool direct_ = false;  // a printer reached without a spooler
 };
 

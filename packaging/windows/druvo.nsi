@@ -35,6 +35,8 @@ VIAddVersionKey "LegalCopyright" "Druvo developers"
 
 !define RUNKEY "Software\Microsoft\Windows\CurrentVersion\Run"
 !define UNINSTKEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Druvo"
+; The Event Log's source: druvo.exe holds its own message table.
+!define EVENTKEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\Druvo"
 
 Var Printer
 Var Pattern
@@ -390,6 +392,8 @@ Section "Druvo"
   WriteRegStr HKLM "${UNINSTKEY}" "QuietUninstallString" '"$INSTDIR\uninstall.exe" /S'
   WriteRegDWORD HKLM "${UNINSTKEY}" "NoModify" 1
   WriteRegDWORD HKLM "${UNINSTKEY}" "NoRepair" 1
+  WriteRegExpandStr HKLM "${EVENTKEY}" "EventMessageFile" "$INSTDIR\druvo.exe"
+  WriteRegDWORD HKLM "${EVENTKEY}" "TypesSupported" 7
 SectionEnd
 
 Function un.onInit
@@ -403,6 +407,7 @@ Section "Uninstall"
   Call un.CloseDruvo
   DeleteRegValue HKLM "${RUNKEY}" "Druvo"
   DeleteRegKey HKLM "${UNINSTKEY}"
+  DeleteRegKey HKLM "${EVENTKEY}"
   Delete "$SMPROGRAMS\Druvo\Druvo.lnk"
   Delete "$SMPROGRAMS\Druvo\Uninstall Druvo.lnk"
   RMDir "$SMPROGRAMS\Druvo"

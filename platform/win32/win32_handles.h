@@ -53,6 +53,10 @@ struct KernelHandleKind {  // events, mutexes, threads
   static HANDLE Invalid() { return nullptr; }
   static void Close(HANDLE h) { CloseHandle(h); }
 };
+struct EventSourceKind {  // RegisterEventSource
+  static HANDLE Invalid() { return nullptr; }
+  static void Close(HANDLE h) { DeregisterEventSource(h); }
+};
 struct PrinterCloser {
   using pointer = HANDLE;
   void operator()(HANDLE h) const;

@@ -551,4 +551,22 @@ bool Win32LogFile::Write(const std::string& line) {
          written == text.size();
 }
 
+EventRecord RecordOf(const Event& event, const std::string& folder) {
+  const EventType& type = TypeOf(event.kind);
+  const DWORD severity = type.level == LogLevel::Error ? 3 : type.level == LogLevel::Warning ? 2 : 1;
+  const WORD kind = type.level == LogLevel::Error     ? EVENTLOG_ERROR_TYPE
+                    : type.level == LogLevel::Warning ? EVENTLOG_WARNING_TYPE
+                                                      : EVENTLOG_INFORMATION_TYPE;
+  return {kind, (severity << 30) | type.eventId,
+          WideFromUtf8(event.text + "\r\nFolder: " + folder)};
+}
+
+void WriteEventLog(const Event& event, const std::string& folder) {
+  const UniqueHandle<EventSourceKind> source(RegisterEventSourceW(nullptr, L"Druvo"));
+  if (!source) return;
+  const EventRecord record = RecordOf(event, folder);
+  const wchar_t* strings[] = {record.text.c_str()};
+  ReportEventW(source.get(), record.type, 0, record.id, nullptr, 1, 0, strings, nullptr);
+}
+
 }  // namespace druvo

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/win32/win32_handles.h"
+#include "spool/events.h"
 #include "spool/ports.h"
 
 namespace druvo {
@@ -111,5 +112,18 @@ class Win32LogFile {
 };
 
 std::uint64_t TicksFromFileTime(const FILETIME& ft);
+
+// A record in the Windows Event Log, under the source "Druvo" (the setup
+// registers it, with druvo.exe as its message file): the type, the ID as
+// the message table numbers it (severity in the top bits; Event Viewer
+// shows the low 16), and the text with the folder it is about.
+struct EventRecord {
+  WORD type;
+  DWORD id;
+  std::wstring text;
+};
+EventRecord RecordOf(const Event& event, const std::string& folder);
+// Writes it; nothing where the log cannot be opened.
+void WriteEventLog(const Event& event, const std::string& folder);
 
 }  // namespace druvo

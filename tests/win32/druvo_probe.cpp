@@ -316,6 +316,30 @@ int StartLine(const char* line) {
   return WaitUntil([] { return FindTray() != nullptr; }) ? 0 : Fail("no tray");
 }
 
+// What Event Viewer shows of an event ID with TEXT as its insert: the
+// message file comes from the registered source, as the viewer finds it.
+int EventMessage(const char* id, const char* text) {
+  wchar_t file[MAX_PATH] = {}, expanded[MAX_PATH] = {};
+  DWORD size = sizeof file;
+  if (RegGetValueW(HKEY_LOCAL_MACHINE,
+                   L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Druvo",
+                   L"EventMessageFile", RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, nullptr, file,
+                   &size) != ERROR_SUCCESS)
+    return Fail("the source Druvo is not registered");
+  ExpandEnvironmentStringsW(file, expanded, MAX_PATH);
+  HMODULE module = LoadLibraryExW(expanded, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+  if (module == nullptr) return Fail("cannot load the message file");
+  const DWORD_PTR args[] = {reinterpret_cast<DWORD_PTR>(text)};
+  char message[512] = {};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                 module, std::strtoul(id, nullptr, 0), 0, message, sizeof message,
+                                 reinterpret_cast<va_list*>(const_cast<DWORD_PTR*>(args)));
+  FreeLibrary(module);
+  if (n == 0) return Fail("no message for that ID");
+  std::printf("%s", message);
+  return 0;
+}
+
 int Close() {
   if (HWND menu = FindVisibleMenu()) PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
   for (const char* title : {"About Druvo", "Configuration"}) {
@@ -351,5 +375,6 @@ int main(int argc, char** argv) {
   if (command == "start-line" && argc >= 3) return StartLine(argv[2]);
   if (command == "responsive" && argc >= 3) return Responsive(std::atoi(argv[2]));
   if (command == "quit") return Quit();
+  if (command == "event-message" && argc >= 4) return EventMessage(argv[2], argv[3]);
   return Fail("unknown command");
 }

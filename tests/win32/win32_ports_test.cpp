@@ -187,5 +187,22 @@ TEST_F(Win32PortsTest, PrinterThatDoesNotExistCannotBeOpened) {
   spooler.CloseQueue();
 }
 
+TEST(EventRecord, EachKindKeepsItsTypeAndTheIdItsMessageHas) {
+  // The IDs as the message table in the exe numbers them: severity in the
+  // top two bits, the event's own number below.
+  const EventRecord paper = RecordOf({EventKind::PaperOut, "printer RACUN: paper out"}, "C:\\FPRI");
+  EXPECT_EQ(paper.type, EVENTLOG_WARNING_TYPE);
+  EXPECT_EQ(paper.id, 0x80000004u);
+  EXPECT_EQ(paper.text, L"printer RACUN: paper out\r\nFolder: C:\\FPRI");
+  const EventRecord started = RecordOf(StartedEvent("1.0", "RACUN", "C:\\FPRI\\*.*"), "C:\\FPRI");
+  EXPECT_EQ(started.type, EVENTLOG_INFORMATION_TYPE);
+  EXPECT_EQ(started.id, 0x40000001u);
+  const EventRecord refused =
+      RecordOf({EventKind::ConfigurationRefused, "configuration refused: \u010d"}, "C:\\x");
+  EXPECT_EQ(refused.type, EVENTLOG_ERROR_TYPE);
+  EXPECT_EQ(refused.id, 0xC0000008u);
+  EXPECT_EQ(refused.text.find(L"\u010d"), 23u);  // UTF-8 in, UTF-16 out
+}
+
 }  // namespace
 }  // namespace druvo

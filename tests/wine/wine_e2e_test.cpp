@@ -458,10 +458,18 @@ TEST_F(WineTest, ProofOfPaperPrintsEachReceiptOnceThroughAPaperEndAndAQuit) {
   }
   const std::string address =
       "socket://127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/printer.port") + "?confirm=escpos";
+  // Wine keeps no Event Log; its ReportEventW traces each record's text.
+  setenv("WINEDEBUG", "-all,+eventlog", 1);
   StartDruvo({address, WinePath(drop_) + "\\*.*"});
+  setenv("WINEDEBUG", "-all", 1);
   const std::string log = DataFolder() + "/druvo.log";
   ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(log).find("r4.prn") != std::string::npos; }));
   std::this_thread::sleep_for(1500ms);  // the paper is out now
+  const std::string upper = "SOCKET://127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/printer.port");
+  EXPECT_TRUE(WaitFor([&] {
+    return druvo_->Log().find("ReportEventW L\"printer " + upper + "?CONFIRM=ESCPOS: paper out") !=
+           std::string::npos;
+  })) << druvo_->Log();
   const std::string quit = Probe({"quit"});
   EXPECT_EQ(quit.rfind("ended in ", 0), 0u) << quit;
   std::cerr << "quit with confirmations due: " << quit << "\n";
@@ -550,6 +558,10 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
   WriteFileBytes(kitchen + "/k.prn", "kitchen\r\n");
   ASSERT_TRUE(cups_->WaitForJobs(2)) << "the kitchen's Druvo did not come back";
   EXPECT_TRUE(WaitFor([&] { return !Exists(kitchen + "/k.prn"); }));
+  // The Event Log's source is registered with druvo.exe as its message
+  // file: a paper-out (warning, ID 4) reads as Druvo wrote it.
+  EXPECT_EQ(Probe({"event-message", "0x80000004", "printer RACUN: paper out"}),
+            "printer RACUN: paper out");
   key = RunCapture(query);
   EXPECT_NE(key.find("druvo.exe\" --binary \""), std::string::npos) << key;
   EXPECT_NE(key.find("\" \"--metrics-file=" + WinePath(metrics) + "\\druvo.prom\""),
@@ -567,6 +579,7 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
   EXPECT_TRUE(WaitFor(
       [&] { return !Exists(folder + "/druvo.exe") && !Exists(folder + "/uninstall.exe"); }));
   EXPECT_EQ(RunCapture(query).find("Druvo"), std::string::npos);
+  EXPECT_EQ(Probe({"event-message", "0x80000004", "x"}).rfind("FAIL", 0), 0u);
 }
 
 }  // namespace
