@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <random>
+#include <set>
 #include <fstream>
 #include <algorithm>
 #include <atomic>
@@ -1623,7 +1624,7 @@ TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
   StartCups();
   const std::string dir = MakeSharedTempDir("escpos");
   EmulatedPrinter emulator(
-      dir, {"--print-rate", "2900", "--paper-out-at", "2000", "--reload-ms", "4000"});
+      dir, {"--print-rate", "2900", "--paper-out-at", "2000", "--reload-ms", "6000"});
   printer_ = emulator.Address();
   const std::string textfiles = MakeSharedTempDir("textfile");
   const std::string port = std::to_string(FreePort());
@@ -1634,11 +1635,51 @@ TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
           ("--web.listen-address=127.0.0.1:" + port).c_str(), static_cast<char*>(nullptr));
     _exit(127);
   }
-  const auto scrape = [&] {
+  const auto get = [](const std::string& url) {
     return RunCapture(
         "python3 -c \"import sys, urllib.request; sys.stdout.write(urllib.request."
-        "urlopen('http://127.0.0.1:" +
-        port + "/metrics', timeout=2).read().decode())\" 2>/dev/null");
+        "urlopen('" + url + "', timeout=2).read().decode())\" 2>/dev/null");
+  };
+  const auto scrape = [&] { return get("http://127.0.0.1:" + port + "/metrics"); };
+  // A real Prometheus scraping it every second with the README's alert
+  // rules, their times shortened so that they fire within the test.
+  const std::string promDir = MakeSharedTempDir("prometheus");
+  const std::string rules = promDir + "/druvo-alerts.yml";
+  WriteFileBytes(rules, RunCapture("sed -e 's/> 120/> 3/; s/for: 1m/for: 2s/; s/> 180/> 5/' '"
+                                   DRUVO_SOURCE_DIR "/packaging/monitoring/druvo-alerts.yml'"));
+  const std::string config = promDir + "/prometheus.yml";
+  WriteFileBytes(config, "global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
+                         "rule_files: ['" + rules + "']\n"
+                         "scrape_configs: [{job_name: till, static_configs: "
+                         "[{targets: ['127.0.0.1:" + port + "']}]}]\n");
+  const std::string promPort = std::to_string(FreePort());
+  const pid_t prometheus = fork();
+  if (prometheus == 0) {
+    const int log = open((promDir + "/log").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(log, 1);
+    dup2(log, 2);
+    execl("/usr/bin/prometheus", "prometheus", ("--config.file=" + config).c_str(),
+          ("--storage.tsdb.path=" + promDir + "/tsdb").c_str(),
+          ("--web.listen-address=127.0.0.1:" + promPort).c_str(), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  // Its first scrape comes a few seconds after its start.
+  EXPECT_TRUE(WaitFor(
+      [&] {
+        return get("http://127.0.0.1:" + promPort + "/api/v1/query?query=up").find("\"value\"") !=
+               std::string::npos;
+      },
+      20s));
+  std::set<std::string> fired;
+  const auto firing = [&] {
+    const std::string alerts = get("http://127.0.0.1:" + promPort + "/api/v1/alerts");
+    for (const char* name : {"DruvoPrinterDown", "DruvoReceiptWaiting", "DruvoMetricsStale"}) {
+      const std::size_t at = alerts.find(std::string("\"alertname\":\"") + name + "\"");
+      if (at != std::string::npos && alerts.find("\"state\":\"firing\"", at) != std::string::npos &&
+          alerts.find("\"state\":\"firing\"", at) < alerts.find("\"alertname\"", at + 1))
+        fired.insert(name);
+    }
+    return fired;
   };
   for (int i = 0; i < 3; ++i) Drop("m" + std::to_string(i) + ".prn", 10 - i, Pattern(1500, i));
   // Druvo beside a real journald of its own, in a mount namespace of their
@@ -1670,6 +1711,11 @@ TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
       << seen;
   const long long shownMs = (std::chrono::steady_clock::now() - out) / 1ms;
   EXPECT_EQ(Sample(seen, "druvo_printer_up{"), "0") << seen;
+  // The printer down for 2 s, receipts waiting: both rules fire.
+  EXPECT_TRUE(WaitFor([&] { return firing().count("DruvoPrinterDown") != 0; }, 8s))
+      << get("http://127.0.0.1:" + promPort + "/api/v1/alerts") << "\n"
+      << ReadFileBytes(promDir + "/log");
+  EXPECT_EQ(fired.count("DruvoReceiptWaiting"), 1u);
   // Back: every receipt confirmed, none waiting, the printer up.
   ASSERT_TRUE(WaitFor([&] {
     seen = scrape();
@@ -1682,11 +1728,15 @@ TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
       RunCapture("promtool check metrics < '" + textfiles + "/druvo.prom' 2>&1", &status);
   EXPECT_EQ(status, 0) << checked;
   // The alert rules the README shows are rules promtool accepts.
-  const std::string rules = RunCapture(
+  const std::string checkedRules = RunCapture(
       "promtool check rules '" DRUVO_SOURCE_DIR "/packaging/monitoring/druvo-alerts.yml' 2>&1",
       &status);
-  EXPECT_EQ(status, 0) << rules;
+  EXPECT_EQ(status, 0) << checkedRules;
   daemon_->Stop();
+  // A druvo that no longer runs leaves its file as it was: stale.
+  EXPECT_TRUE(WaitFor([&] { return firing().count("DruvoMetricsStale") != 0; }, 20s));
+  kill(prometheus, SIGTERM);
+  waitpid(prometheus, nullptr, 0);
   kill(node, SIGTERM);
   waitpid(node, nullptr, 0);
   std::string events = "no journald";
@@ -1712,14 +1762,16 @@ TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
   EXPECT_EQ(daemon_->LogCount("cannot write the metrics file"), 1u) << daemon_->Log();
   daemon_->Stop();
   RemoveTree(textfiles);
+  RemoveTree(promDir);
   RemoveTree(dir);
   dropped_.clear();
   Table().push_back(
       {"?confirm=escpos with --metrics-file, scraped through node_exporter's "
-       "textfile collector: paper out for 4 s",
+       "textfile collector: paper out for 6 s",
        4, 4, 0, 0, 0,
        "paper_out in the scrape " + std::to_string(shownMs) +
-           " ms after the printer stopped; promtool accepts the file; " + events +
+           " ms after the printer stopped; Prometheus fires the README's alerts (printer down, "
+           "receipts waiting, the file stale once druvo stopped); " + events +
            "; an unwritable metrics path is one line and printing goes on"});
 }
 
