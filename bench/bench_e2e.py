@@ -158,8 +158,9 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / ticks
 
 
-def idle_cost(druvo, folder, seconds):
-    proc = subprocess.Popen([druvo, "RACUN", folder + "/*.*"], stderr=subprocess.DEVNULL)
+def idle_cost(druvo, folder, seconds, extra=()):
+    proc = subprocess.Popen([druvo, "RACUN", folder + "/*.*"] + list(extra),
+                            stderr=subprocess.DEVNULL)
     time.sleep(1)
     c0 = cpu_seconds(proc.pid)
     time.sleep(seconds)
@@ -298,6 +299,18 @@ def main():
         lines.append("|---:|---:|---:|")
         lines.append("| %.3f s | %.3f %% | %s |" % (cpu, 100.0 * cpu / args.idle_seconds,
                                                    "%.0f" % per_cycle if per_cycle else "n/a"))
+        lines.append("")
+
+        # The fleet view on: the metrics file kept (rewritten once a minute
+        # when nothing changes) and the events followed at every look.
+        with tempfile.TemporaryDirectory() as textfiles:
+            cpu = idle_cost(druvo, folder, args.idle_seconds,
+                            ["--metrics-file=" + textfiles + "/druvo.prom"])
+        lines.append("### Idle cost: empty folder, with --metrics-file")
+        lines.append("")
+        lines.append("| CPU in %d s | share of one core |" % args.idle_seconds)
+        lines.append("|---:|---:|")
+        lines.append("| %.3f s | %.3f %% |" % (cpu, 100.0 * cpu / args.idle_seconds))
         lines.append("")
 
         # Files that are never printed (read-only) but must be looked at.
