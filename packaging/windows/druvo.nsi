@@ -43,6 +43,8 @@ Var Pattern
 Var ForceDelete
 Var Binary
 Var Metrics
+Var MetricsPath
+Var MetricsField
 Var PrinterField
 Var PatternField
 Var ForceField
@@ -105,6 +107,7 @@ Function .onInit
   ${AndIf} $R1 != ""
     Push $R1
     Call CheckValue
+    StrCpy $MetricsPath $R1
     StrCpy $Metrics ' "--metrics-file=$R1"'
   ${EndIf}
   ; Refused before anything is installed or closed.
@@ -319,12 +322,51 @@ Function AutostartPage
   ${If} $ForceDelete == "TRUE"
     ${NSD_Check} $ForceField
   ${EndIf}
+  ${NSD_CreateLabel} 0 86u 100% 12u "Metrics file for windows_exporter (optional; a full path ending in .prom):"
+  ${NSD_CreateText} 0 99u 100% 12u "$MetricsPath"
+  Pop $MetricsField
   nsDialogs::Show
+FunctionEnd
+
+; Stack: a value from the page. Stays on the page when it holds a double
+; quote, which the Run key's line cannot carry.
+Function RefuseQuote
+  Exch $R0
+  Push $R1
+  Push $R2
+  StrCpy $R1 0
+  scan:
+    StrCpy $R2 $R0 1 $R1
+    StrCmp $R2 "" done
+    StrCmp $R2 '"' 0 next
+    MessageBox MB_OK|MB_ICONEXCLAMATION "[$R0] holds a double quote, which Druvo's command line cannot carry."
+    Pop $R2
+    Pop $R1
+    Pop $R0
+    Abort
+  next:
+    IntOp $R1 $R1 + 1
+    Goto scan
+  done:
+  Pop $R2
+  Pop $R1
+  Pop $R0
 FunctionEnd
 
 Function AutostartLeave
   ${NSD_GetText} $PrinterField $Printer
   ${NSD_GetText} $PatternField $Pattern
+  ${NSD_GetText} $MetricsField $MetricsPath
+  Push $Printer
+  Call RefuseQuote
+  Push $Pattern
+  Call RefuseQuote
+  Push $MetricsPath
+  Call RefuseQuote
+  StrCpy $Metrics ""
+  ${If} $MetricsPath != ""
+    StrCpy $Metrics ' "--metrics-file=$MetricsPath"'
+  ${EndIf}
   ${NSD_GetState} $ForceField $0
   StrCpy $ForceDelete ""
   ${If} $0 == ${BST_CHECKED}

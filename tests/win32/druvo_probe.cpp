@@ -27,6 +27,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "res/resource.h"
 
@@ -340,6 +341,72 @@ int EventMessage(const char* id, const char* text) {
   return 0;
 }
 
+BOOL CALLBACK CollectEdits(HWND child, LPARAM param) {
+  char cls[16] = {};
+  GetClassNameA(child, cls, sizeof cls);
+  if (_stricmp(cls, "Edit") == 0 && IsWindowVisible(child))
+    reinterpret_cast<std::vector<HWND>*>(param)->push_back(child);
+  return TRUE;
+}
+
+// Goes through the setup as a technician would: Next past the folder; on
+// the page with the printer, the pattern and the metrics file, a printer
+// holding a double quote first (the page must refuse it and stay), then
+// the right values; Next, then Close once installed.
+BOOL CALLBACK FindSetupWindow(HWND top, LPARAM param) {
+  char title[64] = {};
+  GetWindowTextA(top, title, sizeof title);
+  if (std::strncmp(title, "Druvo Setup", 11) != 0 || !IsWindowVisible(top)) return TRUE;
+  *reinterpret_cast<HWND*>(param) = top;
+  return FALSE;
+}
+
+HWND FindSetup() {  // its caption is "Druvo Setup" and a page's name
+  HWND found = nullptr;
+  EnumWindows(FindSetupWindow, reinterpret_cast<LPARAM>(&found));
+  return found;
+}
+
+int SetupPage(char** values) {
+  HWND setup = nullptr;
+  std::vector<HWND> edits;
+  const auto page = [&] {
+    setup = FindSetup();
+    edits.clear();
+    if (setup != nullptr) EnumChildWindows(setup, CollectEdits, reinterpret_cast<LPARAM>(&edits));
+    return edits.size() == 3;
+  };
+  if (!WaitUntil([&] {
+        if (page()) return true;
+        if (setup != nullptr) Press(setup, IDOK);  // Next
+        Sleep(300);
+        return false;
+      }))
+    return Fail("no page with three fields");
+  const auto fill = [&](const char* printer) {
+    SendMessageA(edits[0], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(printer));
+    SendMessageA(edits[1], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(values[2]));
+    SendMessageA(edits[2], WM_SETTEXT, 0, reinterpret_cast<LPARAM>(values[3]));
+    Press(setup, IDOK);
+  };
+  fill(values[0]);
+  HWND box = WaitForMessageBox("holds a double quote");
+  if (box == nullptr) return Fail("a double quote was taken");
+  Press(box, IDOK);
+  if (!WaitUntil(page)) return Fail("the page did not stay");
+  fill(values[1]);
+  if (!WaitUntil([&] {
+        HWND now = FindSetup();
+        if (now == nullptr) return true;
+        Press(now, IDOK);  // Close, once installed
+        Sleep(300);
+        return false;
+      }))
+    return Fail("the setup did not end");
+  std::printf("refused a quote; installed\n");
+  return 0;
+}
+
 int Close() {
   if (HWND menu = FindVisibleMenu()) PostMessageA(menu, WM_KEYDOWN, VK_ESCAPE, 0);
   for (const char* title : {"About Druvo", "Configuration"}) {
@@ -376,5 +443,6 @@ int main(int argc, char** argv) {
   if (command == "responsive" && argc >= 3) return Responsive(std::atoi(argv[2]));
   if (command == "quit") return Quit();
   if (command == "event-message" && argc >= 4) return EventMessage(argv[2], argv[3]);
+  if (command == "setup-page" && argc >= 6) return SetupPage(argv + 2);
   return Fail("unknown command");
 }

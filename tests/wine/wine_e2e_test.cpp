@@ -580,6 +580,19 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
       [&] { return !Exists(folder + "/druvo.exe") && !Exists(folder + "/uninstall.exe"); }));
   EXPECT_EQ(RunCapture(query).find("Druvo"), std::string::npos);
   EXPECT_EQ(Probe({"event-message", "0x80000004", "x"}).rfind("FAIL", 0), 0u);
+
+  // The same through the setup's pages: the metrics file has its field, and
+  // a printer holding a double quote is refused on the page.
+  (void)!std::system(("wine '" + setup + "' >/dev/null 2>&1 &").c_str());
+  EXPECT_EQ(Probe({"setup-page", "RA\"CUN", printer, pattern,
+                   WinePath(metrics) + "\\druvo.prom"}),
+            "refused a quote; installed");
+  key = RunCapture(query);
+  EXPECT_NE(key.find("\" \"--metrics-file=" + WinePath(metrics) + "\\druvo.prom\""),
+            std::string::npos)
+      << key;
+  RunCapture("wine '" + folder + "/uninstall.exe' /S >/dev/null 2>&1");
+  EXPECT_TRUE(WaitFor([&] { return !Exists(folder + "/druvo.exe"); }));
 }
 
 }  // namespace
