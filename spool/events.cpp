@@ -48,9 +48,9 @@ void EventTracker::Update(const EngineReport& r, const std::string& printerProbl
   }
   waitedLong_ = waitsLong;
   if (r.undeletable > undeletable_) {
-    sink_({EventKind::CannotDelete,
-           std::to_string(r.undeletable) + " printed file(s) cannot be deleted; they are not "
-                                           "printed again, and druvo keeps trying"});
+    sink_({EventKind::CannotDelete, std::to_string(r.undeletable) +
+                                        " printed file(s) cannot be deleted; they are not "
+                                        "printed again, and druvo keeps trying"});
   }
   undeletable_ = r.undeletable;
 }
