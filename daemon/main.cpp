@@ -62,12 +62,7 @@ bool CanLeaseAnyFile() {
 PrinterAddress Configure(SpoolSettings& settings, CommandLineReport& report) {
   PrinterAddress address = ParsePrinterAddress(settings.printerName, true);
   if (report.error.empty()) report.error = address.error;
-  // Deleted once printed, a direct printer's receipts need its word that
-  // they came out: the same as ?confirm=escpos.
-  if (address.kind != PrinterAddress::Kind::Queue) {
-    if (settings.deleteAfterPrinted != 0) address.confirm = true;
-    if (address.confirm) settings.deleteAfterPrinted = 1;
-  }
+  ApplyPrintedModeRule(address, settings.deleteAfterPrinted);
   struct stat folder;
   if (report.error.empty() && stat(settings.fileSource, &folder) == 0 && S_ISDIR(folder.st_mode)) {
     std::string hint = settings.fileSource;

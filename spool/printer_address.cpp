@@ -112,4 +112,10 @@ PrinterAddress ParsePrinterAddress(const std::string& printer, bool devicePaths)
   return address;  // else a queue name, exactly as given
 }
 
+void ApplyPrintedModeRule(PrinterAddress& address, int& deleteAfterPrinted) {
+  if (address.kind == PrinterAddress::Kind::Queue) return;
+  if (deleteAfterPrinted != 0) address.confirm = true;
+  if (address.confirm) deleteAfterPrinted = 1;
+}
+
 }  // namespace druvo

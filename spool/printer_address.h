@@ -32,4 +32,9 @@ struct PrinterAddress {
 // devicePaths: whether a path names a device (POSIX) or stays a queue name.
 PrinterAddress ParsePrinterAddress(const std::string& printer, bool devicePaths);
 
+// A printer reached directly deletes a receipt once printed exactly when
+// it confirms it: asked either way (?confirm=escpos, or deleting once
+// printed), both hold.
+void ApplyPrintedModeRule(PrinterAddress& address, int& deleteAfterPrinted);
+
 }  // namespace druvo

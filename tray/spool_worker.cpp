@@ -85,7 +85,8 @@ SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT change
       wake_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       confirmed_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       claim_(std::move(claimFolder)) {
-  const PrinterAddress address = ParsePrinterAddress(settings_.printerName, false);
+  PrinterAddress address = ParsePrinterAddress(settings_.printerName, false);
+  ApplyPrintedModeRule(address, settings_.deleteAfterPrinted);
   direct_ = address.kind == PrinterAddress::Kind::Socket;
   if (direct_) {
     DirectOptions direct;
@@ -99,12 +100,8 @@ SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT change
   }
   spooler_ = std::make_unique<TimedSpooler>(*printer_);
   EngineOptions options;
-  if (address.confirm) {
-    // Deleted once the printer says the receipt came out; its answers are
-    // read at every cycle.
-    settings_.deleteAfterPrinted = 1;
-    options.jobQueryTicks = 0;
-  }
+  // A printer's confirmations are read at every cycle.
+  if (address.confirm) options.jobQueryTicks = 0;
   engine_ = std::make_unique<SpoolEngine>(
       settings_, jobs_,
       SpoolPorts{files_, *spooler_, *this, *this, dataFolder_.empty() ? nullptr : &state_},
