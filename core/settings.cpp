@@ -106,10 +106,109 @@ bool HasWildcard(const char* text) { return std::strpbrk(text, "*?") != nullptr;
 
 }  // namespace
 
+namespace {
+
+// The program path: up to its closing quote when quoted (Windows quotes a
+// path under C:\Program Files), else up to the first space. Leaves *cursor
+// after it; true when nothing follows it.
+bool SplitProgram(char* buffer, char** program, char** cursor) {
+  *cursor = buffer;
+  *program = buffer;
+  if (buffer[0] == '"') {
+    *program = buffer + 1;
+    char* close = std::strchr(*program, '"');
+    *cursor = close != nullptr ? close + 1 : *program + std::strlen(*program);
+    if (close != nullptr) *close = '\0';
+    return IsBlank(*cursor) != 0;
+  }
+  // Up to three characters after the last ".EXE" (a closing quote, say)
+  // mean the line holds the program path alone.
+  const int n = static_cast<int>(std::strlen(buffer));
+  const bool alone = n - FindLast(".EXE", buffer) <= 6;
+  while (**cursor != '\0' && **cursor != ' ') ++*cursor;
+  if (**cursor == ' ') *(*cursor)++ = '\0';
+  return alone;
+}
+
+// The next token: split on single spaces only (tabs stay inside tokens and
+// are trimmed). A value in double quotes is one token, spaces and all:
+// Windows printer names often hold spaces ("EPSON TM-T20II Receipt"), and
+// so do folders. Null at the end, or with *error set.
+char* NextToken(char** cursor, bool* quoted, std::string* error) {
+  while (**cursor == ' ') ++*cursor;
+  if (**cursor == '\0') return nullptr;
+  char* token = *cursor;
+  *quoted = **cursor == '"';
+  if (*quoted) {
+    token = ++*cursor;
+    char* close = std::strchr(*cursor, '"');
+    if (close == nullptr) {
+      *error = "a quote is not closed: " + std::string(token - 1);
+      return nullptr;
+    }
+    *close = '\0';
+    *cursor = close + 1;
+    if (**cursor != '\0' && **cursor != ' ') {
+      *error = "a closing quote must end its value: " + std::string(token);
+      return nullptr;
+    }
+  } else {
+    while (**cursor != '\0' && **cursor != ' ') ++*cursor;
+  }
+  if (**cursor == ' ') *(*cursor)++ = '\0';
+  TrimBlanks(token);
+  return token;
+}
+
+// The Windows program's options, anywhere on the line: no printer or folder
+// is named that way. True when the token was one.
+bool ReadWindowsOption(const char* token, bool quoted, SpoolSettings& settings,
+                       CommandLineReport* report) {
+  if (!quoted && std::strcmp(token, "--BINARY") == 0) {
+    settings.byteForByte = 1;
+    return true;
+  }
+  // The metrics file, quoted or not (under Program Files it holds a space).
+  if (std::strncmp(token, "--METRICS-FILE=", 15) != 0) return false;
+  std::string path = token + 15;
+  const bool prom = path.size() > 5 && path.compare(path.size() - 5, 5, ".PROM") == 0;
+  const bool absolute =
+      (path.size() > 2 && path[1] == ':' && path[2] == '\\') || path.compare(0, 2, "\\\\") == 0;
+  if (!prom || !absolute) {
+    report->error =
+        "--metrics-file takes a full path ending in .prom (the textfile collector reads only "
+        "those), not \"" +
+        path + "\"";
+    return true;
+  }
+  path.replace(path.size() - 5, 5, ".prom");  // the collector matches it in lower case
+  report->metricsFile = path;
+  return true;
+}
+
+// The rules stand; what they ignore is said (in the log, and a single
+// argument in the tooltip too).
+void SayIgnored(int count, char* const* slots, const std::string& ignored,
+                CommandLineReport* report) {
+  if (count == 2) {
+    report->warnings.push_back("ignored the single argument \"" + std::string(slots[1]) +
+                               "\": a printer needs a pattern after it; the defaults stand");
+  }
+  if (!ignored.empty()) {
+    report->warnings.push_back("ignored what follows the third argument (" + ignored +
+                               "): only PRINTER PATTERN [TRUE] are read");
+  }
+  if (count == kMaxTokens && std::strcmp(slots[3], "TRUE") != 0) {
+    report->warnings.push_back("the third argument \"" + std::string(slots[3]) +
+                               "\" is not TRUE: force delete stays off");
+  }
+}
+
+}  // namespace
+
 CommandLineReport ReadCommandLineText(SpoolSettings& settings, const char* commandLine,
                                       CommandLineRules rules) {
   CommandLineReport report;
-  const PlatformDefaults& defaults = DefaultsFor(rules);
   const std::string whole = commandLine != nullptr ? commandLine : "";
   char buffer[kSettingsTextSize];
   CopyText(buffer, whole.c_str());
@@ -121,84 +220,21 @@ CommandLineReport ReadCommandLineText(SpoolSettings& settings, const char* comma
   }
   if (rules == CommandLineRules::Windows) UpperCase(buffer);
   CopyText(settings.commandLine, buffer);
-
-  // The program path: up to its closing quote when quoted (Windows quotes a
-  // path under C:\Program Files), else up to the first space.
-  char* cursor = buffer;
-  char* program = buffer;
-  bool noArguments;
-  if (buffer[0] == '"') {
-    program = buffer + 1;
-    char* close = std::strchr(program, '"');
-    cursor = close != nullptr ? close + 1 : program + std::strlen(program);
-    if (close != nullptr) *close = '\0';
-    noArguments = IsBlank(cursor) != 0;
-  } else {
-    // Up to three characters after the last ".EXE" (a closing quote, say)
-    // mean the line holds the program path alone.
-    const int n = static_cast<int>(std::strlen(buffer));
-    const int p = FindLast(".EXE", buffer);
-    noArguments = n - p <= 6;
-    while (*cursor != '\0' && *cursor != ' ') ++cursor;
-    if (*cursor == ' ') *cursor++ = '\0';
-  }
-  if (noArguments) {
-    CopyText(settings.commandLine, defaults.displayText);
+  char* program = nullptr;
+  char* cursor = nullptr;
+  if (SplitProgram(buffer, &program, &cursor)) {
+    CopyText(settings.commandLine, DefaultsFor(rules).displayText);
     return report;
   }
-
   char empty[kMaxTokens][1] = {};
   char* slots[kMaxTokens] = {program, empty[1], empty[2], empty[3]};
   int count = 1;
   std::string ignored;
-  // Split on single spaces only; tabs stay inside tokens and are trimmed. A
-  // value in double quotes is one token, spaces and all: Windows printer
-  // names often hold spaces ("EPSON TM-T20II Receipt"), and so do folders.
-  while (*cursor != '\0') {
-    while (*cursor == ' ') ++cursor;
-    if (*cursor == '\0') break;
-    char* token = cursor;
-    const bool quoted = *cursor == '"';
-    if (quoted) {
-      token = ++cursor;
-      char* close = std::strchr(cursor, '"');
-      if (close == nullptr) {
-        report.error = "a quote is not closed: " + std::string(token - 1);
-        return report;
-      }
-      *close = '\0';
-      cursor = close + 1;
-      if (*cursor != '\0' && *cursor != ' ') {
-        report.error = "a closing quote must end its value: " + std::string(token);
-        return report;
-      }
-    } else {
-      while (*cursor != '\0' && *cursor != ' ') ++cursor;
-    }
-    if (*cursor == ' ') *cursor++ = '\0';
-    TrimBlanks(token);
+  bool quoted = false;
+  while (char* token = NextToken(&cursor, &quoted, &report.error)) {
     if (token[0] == '\0') continue;
-    // The one option of the Windows program, anywhere on the line: no
-    // printer or folder is named that way.
-    if (rules == CommandLineRules::Windows && !quoted && std::strcmp(token, "--BINARY") == 0) {
-      settings.byteForByte = 1;
-      continue;
-    }
-    // The metrics file, quoted or not (under Program Files it holds a space).
-    if (rules == CommandLineRules::Windows && std::strncmp(token, "--METRICS-FILE=", 15) == 0) {
-      std::string path = token + 15;
-      const bool prom = path.size() > 5 && path.compare(path.size() - 5, 5, ".PROM") == 0;
-      const bool absolute =
-          (path.size() > 2 && path[1] == ':' && path[2] == '\\') || path.compare(0, 2, "\\\\") == 0;
-      if (!prom || !absolute) {
-        report.error =
-            "--metrics-file takes a full path ending in .prom (the textfile "
-            "collector reads only those), not \"" +
-            path + "\"";
-        return report;
-      }
-      path.replace(path.size() - 5, 5, ".prom");  // the collector matches it in lower case
-      report.metricsFile = path;
+    if (rules == CommandLineRules::Windows && ReadWindowsOption(token, quoted, settings, &report)) {
+      if (!report.error.empty()) return report;
       continue;
     }
     if (count == kMaxTokens) {
@@ -207,69 +243,108 @@ CommandLineReport ReadCommandLineText(SpoolSettings& settings, const char* comma
     }
     slots[count++] = token;
   }
-  // The rules stand; what they ignore is said (in the log, and a single
-  // argument in the tooltip too).
-  if (count == 2) {
-    report.warnings.push_back("ignored the single argument \"" + std::string(slots[1]) +
-                              "\": a printer needs a pattern after it; the defaults stand");
-  }
-  if (!ignored.empty()) {
-    report.warnings.push_back("ignored what follows the third argument (" + ignored +
-                              "): only PRINTER PATTERN [TRUE] are read");
-  }
-  if (count == kMaxTokens && std::strcmp(slots[3], "TRUE") != 0) {
-    report.warnings.push_back("the third argument \"" + std::string(slots[3]) +
-                              "\" is not TRUE: force delete stays off");
-  }
+  if (!report.error.empty()) return report;
+  SayIgnored(count, slots, ignored, &report);
   ApplyArguments(settings, count, slots, rules);
   return report;
 }
 
+namespace {
+
+enum class Option { Positional, Taken, Ends };
+
+// One of the POSIX program's options; Ends for --help, --version and a
+// refusal (in report->error).
+Option ReadPosixOption(const std::string& arg, SpoolSettings& settings, CommandLineReport* report) {
+  if (arg == "--help" || arg == "-h") {
+    report->help = true;
+    return Option::Ends;
+  }
+  if (arg == "--version") {
+    report->version = true;
+    return Option::Ends;
+  }
+  if (arg == "--check") {
+    report->check = true;
+  } else if (arg.rfind("--delete-after=", 0) == 0) {
+    const std::string when = arg.substr(15);
+    if (when != "printed" && when != "accepted") {
+      report->error = "--delete-after takes \"accepted\" or \"printed\", not \"" + when + "\"";
+      return Option::Ends;
+    }
+    settings.deleteAfterPrinted = when == "printed" ? 1 : 0;
+  } else if (arg == "--binary") {
+    settings.byteForByte = 1;
+  } else if (arg.rfind("--metrics-file=", 0) == 0) {
+    // Empty (a unit's unset METRICS_FILE): none.
+    const std::string path = arg.substr(15);
+    const bool prom = path.size() > 5 && path.compare(path.size() - 5, 5, ".prom") == 0;
+    if (!path.empty() && (path[0] != '/' || !prom || path.back() == '/')) {
+      report->error =
+          "--metrics-file takes an absolute path ending in .prom (the textfile collector reads "
+          "only those), not \"" +
+          path + "\"";
+      return Option::Ends;
+    }
+    report->metricsFile = path;
+  } else if (arg.size() > 1 && arg[0] == '-') {
+    report->error = "unknown option \"" + arg + "\"";
+    return Option::Ends;
+  } else {
+    return Option::Positional;
+  }
+  return Option::Taken;
+}
+
+// What PRINTER PATTERN [TRUE] cannot be (an error), and what is ignored.
+void CheckPositional(const std::vector<std::string>& positional, CommandLineReport* report) {
+  const std::size_t n = positional.size();
+  // Never the defaults in place of what was meant: a stray word ("status"),
+  // or an empty value (a unit's ${PRINTER} from a missing or misspelt key).
+  if (n == 1) {
+    report->error = "a single argument \"" + positional[0] +
+                    "\": give PRINTER and PATTERN, or nothing for the defaults";
+    return;
+  }
+  for (std::size_t i = 0; i < 2; ++i) {
+    if (positional[i].find_first_not_of(" \t") == std::string::npos) {
+      report->error = std::string(i == 0 ? "PRINTER" : "PATTERN") +
+                      " is empty (a missing or misspelt key in the configuration?)";
+      return;
+    }
+  }
+  const std::size_t name = positional[1].rfind('/') + 1;  // 0 without a slash
+  const std::size_t hash = positional[1].find('#', name);
+  if (hash != std::string::npos && hash > name &&
+      (positional[1][hash - 1] == ' ' || positional[1][hash - 1] == '\t')) {
+    report->error = "the pattern \"" + positional[1] +
+                    "\" holds a comment: comments must stand on lines of their own";
+    return;
+  }
+  if (n >= 4) {
+    std::string ignored;
+    for (std::size_t i = 3; i < n; ++i) ignored += (i > 3 ? " " : "") + positional[i];
+    report->warnings.push_back("ignored " + std::to_string(n - 3) +
+                               " argument(s) after the third (" + ignored +
+                               "): only PRINTER PATTERN [TRUE] are read");
+  }
+  if (n >= 3 && !EqualsIgnoreCase(positional[2].c_str(), "TRUE")) {
+    report->warnings.push_back("the third argument \"" + positional[2] +
+                               "\" is not TRUE: force delete stays off");
+  }
+}
+
+}  // namespace
+
 CommandLineReport ReadCommandLineArgs(SpoolSettings& settings, int argc, const char* const* argv) {
   CommandLineReport report;
-  const PlatformDefaults& defaults = DefaultsFor(CommandLineRules::Posix);
   std::vector<std::string> positional;
   std::string shown = argc > 0 && argv[0] != nullptr ? argv[0] : "druvo";
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i] != nullptr ? argv[i] : "";
-    if (arg == "--help" || arg == "-h") {
-      report.help = true;
-      return report;
-    }
-    if (arg == "--version") {
-      report.version = true;
-      return report;
-    }
-    if (arg == "--check") {
-      report.check = true;
-      continue;
-    }
-    if (arg.rfind("--delete-after=", 0) == 0) {
-      const std::string when = arg.substr(15);
-      if (when != "printed" && when != "accepted") {
-        report.error = "--delete-after takes \"accepted\" or \"printed\", not \"" + when + "\"";
-        return report;
-      }
-      settings.deleteAfterPrinted = when == "printed" ? 1 : 0;
-    } else if (arg == "--binary") {
-      settings.byteForByte = 1;
-    } else if (arg.rfind("--metrics-file=", 0) == 0) {
-      // Empty (a unit's unset METRICS_FILE): none.
-      const std::string path = arg.substr(15);
-      const bool prom = path.size() > 5 && path.compare(path.size() - 5, 5, ".prom") == 0;
-      if (!path.empty() && (path[0] != '/' || !prom || path.back() == '/')) {
-        report.error =
-            "--metrics-file takes an absolute path ending in .prom (the textfile "
-            "collector reads only those), not "
-            " + path + "
-            "";
-        return report;
-      }
-      report.metricsFile = path;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      report.error = "unknown option \"" + arg + "\"";
-      return report;
-    } else {
+    const Option option = ReadPosixOption(arg, settings, &report);
+    if (option == Option::Ends) return report;
+    if (option == Option::Positional) {
       if (arg.size() > kSettingsValueLimit) {
         report.error = TooLong("Argument " + std::to_string(positional.size() + 1), arg.size());
         return report;
@@ -279,7 +354,6 @@ CommandLineReport ReadCommandLineArgs(SpoolSettings& settings, int argc, const c
     shown += ' ';
     shown += arg.find_first_of(" \t") == std::string::npos ? arg : "'" + arg + "'";
   }
-
   const std::size_t n = positional.size();
   if (n >= 3 && !HasWildcard(positional[1].c_str())) {
     report.error = "the pattern \"" + positional[1] + "\" has no wildcard and " +
@@ -289,43 +363,12 @@ CommandLineReport ReadCommandLineArgs(SpoolSettings& settings, int argc, const c
     return report;
   }
   if (n == 0) {
-    CopyText(settings.commandLine, defaults.displayText);
+    CopyText(settings.commandLine, DefaultsFor(CommandLineRules::Posix).displayText);
     return report;
   }
   CopyText(settings.commandLine, shown.c_str());
-  // Never the defaults in place of what was meant: a stray word ("status"),
-  // or an empty value (a unit's ${PRINTER} from a missing or misspelt key).
-  if (n == 1) {
-    report.error = "a single argument \"" + positional[0] +
-                   "\": give PRINTER and PATTERN, or nothing for the defaults";
-    return report;
-  }
-  for (std::size_t i = 0; i < 2; ++i) {
-    if (positional[i].find_first_not_of(" \t") == std::string::npos) {
-      report.error = std::string(i == 0 ? "PRINTER" : "PATTERN") +
-                     " is empty (a missing or misspelt key in the configuration?)";
-      return report;
-    }
-  }
-  const std::size_t name = positional[1].rfind('/') + 1;  // 0 without a slash
-  const std::size_t hash = positional[1].find('#', name);
-  if (hash != std::string::npos && hash > name &&
-      (positional[1][hash - 1] == ' ' || positional[1][hash - 1] == '\t')) {
-    report.error = "the pattern \"" + positional[1] +
-                   "\" holds a comment: comments must stand on lines of their own";
-    return report;
-  }
-  if (n >= 4) {
-    std::string ignored;
-    for (std::size_t i = 3; i < n; ++i) ignored += (i > 3 ? " " : "") + positional[i];
-    report.warnings.push_back("ignored " + std::to_string(n - 3) +
-                              " argument(s) after the third (" + ignored +
-                              "): only PRINTER PATTERN [TRUE] are read");
-  }
-  if (n >= 3 && !EqualsIgnoreCase(positional[2].c_str(), "TRUE")) {
-    report.warnings.push_back("the third argument \"" + positional[2] +
-                              "\" is not TRUE: force delete stays off");
-  }
+  CheckPositional(positional, &report);
+  if (!report.error.empty()) return report;
   std::string program = shown.substr(0, shown.find(' '));
   char* slots[kMaxTokens] = {&program[0]};
   int count = 1;

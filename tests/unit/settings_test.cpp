@@ -251,7 +251,9 @@ TEST(ReadCommandLinePosix, IgnoredArgumentsAreWarnedAboutAndMisreadOnesRefused) 
       {{"RACUN", longArg.c_str(), "TRUE"}, "at most 511", ""},
       {{"--delete-after=later"}, "accepted\" or \"printed", ""},
       {{"--frobnicate"}, "unknown option", ""},
-      {{"--metrics-file=druvo.prom"}, "absolute path ending in .prom", ""},
+      {{"--metrics-file=druvo.prom"},
+       "ending in .prom (the textfile collector reads only those), not \"druvo.prom\"",
+       ""},
       {{"--metrics-file=/var/lib/prometheus/node-exporter/druvo.txt"}, "ending in .prom", ""},
       {{"--metrics-file="}, "", ""},
   };
