@@ -172,6 +172,38 @@ std::string StatusServer::Answer(bool json) {
   return render_(report, json);
 }
 
+namespace {
+
+// Connects to the status socket within the bound; 0, or the errno.
+int ConnectStatus(const std::string& path, long long end, UniqueFd* fd) {
+  sockaddr_un address;
+  if (!AddressFor(path, &address)) return ENAMETOOLONG;
+  fd->reset(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!*fd) return errno;
+  while (connect(fd->get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+    const int code = errno;
+    if (code != EAGAIN || SteadyMs() >= end) return code;  // a full backlog: try again
+    usleep(20000);
+  }
+  return 0;
+}
+
+// The whole answer, or false when it did not come by the end.
+bool ReadAnswer(int fd, long long end, std::string* answer) {
+  char buffer[4096];
+  for (;;) {
+    pollfd in{fd, POLLIN, 0};
+    const long long left = end - SteadyMs();
+    if (left <= 0 || poll(&in, 1, static_cast<int>(left)) <= 0) return false;
+    const ssize_t n = read(fd, buffer, sizeof buffer);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (n <= 0) return true;
+    answer->append(buffer, static_cast<std::size_t>(n));
+  }
+}
+
+}  // namespace
+
 int RunStatusCommand(int argc, const char* const* argv) {
   bool json = false;
   std::string instance;
@@ -191,18 +223,8 @@ int RunStatusCommand(int argc, const char* const* argv) {
   // Bounded whatever the daemon or other clients do.
   constexpr long long kBoundMs = 5000;
   const long long end = SteadyMs() + kBoundMs;
-  sockaddr_un address;
-  UniqueFd fd(AddressFor(path, &address)
-                  ? socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0)
-                  : -1);
-  int code = fd ? 0 : ENAMETOOLONG;
-  while (fd &&
-         connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
-    code = errno;
-    if (code != EAGAIN || SteadyMs() >= end) break;  // a full backlog: try again
-    usleep(20000);
-    code = 0;
-  }
+  UniqueFd fd;
+  const int code = ConnectStatus(path, end, &fd);
   if (code == EACCES || code == EPERM) {
     std::fprintf(stderr,
                  "druvo: permission denied: is this user in group druvo? (%s cannot be reached: "
@@ -218,19 +240,10 @@ int RunStatusCommand(int argc, const char* const* argv) {
   const char how = json ? 'j' : 't';
   (void)!write(fd.get(), &how, 1);
   std::string answer;
-  char buffer[4096];
-  for (;;) {
-    pollfd in{fd.get(), POLLIN, 0};
-    const long long left = end - SteadyMs();
-    if (left <= 0 || poll(&in, 1, static_cast<int>(left)) <= 0) {
-      std::fprintf(stderr, "druvo: druvo%s did not answer on %s within %lld s\n", who.c_str(),
-                   path.c_str(), kBoundMs / 1000);
-      return 3;
-    }
-    const ssize_t n = read(fd.get(), buffer, sizeof buffer);
-    if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (n <= 0) break;
-    answer.append(buffer, static_cast<std::size_t>(n));
+  if (!ReadAnswer(fd.get(), end, &answer)) {
+    std::fprintf(stderr, "druvo: druvo%s did not answer on %s within %lld s\n", who.c_str(),
+                 path.c_str(), kBoundMs / 1000);
+    return 3;
   }
   std::fputs(answer.c_str(), stdout);
   const bool error =

@@ -362,6 +362,23 @@ void DirectPrinter::Settle(const Pending& p, JobState state, const std::string& 
 void DirectPrinter::Confirmed(const std::string& id) {
   // Whatever the printer answered, it knows the request.
   ids_ = Ids::Yes;
+  if (SettleAdopted(id)) return;
+  if (!probeFirst_.empty() && id == probeFirst_) {
+    firstAnswered_ = true;
+    return;
+  }
+  const bool probe = !probe_.empty() && id == probe_;
+  if (probe) ProbeAnswered();
+  std::size_t upTo = 0;
+  while (upTo < pending_.size() &&
+         (probe ? pending_[upTo].job != probeAfter_ : pending_[upTo].id != id))
+    ++upTo;
+  if (probe) probeAfter_ = 0;
+  if (upTo == pending_.size()) return;  // a late answer to an attempt given up
+  SettleUpTo(upTo, probe);
+}
+
+bool DirectPrinter::SettleAdopted(const std::string& id) {
   // What a lost connection (or an earlier run) left: its own answer, or the
   // one answer the printer kept while nobody was connected (the latest).
   // Those before it on that connection came out before it, unless a stop
@@ -380,36 +397,30 @@ void DirectPrinter::Confirmed(const std::string& id) {
     Settle(adopted_[k], JobState::Completed, {});
     left.insert(left.end(), adopted_.begin() + static_cast<long>(k) + 1, adopted_.end());
     adopted_.swap(left);
-    return;
+    return true;
   }
-  if (!probeFirst_.empty() && id == probeFirst_) {
-    firstAnswered_ = true;
-    return;
-  }
-  const bool probe = !probe_.empty() && id == probe_;
-  if (probe && !probeFirst_.empty()) {
+  return false;
+}
+
+void DirectPrinter::ProbeAnswered() {
+  if (!probeFirst_.empty()) {
     folds_ = !firstAnswered_;
     probeFirst_.clear();
   }
-  if (probe) {
-    // Everything the printer held before the probe is printed: what has not
-    // answered by now is not there.
-    probe_.clear();
-    for (const Pending& p : adopted_) {
-      Settle(p, JobState::Aborted,
-             p.stops < 0 ? "the printer no longer had it after druvo restarted (lost with "
-                           "its power, or cleared)"
-                         : "the printer no longer had it after the connection was lost (lost "
-                           "with its power, or cleared)");
-    }
-    adopted_.clear();
+  // Everything the printer held before the probe is printed: what has not
+  // answered by now is not there.
+  probe_.clear();
+  for (const Pending& p : adopted_) {
+    Settle(p, JobState::Aborted,
+           p.stops < 0 ? "the printer no longer had it after druvo restarted (lost with "
+                         "its power, or cleared)"
+                       : "the printer no longer had it after the connection was lost (lost "
+                         "with its power, or cleared)");
   }
-  std::size_t upTo = 0;
-  while (upTo < pending_.size() &&
-         (probe ? pending_[upTo].job != probeAfter_ : pending_[upTo].id != id))
-    ++upTo;
-  if (probe) probeAfter_ = 0;
-  if (upTo == pending_.size()) return;  // a late answer to an attempt given up
+  adopted_.clear();
+}
+
+void DirectPrinter::SettleUpTo(std::size_t upTo, bool probe) {
   // The printer answers an ID once everything before it is printed, and one
   // that could not answer earlier ones may send the latest alone. Across a
   // stop that is no proof: a printer that cleared its buffer when it

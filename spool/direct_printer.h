@@ -155,6 +155,13 @@ class DirectPrinter : public Spooler {
   bool ReadReplies();
   void OnReply(const EscPosReply& reply);
   void Confirmed(const std::string& id);
+  // An answer for a receipt an earlier connection or run left: true when it
+  // was one.
+  bool SettleAdopted(const std::string& id);
+  // Druvo's own ID answered: what the printer does not hold by now is lost.
+  void ProbeAnswered();
+  // Receipts up to the one answered, in order, each as its answer tells.
+  void SettleUpTo(std::size_t upTo, bool probe);
   // The next process ID's number, none an adopted job has.
   unsigned long NextId();
   // Jobs asked about that this run never sent: an earlier run's, known by
@@ -217,10 +224,10 @@ class DirectPrinter : public Spooler {
   int jobStops_ = 0;     // ...when the receipt being sent was begun
   bool clears_ = false;  // this printer was seen to clear its buffer at a stop
   bool probeDue_ = false;
-  int probeAfter_ = 0;         // the last receipt sent before the probe after a stop
-  double bytesPerSecond_ = 0;  // printing speed measured from answers; 0: not yet
-  long long progressMs_ = 0;   // the last confirmation, the head's start, or a recovery
-  long long heardMs_ = 0;      // the last reply or byte taken
+  int probeAfter_ = 0;             // the last receipt sent before the probe after a stop
+  double bytesPerSecond_ = 0;      // printing speed measured from answers; 0: not yet
+  long long progressMs_ = 0;       // the last confirmation, the head's start, or a recovery
+  long long heardMs_ = 0;          // the last reply or byte taken
   mutable long long takenMs_ = 0;  // the printer's last progress
   bool underWay_ = false;          // a job's bytes are being sent
   bool closing_ = false;           // ...all of them: the printer's close is awaited

@@ -65,39 +65,88 @@ void NoteCtrlZ(InputFile& file, PrintBuffers& buffers, std::size_t got, std::uin
 
 }  // namespace
 
+namespace {
+
+// Opens the file to print: false with the outcome set when it is not to be
+// printed now.
+bool OpenToPrint(const char* path, FileSystem& files, std::unique_ptr<InputFile>* file,
+                 JobResult* result) {
+  if (path[0] == '\0') {
+    result->outcome = JobOutcome::Gone;
+    return false;
+  }
+  std::string openError;
+  switch (files.Open(path, file, &openError)) {
+    case OpenOutcome::Opened:
+      result->identity = (*file)->Identity();
+      return true;
+    case OpenOutcome::NotReady:
+      result->outcome = JobOutcome::NotReady;
+      return false;
+    case OpenOutcome::Gone:
+      result->outcome = JobOutcome::Gone;
+      return false;
+    case OpenOutcome::Failed:
+      *result = Fail(*result, openError);
+      return false;
+  }
+  return false;
+}
+
+// Reads the file to its end (or its Ctrl-Z) and writes it to the open
+// document; false with the outcome set when the job cannot go on.
+bool SendFile(InputFile& file, Spooler& spooler, PrintBuffers& buffers, TextModeFilter& filter,
+              ContentDigest& content, StatusSink* progress, JobResult* result) {
+  std::uint64_t offset = 0;  // of the chunk in the file
+  for (;;) {
+    std::string readError;
+    const long long got = file.Read(buffers.In(), PrintBuffers::kChunk, &readError);
+    if (got == InputFile::kReadLocked) {
+      // A writer's byte-range lock: the document is withdrawn, the file waits.
+      result->outcome = JobOutcome::NotReady;
+      result->error = "its writer holds a lock on it";
+      return false;
+    }
+    if (got < 0) {
+      *result = Fail(*result, readError);
+      return false;
+    }
+    content.Add(buffers.In(), static_cast<std::size_t>(got));
+    std::size_t n = got == 0
+                        ? filter.Finish(buffers.Out())
+                        : filter.Filter(buffers.In(), static_cast<std::size_t>(got), buffers.Out());
+    if (n > 0) {
+      if (OpResult r = spooler.Write(buffers.Out(), n); !r) {
+        *result = Fail(*result, r.error);
+        if (r.later) result->outcome = JobOutcome::NotReady;  // the server asks for later
+        return false;
+      }
+      result->bytesSent += n;
+      if (progress != nullptr) progress->Progress();
+    }
+    if (filter.Ended()) {
+      NoteCtrlZ(file, buffers, static_cast<std::size_t>(got), offset, content, result);
+      return true;
+    }
+    if (got == 0) return true;
+    offset += static_cast<std::uint64_t>(got);
+  }
+}
+
+}  // namespace
+
 JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& files,
                        Spooler& spooler, PrintBuffers& buffers, bool byteForByte,
                        StatusSink* progress) {
   JobResult result;
-  if (path[0] == '\0') {
-    result.outcome = JobOutcome::Gone;
-    return result;
-  }
-
   std::unique_ptr<InputFile> file;
-  std::string openError;
-  switch (files.Open(path, &file, &openError)) {
-    case OpenOutcome::Opened:
-      result.identity = file->Identity();
-      break;
-    case OpenOutcome::NotReady:
-      result.outcome = JobOutcome::NotReady;
-      return result;
-    case OpenOutcome::Gone:
-      result.outcome = JobOutcome::Gone;
-      return result;
-    case OpenOutcome::Failed:
-      return Fail(result, openError);
-  }
+  if (!OpenToPrint(path, files, &file, &result)) return result;
 
   PrinterSession session(spooler);
   if (OpResult r = spooler.OpenQueue(printerName); !r) {
     result = Fail(result, r.error);
-    if (r.later) {
-      result.outcome = JobOutcome::NotReady;  // the printer asks for later
-      return result;
-    }
-    result.outcome = JobOutcome::PrinterUnavailable;
+    // The printer asks for later, or cannot be reached.
+    result.outcome = r.later ? JobOutcome::NotReady : JobOutcome::PrinterUnavailable;
     return result;
   }
   session.PrinterOpened();
@@ -109,38 +158,7 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
   // Every byte of the file, also those past a Ctrl-Z: the delete checks
   // that the name still holds them.
   ContentDigest content;
-  std::uint64_t offset = 0;  // of the chunk in the file
-  for (;;) {
-    std::string readError;
-    const long long got = file->Read(buffers.In(), PrintBuffers::kChunk, &readError);
-    if (got == InputFile::kReadLocked) {
-      // A writer's byte-range lock: the document is withdrawn, the file waits.
-      result.outcome = JobOutcome::NotReady;
-      result.error = "its writer holds a lock on it";
-      return result;
-    }
-    if (got < 0) return Fail(result, readError);
-    content.Add(buffers.In(), static_cast<std::size_t>(got));
-    std::size_t n = got == 0
-                        ? filter.Finish(buffers.Out())
-                        : filter.Filter(buffers.In(), static_cast<std::size_t>(got), buffers.Out());
-    if (n > 0) {
-      if (OpResult r = spooler.Write(buffers.Out(), n); !r) {
-        if (!r.later) return Fail(result, r.error);
-        result.outcome = JobOutcome::NotReady;  // the server asks for later
-        result.error = r.error;
-        return result;
-      }
-      result.bytesSent += n;
-      if (progress != nullptr) progress->Progress();
-    }
-    if (filter.Ended()) {
-      NoteCtrlZ(*file, buffers, static_cast<std::size_t>(got), offset, content, &result);
-      break;
-    }
-    if (got == 0) break;
-    offset += static_cast<std::uint64_t>(got);
-  }
+  if (!SendFile(*file, spooler, buffers, filter, content, progress, &result)) return result;
 
   if (OpResult r = spooler.EndDocument(); !r) return Fail(result, r.error);
   session.DocumentEnded();

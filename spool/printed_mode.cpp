@@ -171,24 +171,26 @@ void SpoolEngine::CheckQueueHoldsJobs(const std::map<int, JobStatus>& states) {
   ports_.status.ShowFault(fault);
 }
 
+bool SpoolEngine::NamedByUuid(const std::string& path, InFlightJob& job) {
+  if (job.jobId != 0 || job.uuid.empty()) return false;
+  // Being sent when the last run ended, its number not yet kept: the job
+  // carries its uuid if it was made.
+  const int id = ports_.spooler.JobWithUuid(job.uuid);
+  if (id < 0) return true;  // asked again next time
+  if (id == 0) return false;
+  job.jobId = id;
+  SaveState();
+  Log(LogLevel::Info, QuotedForLog(path) + " was sent as job " + std::to_string(id) +
+                          " before the restart; deleted once it is printed");
+  return true;
+}
+
 SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
                                                       const Flights& flights, int* resent) {
   if (!flights.known) return InFlightStep::Skip;
   auto it = state_.inFlight.find(path);
   InFlightJob& job = it->second;
-  if (job.jobId == 0 && !job.uuid.empty()) {
-    // Being sent when the last run ended, its number not yet kept: the job
-    // carries its uuid if it was made.
-    const int id = ports_.spooler.JobWithUuid(job.uuid);
-    if (id < 0) return InFlightStep::Skip;  // asked again next time
-    if (id > 0) {
-      job.jobId = id;
-      SaveState();
-      Log(LogLevel::Info, QuotedForLog(path) + " was sent as job " + std::to_string(id) +
-                              " before the restart; deleted once it is printed");
-      return InFlightStep::Skip;
-    }
-  }
+  if (NamedByUuid(path, job)) return InFlightStep::Skip;
   auto found = flights.states.find(job.jobId);
   // A server that lost its jobs in a crash hands their numbers out again:
   // the job-uuid tells ours from another's. Where the server keeps none, the
@@ -198,12 +200,12 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
   const bool ours = found != flights.states.end() && (found->second.uuid.empty() || job.uuid.empty()
                                                           ? found->second.created == job.jobCreated
                                                           : found->second.uuid == job.uuid);
-  const std::string text = JobText(job.jobId, path);
   if (ours && found->second.state == JobState::Pending) {
     if (job.queue.empty() || job.queue == settings_.printerName) return InFlightStep::Skip;
     ports_.spooler.CancelJob(job.queue.c_str(), job.jobId);
-    Log(LogLevel::Warning, text + " still waited on " + QuotedForLog(job.queue) +
-                               ", and the printer is now " + QuotedForLog(settings_.printerName) +
+    Log(LogLevel::Warning, JobText(job.jobId, path) + " still waited on " +
+                               QuotedForLog(job.queue) + ", and the printer is now " +
+                               QuotedForLog(settings_.printerName) +
                                ": cancelled there and sent again");
     *resent = job.resent;
     state_.inFlight.erase(it);
@@ -212,38 +214,41 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
   }
   const InFlightJob gone = job;
   state_.inFlight.erase(it);
-  InFlightStep step = InFlightStep::Done;
-  if (!ours) {
-    step = JobVanished(path, gone, flights.server, resent);
-  } else if (found->second.state == JobState::Completed) {
-    Log(LogLevel::Info,
-        text + " is printed" + (found->second.why.empty() ? "" : " (" + found->second.why + ")"));
+  const InFlightStep step = ours ? JobEnded(path, gone, found->second, resent)
+                                 : JobVanished(path, gone, flights.server, resent);
+  SaveState();
+  return step;
+}
+
+SpoolEngine::InFlightStep SpoolEngine::JobEnded(const std::string& path, const InFlightJob& gone,
+                                                const JobStatus& status, int* resent) {
+  const std::string text = JobText(gone.jobId, path);
+  if (status.state == JobState::Completed) {
+    Log(LogLevel::Info, text + " is printed" + (status.why.empty() ? "" : " (" + status.why + ")"));
     ++report_.confirmed;
     DeletePrinted(path, gone);
-  } else if (found->second.state == JobState::Cancelled) {
+    return InFlightStep::Done;
+  }
+  if (status.state == JobState::Cancelled) {
     // Never undone behind the operator's back: the file stays, and is not
     // sent again until it is replaced.
     state_.held[path] = RememberedFile{gone.writeTime, gone.size, gone.identity, scanGeneration_};
     Log(LogLevel::Warning, text +
                                " was cancelled on the print server; the file stays "
                                "and is not sent again (copy it in anew to print it)");
-  } else if (!found->second.why.empty()) {
+    return InFlightStep::Done;
+  }
+  if (!status.why.empty()) {
     // A printer that stopped before confirming it: a part of it may be on
     // paper already.
-    Log(LogLevel::Warning, text + " did not come out whole (" + found->second.why +
+    Log(LogLevel::Warning, text + " did not come out whole (" + status.why +
                                "); sending the file again whole, so a part of it "
                                "may come out twice");
-    *resent = gone.resent;
-    step = InFlightStep::Resend;
   } else {
-    Log(LogLevel::Warning, text +
-                               " was aborted by the print server; sending the "
-                               "file again");
-    *resent = gone.resent;
-    step = InFlightStep::Resend;
+    Log(LogLevel::Warning, text + " was aborted by the print server; sending the file again");
   }
-  SaveState();
-  return step;
+  *resent = gone.resent;
+  return InFlightStep::Resend;
 }
 
 SpoolEngine::InFlightStep SpoolEngine::JobVanished(const std::string& path, const InFlightJob& job,

@@ -136,6 +136,12 @@ class SpoolEngine {
   // What to do with a file whose job is in flight; resent: how often it was
   // sent again already, for the new job.
   InFlightStep HandleInFlight(const std::string& path, const Flights& flights, int* resent);
+  // A job whose number a crash kept from the state file, found by its
+  // uuid: true when it is settled for now.
+  bool NamedByUuid(const std::string& path, InFlightJob& job);
+  // What the server or printer said of a job that ended.
+  InFlightStep JobEnded(const std::string& path, const InFlightJob& gone, const JobStatus& status,
+                        int* resent);
   // The job of a file that left the server without a final state it kept.
   InFlightStep JobVanished(const std::string& path, const InFlightJob& job, long long server,
                            int* resent);

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "core/wildcard.h"
 
@@ -77,6 +78,15 @@ FolderLock::Result FolderLock::Probe(const std::string& folder, const std::strin
   return Register(folder, names, false);
 }
 
+namespace {
+
+struct DirCloser {
+  void operator()(DIR* d) const { closedir(d); }
+};
+using UniqueDir = std::unique_ptr<DIR, DirCloser>;
+
+}  // namespace
+
 FolderLock::Result FolderLock::Register(const std::string& folder, const std::string& names,
                                         bool keep) {
   Result result;
@@ -102,19 +112,25 @@ FolderLock::Result FolderLock::Register(const std::string& folder, const std::st
   // Root running druvo by hand and the service both use what either made;
   // the lock folder itself is root's and group druvo's only.
   if (guard) (void)!fchmod(guard.get(), 0666);
-  DIR* listing = guard ? opendir(locks_.c_str()) : nullptr;
-  if (!guard || listing == nullptr || flock(guard.get(), LOCK_EX) != 0) {
+  UniqueDir listing(guard ? opendir(locks_.c_str()) : nullptr);
+  if (!guard || !listing || flock(guard.get(), LOCK_EX) != 0) {
     result = LockTheFolder(folder, dir.get(), st, keep);
     result.note = "cannot use the lock folder " + locks_ + " (" + std::strerror(errno) +
                   "): one druvo per folder";
-    if (listing != nullptr) closedir(listing);
     return result;
   }
   char prefix[64];
   std::snprintf(prefix, sizeof prefix, "%llx-%llx-", static_cast<unsigned long long>(st.st_dev),
                 static_cast<unsigned long long>(st.st_ino));
-  const std::string mine = locks_ + "/" + prefix + std::to_string(getpid());
   result.outcome = Outcome::Held;
+  FindOverlap(listing.get(), prefix, names, &result);
+  if (result.outcome != Outcome::Held || !keep) return result;
+  Enrol(locks_ + "/" + prefix + std::to_string(getpid()), names, st, folder, &result);
+  return result;
+}
+
+void FolderLock::FindOverlap(DIR* listing, const char* prefix, const std::string& names,
+                             Result* result) {
   while (const dirent* entry = readdir(listing)) {
     if (std::strncmp(entry->d_name, prefix, std::strlen(prefix)) != 0) continue;
     const std::string path = locks_ + "/" + entry->d_name;
@@ -128,27 +144,28 @@ FolderLock::Result FolderLock::Register(const std::string& folder, const std::st
     pid_t pid = 0;
     std::string pattern;
     if (!ReadRegistration(other.get(), &pid, &pattern)) pattern = "*";  // being written: assume all
-    if (!WildcardsOverlap(names, pattern, &result.both)) continue;
-    result.outcome = Outcome::Busy;
-    result.holder = pid;
-    result.pattern = pattern;
-    break;
+    if (!WildcardsOverlap(names, pattern, &result->both)) continue;
+    result->outcome = Outcome::Busy;
+    result->holder = pid;
+    result->pattern = pattern;
+    return;
   }
-  closedir(listing);
-  if (result.outcome != Outcome::Held || !keep) return result;
+}
+
+void FolderLock::Enrol(const std::string& mine, const std::string& names, const struct stat& st,
+                       const std::string& folder, Result* result) {
   UniqueFd fd(open(mine.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
   if (fd) (void)!fchmod(fd.get(), 0644);
   const std::string text = std::to_string(getpid()) + "\n" + names + "\n";
   if (!fd || flock(fd.get(), LOCK_EX | LOCK_NB) != 0 ||
       write(fd.get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) {
-    result.outcome = Outcome::Failed;
-    result.error = Why("register in " + mine);
-    return result;
+    result->outcome = Outcome::Failed;
+    result->error = Why("register in " + mine);
+    return;
   }
   if (!registration_.empty() && registration_ != mine) unlink(registration_.c_str());
   registration_ = mine;
   Hold(std::move(fd), st, folder);
-  return result;
 }
 
 void FolderLock::Hold(UniqueFd fd, const struct stat& st, const std::string& folder) {

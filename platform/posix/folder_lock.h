@@ -8,6 +8,8 @@
 // it), unless the lock folder cannot be used: then one druvo per folder.
 #pragma once
 
+#include <dirent.h>
+
 #include <sys/stat.h>
 #include <sys/types.h>
 
@@ -53,6 +55,11 @@ class FolderLock {
 
  private:
   Result Register(const std::string& folder, const std::string& names, bool keep);
+  // Another druvo's registration for the folder whose pattern overlaps ours.
+  void FindOverlap(DIR* listing, const char* prefix, const std::string& names, Result* result);
+  // Our registration, written and locked for as long as we run.
+  void Enrol(const std::string& mine, const std::string& names, const struct stat& st,
+             const std::string& folder, Result* result);
   // The old way, where the lock folder cannot be used: the folder itself.
   Result LockTheFolder(const std::string& folder, int dirFd, const struct stat& st, bool keep);
   void Hold(UniqueFd fd, const struct stat& st, const std::string& folder);

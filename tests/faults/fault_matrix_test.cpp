@@ -1243,7 +1243,17 @@ TEST_F(FaultMatrix, SigtermMidSendToASlowPrinter) {
   cups_ = std::make_unique<CupsEnvironment>(
       std::map<std::string, std::string>{{"PRINTER_MODE", "slow"}});
   printer_ = DirectPrinter();
-  Drop("big.prn", 10, Pattern(400000, 30));  // about 8 s at the printer's pace
+  // A receipt the printer is still taking (about 4 s at its pace) finishes:
+  // cut off, its start would come out twice.
+  Drop("mid.prn", 20, Pattern(200000, 31));
+  StartDruvo();
+  ASSERT_TRUE(WaitFor([&] { return ReadingFrom("mid.prn"); }, 30s));
+  EXPECT_EQ(daemon_->Stop(), 0);
+  EXPECT_FALSE(Exists(In("mid.prn"))) << daemon_->Log();
+  // One that would take longer (about 14 s) is cut off 10 s after the stop:
+  // the connection is reset so no queued byte arrives, and the restart says
+  // so before it sends the file again whole.
+  Drop("big.prn", 10, Pattern(700000, 30));
   StartDruvo();
   ASSERT_TRUE(WaitFor([&] { return ReadingFrom("big.prn"); }, 30s));
   EXPECT_EQ(daemon_->Stop(), 0);
@@ -1252,8 +1262,10 @@ TEST_F(FaultMatrix, SigtermMidSendToASlowPrinter) {
   StartDruvo();
   ASSERT_TRUE(WaitFor([&] { return !Exists(In("big.prn")); }, 60s));
   ASSERT_TRUE(WaitFor([&] { return TimesPrinted(dropped_["big.prn"]) > 0; }));
+  EXPECT_EQ(daemon_->LogCount("was cut off when druvo last stopped"), 1u) << daemon_->Log();
   Account("SIGTERM mid-send to a slow socket:// printer, then a restart",
-          "the connection is reset after 2 s, so no queued byte arrives; sent whole once after");
+          "a receipt the printer takes within 10 s of the stop finishes; a longer one is reset "
+          "then, so no queued byte arrives, and the restart says so and sends it whole once");
 }
 
 TEST_F(FaultMatrix, ABacklogLongerThanTheWatchdogKeepsItFed) {
