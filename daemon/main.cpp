@@ -21,6 +21,7 @@
 #include "daemon/journal.h"
 #include "daemon/signals.h"
 #include "daemon/spool_daemon.h"
+#include "platform/posix/unique_fd.h"
 
 namespace druvo {
 namespace {
@@ -46,14 +47,13 @@ extern "C" void OnOutOfMemory() {
 // CAP_LEASE (bit 28 of the effective set).
 bool CanLeaseAnyFile() {
   if (geteuid() == 0) return true;
-  std::FILE* status = std::fopen("/proc/self/status", "re");
-  if (status == nullptr) return false;
+  const UniqueFile status(std::fopen("/proc/self/status", "re"));
+  if (!status) return false;
   char line[256];
   unsigned long long effective = 0;
-  while (std::fgets(line, sizeof line, status) != nullptr) {
+  while (std::fgets(line, sizeof line, status.get()) != nullptr) {
     if (std::sscanf(line, "CapEff: %llx", &effective) == 1) break;
   }
-  std::fclose(status);
   return (effective & (1ULL << 28)) != 0;
 }
 

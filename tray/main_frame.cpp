@@ -43,15 +43,16 @@ CMainFrame::CMainFrame(SpoolSettings& settings, SpoolWorker::ClaimFolder claimFo
 CMainFrame::~CMainFrame() { Destroy(); }
 
 bool CMainFrame::LoadFrame(int* status) {
-  HMENU menu = LoadMenuA(AppInstance(), MAKEINTRESOURCEA(IDR_FRAME));
+  // Ours until the window takes it.
+  UniqueMenu menu(LoadMenuA(AppInstance(), MAKEINTRESOURCEA(IDR_FRAME)));
   char title[64] = "Druvo";
   LoadStringA(AppInstance(), IDR_FRAME, title, sizeof title);
   if (!Create(FrameWindowClass(), 0, title, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT, CW_USEDEFAULT,
-              CW_USEDEFAULT, CW_USEDEFAULT, nullptr, menu)) {
-    if (menu != nullptr) DestroyMenu(menu);
+              CW_USEDEFAULT, CW_USEDEFAULT, nullptr, menu.get())) {
     *status = quietExit_ ? 0 : 1;
     return false;
   }
+  static_cast<void>(menu.release());
   return true;
 }
 

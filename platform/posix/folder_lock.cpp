@@ -23,11 +23,11 @@ namespace {
 // The pid that holds an flock on the inode, from /proc/locks; 0 if unknown
 // (another pid namespace, or /proc hidden).
 pid_t LockHolder(dev_t device, ino_t inode) {
-  std::FILE* locks = std::fopen("/proc/locks", "re");
-  if (locks == nullptr) return 0;
+  const UniqueFile locks(std::fopen("/proc/locks", "re"));
+  if (!locks) return 0;
   char line[256];
   pid_t holder = 0;
-  while (holder == 0 && std::fgets(line, sizeof line, locks) != nullptr) {
+  while (holder == 0 && std::fgets(line, sizeof line, locks.get()) != nullptr) {
     char kind[16] = {};
     int pid = 0;
     unsigned major = 0, minor = 0;
@@ -40,7 +40,6 @@ pid_t LockHolder(dev_t device, ino_t inode) {
         ino == static_cast<unsigned long long>(inode))
       holder = pid;
   }
-  std::fclose(locks);
   return holder;
 }
 

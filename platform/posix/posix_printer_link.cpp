@@ -158,6 +158,7 @@ OpResult PosixPrinterLink::Connect(int timeoutMs, const std::function<bool()>& s
   addrinfo* found = nullptr;
   if (const std::string why = Resolve(hints, timeoutMs, stopping, &found); !why.empty())
     return OpResult::Fail("cannot find printer " + Name() + ": " + why);
+  const UniqueAddressList addresses(found);
   std::string why = "no address";
   const long long end = SteadyMs() + timeoutMs;
   for (addrinfo* a = found; a != nullptr && !fd_; a = a->ai_next) {
@@ -176,7 +177,6 @@ OpResult PosixPrinterLink::Connect(int timeoutMs, const std::function<bool()>& s
     if (ready < 0 || (ready > 0 && error != 0)) why = ErrorString(ready < 0 ? errno : error);
     if (ready <= 0 || error != 0) Close();
   }
-  freeaddrinfo(found);
   if (!fd_) return OpResult::Fail("cannot connect to printer " + Name() + ": " + why);
   // A small send buffer keeps what is in flight, and so the wait for the
   // printer to take it, small.

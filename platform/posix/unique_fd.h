@@ -1,8 +1,11 @@
 // One owner for a POSIX file descriptor: closed once, movable, never copied.
 #pragma once
 
+#include <netdb.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <memory>
 #include <utility>
 
 namespace druvo {
@@ -31,5 +34,17 @@ class UniqueFd {
  private:
   int fd_ = -1;
 };
+
+// One owner for a stdio stream.
+struct FileCloser {
+  void operator()(std::FILE* f) const { std::fclose(f); }
+};
+using UniqueFile = std::unique_ptr<std::FILE, FileCloser>;
+
+// One owner for getaddrinfo's answer.
+struct AddressListFreer {
+  void operator()(addrinfo* a) const { freeaddrinfo(a); }
+};
+using UniqueAddressList = std::unique_ptr<addrinfo, AddressListFreer>;
 
 }  // namespace druvo

@@ -507,14 +507,11 @@ bool FolderInstanceLock::Take(const std::string& folder, const std::string& name
   };
   swprintf(key, 64, L"path-%016llx", hash);
   if (!registered(key)) return false;
-  HANDLE h =
+  const UniqueHandle<FileHandleKind> opened(
       CreateFileW(canonical.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return true;
+                  nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   BY_HANDLE_FILE_INFORMATION info;
-  const bool known = GetFileInformationByHandle(h, &info) != 0;
-  CloseHandle(h);
-  if (!known) return true;
+  if (!opened || GetFileInformationByHandle(opened.get(), &info) == 0) return true;
   swprintf(key, 64, L"folder-%08lx-%08lx%08lx", info.dwVolumeSerialNumber, info.nFileIndexHigh,
            info.nFileIndexLow);
   return registered(key);
