@@ -62,7 +62,7 @@ void RunCyclesPrinterMissing(benchmark::State& state, FileSystem& files,
   FakeTimer timer;
   EngineOptions options;
   options.failurePauseMs = 0;
-  SpoolEngine engine(settings, list, SpoolPorts{files, spooler, status, timer}, options);
+  SpoolEngine engine(settings, list, SpoolPorts{files, spooler, spooler, status, timer}, options);
   for (auto _ : state) {
     benchmark::DoNotOptimize(engine.RunSpoolCycle());
     spooler.calls.clear();

@@ -65,7 +65,7 @@ int Run(int argc, char** argv) {
   CountingSpooler spooler;
   QuietStatus status;
   testing::FakeTimer timer;
-  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, status, timer});
+  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, NoJobTracking(), status, timer});
 
   const long blocksAtStart = GetPoolStats().liveBlocks;
   long rssAfterWarmup = 0;

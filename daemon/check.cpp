@@ -33,7 +33,7 @@ int RunCheck(const SpoolSettings& settings, const PrinterAddress& address) {
     std::printf("%s: %s\n", kind, text.c_str());
   };
   const bool queue = address.kind == PrinterAddress::Kind::Queue;
-  const std::unique_ptr<Spooler> printer = MakeSpooler(address, 10);
+  const std::unique_ptr<TrackingSpooler> printer = MakeSpooler(address, 10);
   const OpResult r = printer->OpenQueue(settings.printerName);
   printer->CloseQueue();
   if (r) {

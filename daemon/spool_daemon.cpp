@@ -47,7 +47,8 @@ const char* const kConfirmRule =
     "anything is sent again. A printer that answers no process ID is said at its first "
     "connection, and then a job counts once the printer has taken its bytes";
 
-std::unique_ptr<Spooler> MakeSpooler(const PrinterAddress& address, double cupsTimeoutSeconds) {
+std::unique_ptr<TrackingSpooler> MakeSpooler(const PrinterAddress& address,
+                                             double cupsTimeoutSeconds) {
   if (address.kind == PrinterAddress::Kind::Queue)
     return std::make_unique<CupsSpooler>(CupsOptions{cupsTimeoutSeconds, &Signals().stop});
   DirectOptions direct;
@@ -197,10 +198,10 @@ int SpoolDaemon::Start() {
   options.settleTicks = static_cast<std::uint64_t>(settings_.pollInterval) * kTicksPerMillisecond;
   // A printer's confirmations are read as they come, not once a second.
   if (address_.confirm) options.jobQueryTicks = 0;
-  engine_ = std::make_unique<SpoolEngine>(
-      settings_, jobs_,
-      SpoolPorts{files_, *spooler_, *ports_, *ports_, state_.get(), useEvents_ ? &watch_ : nullptr},
-      options);
+  engine_ = std::make_unique<SpoolEngine>(settings_, jobs_,
+                                          SpoolPorts{files_, *spooler_, *spooler_, *ports_, *ports_,
+                                                     state_.get(), useEvents_ ? &watch_ : nullptr},
+                                          options);
   engine_->SetStopFlag(&Signals().stop);
   const auto render = [this](const EngineReport& r, bool json) {
     const char* deleted = settings_.deleteAfterPrinted != 0 ? "printed" : "accepted";

@@ -21,7 +21,8 @@ namespace druvo {
 constexpr int kAnotherInstance = 4;  // exit status: another druvo serves the folder
 
 // The CUPS queue, or the printer reached directly; a stop ends any wait.
-std::unique_ptr<Spooler> MakeSpooler(const PrinterAddress& address, double cupsTimeoutSeconds);
+std::unique_ptr<TrackingSpooler> MakeSpooler(const PrinterAddress& address,
+                                             double cupsTimeoutSeconds);
 // Why another druvo keeps this one from the folder.
 std::string Refusal(const FolderLock::Result& r, const std::string& folder,
                     const std::string& names);
@@ -70,7 +71,7 @@ class SpoolDaemon {
   FolderLock lock_;
   RecordList jobs_;
   PosixFileSystem files_;
-  std::unique_ptr<Spooler> spooler_;
+  std::unique_ptr<TrackingSpooler> spooler_;
   std::unique_ptr<StateStore> state_;
   std::unique_ptr<Ports> ports_;
   std::unique_ptr<SpoolEngine> engine_;

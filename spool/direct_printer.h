@@ -66,7 +66,7 @@ struct DirectOptions {
   std::function<long long()> clock;
 };
 
-class DirectPrinter : public Spooler {
+class DirectPrinter : public TrackingSpooler {
  public:
   // The slowest a printer takes bytes (for a close after the last one).
   static constexpr long long kSlowestBytesPerSecond = 4000;

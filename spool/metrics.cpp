@@ -76,9 +76,9 @@ std::string FormatMetrics(const EngineReport& r, const MetricsInput& in) {
   return out;
 }
 
-std::string PrinterProblem(const EngineReport& r, Spooler& spooler, const char* printer,
+std::string PrinterProblem(const EngineReport& r, JobTracker& jobs, const char* printer,
                            bool direct) {
-  if (direct) return spooler.QueueProblem(printer);
+  if (direct) return jobs.QueueProblem(printer);
   return r.reason.rfind("queue ", 0) == 0 ? r.reason : std::string();
 }
 
@@ -109,7 +109,7 @@ long long MetricsFile::Update(const std::string& text, long long nowMs) {
 }
 
 long long FleetView::Update(const EngineReport& r, long long nowMs, std::uint64_t nowTicks) {
-  about_.printerProblem = PrinterProblem(r, spooler_, printer_.c_str(), direct_);
+  about_.printerProblem = PrinterProblem(r, jobs_, printer_.c_str(), direct_);
   events_.Update(r, about_.printerProblem, nowTicks);
   if (!metrics_) return MetricsFile::kMaxGapMs;
   return metrics_->Update(FormatMetrics(r, about_), nowMs);

@@ -30,7 +30,7 @@ std::string FormatMetrics(const EngineReport& report, const MetricsInput& input)
 // directly says so itself as it goes; a print server's problem is the one
 // the engine met while jobs waited on it (asking the server at every look
 // would cost a request).
-std::string PrinterProblem(const EngineReport& report, Spooler& spooler, const char* printer,
+std::string PrinterProblem(const EngineReport& report, JobTracker& jobs, const char* printer,
                            bool direct);
 
 // Writes the text whole (to a temporary name, then renamed) when it
@@ -64,9 +64,9 @@ class MetricsFile {
 class FleetView {
  public:
   // `about` names the folder and the program's version.
-  FleetView(Spooler& spooler, std::string printer, bool direct, MetricsInput about,
+  FleetView(JobTracker& jobs, std::string printer, bool direct, MetricsInput about,
             EventSink events)
-      : spooler_(spooler),
+      : jobs_(jobs),
         printer_(printer),
         direct_(direct),
         about_(std::move(about)),
@@ -76,7 +76,7 @@ class FleetView {
   long long Update(const EngineReport& r, long long nowMs, std::uint64_t nowTicks);
 
  private:
-  Spooler& spooler_;
+  JobTracker& jobs_;
   std::string printer_;
   bool direct_;
   MetricsInput about_;

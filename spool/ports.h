@@ -206,10 +206,17 @@ class Spooler {
   // The server's id of the last document ended, 0 when none was created
   // (an empty file) or the spooler has no ids.
   virtual int LastJobId() const { return 0; }
+};
+
+// Where the jobs handed over stand: a print server's job list, or a
+// printer's own confirmations. What cannot tell keeps the defaults.
+class JobTracker {
+ public:
+  virtual ~JobTracker() = default;
   // The next document's job carries this uuid, which no other job has: it
   // is known before the job exists, and tells the job from another that
-  // later got its number. Returns the job's id where the spooler knows it
-  // before the job is sent (a printer's process ID), else 0.
+  // later got its number. Returns the job's id where it is known before
+  // the job is sent (a printer's process ID), else 0.
   virtual int NameNextJob(const std::string& /*uuid*/) { return 0; }
   // Where each of these jobs stands. A job the server does not know (lost
   // in a crash, or gone from its history) is left out. Fails when the
@@ -235,6 +242,13 @@ class Spooler {
   // next file waits for a confirmation, with nothing failed.
   virtual bool TakesMore() const { return true; }
 };
+
+// For a spooler that cannot tell where its jobs stand.
+JobTracker& NoJobTracking();
+
+// A spooler that tracks its own jobs: a print server, a printer reached
+// directly.
+class TrackingSpooler : public Spooler, public JobTracker {};
 
 // A small file that keeps the engine's memory across restarts. It is
 // replaced as a whole, so a crash leaves the old or the new version.

@@ -8,6 +8,11 @@
 
 namespace druvo {
 
+JobTracker& NoJobTracking() {
+  static JobTracker none;
+  return none;
+}
+
 namespace {
 
 // Closes the queue, and withdraws a document still open, on every way out.

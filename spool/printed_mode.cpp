@@ -57,7 +57,7 @@ bool SpoolEngine::RecordBeforeSending(const std::string& path, const JobRecord& 
   flight.resent = resent;
   flight.queue = settings_.printerName;
   flight.uuid = uuid;
-  flight.jobId = ports_.spooler.NameNextJob(uuid);
+  flight.jobId = ports_.jobs.NameNextJob(uuid);
   if (!SaveState()) {
     state_.inFlight.erase(path);
     return false;
@@ -124,7 +124,7 @@ SpoolEngine::Flights SpoolEngine::QueryInFlight() {
   lastJobQuery_ = now;
   std::vector<int> ids;
   for (const auto& [path, job] : state_.inFlight) ids.push_back(job.jobId);
-  const OpResult r = ports_.spooler.JobStates(settings_.printerName, ids, &flights.states);
+  const OpResult r = ports_.jobs.JobStates(settings_.printerName, ids, &flights.states);
   if (!r) {
     flights.states.clear();
     if (faults_.Raise(FaultKind::JobStatesUnknown, settings_.printerName)) {
@@ -136,7 +136,7 @@ SpoolEngine::Flights SpoolEngine::QueryInFlight() {
   }
   faults_.Clear(FaultKind::JobStatesUnknown, settings_.printerName);
   flights.known = true;
-  flights.server = ports_.spooler.ServerInstance();
+  flights.server = ports_.jobs.ServerInstance();
   CheckQueueHoldsJobs(flights.states);
   return flights;
 }
@@ -155,7 +155,7 @@ void SpoolEngine::CheckQueueHoldsJobs(const std::map<int, JobStatus>& states) {
     }
   }
   const std::string problem =
-      held == 0 ? std::string() : ports_.spooler.QueueProblem(queue.c_str());
+      held == 0 ? std::string() : ports_.jobs.QueueProblem(queue.c_str());
   const std::string fault = problem.empty() ? std::string() : "queue " + queue + ": " + problem;
   const std::string told = faults_.AnyOf(FaultKind::QueueHoldsJobs);
   if (fault == told) return;
@@ -175,7 +175,7 @@ bool SpoolEngine::NamedByUuid(const std::string& path, InFlightJob& job) {
   if (job.jobId != 0 || job.uuid.empty()) return false;
   // Being sent when the last run ended, its number not yet kept: the job
   // carries its uuid if it was made.
-  const int id = ports_.spooler.JobWithUuid(job.uuid);
+  const int id = ports_.jobs.JobWithUuid(job.uuid);
   if (id < 0) return true;  // asked again next time
   if (id == 0) return false;
   job.jobId = id;
@@ -202,7 +202,7 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
                                                           : found->second.uuid == job.uuid);
   if (ours && found->second.state == JobState::Pending) {
     if (job.queue.empty() || job.queue == settings_.printerName) return InFlightStep::Skip;
-    ports_.spooler.CancelJob(job.queue.c_str(), job.jobId);
+    ports_.jobs.CancelJob(job.queue.c_str(), job.jobId);
     Log(LogLevel::Warning, JobText(job.jobId, path) + " still waited on " +
                                QuotedForLog(job.queue) + ", and the printer is now " +
                                QuotedForLog(settings_.printerName) +

@@ -252,7 +252,7 @@ int SpoolEngine::RunSpoolCycle() {
     const auto* record = static_cast<const JobRecord*>(payload);
     if (record->path[0] == '\0') continue;
     // The rest wait until some jobs in flight are printed.
-    if (state_.inFlight.count(record->path) == 0 && (InFlightFull() || !ports_.spooler.TakesMore()))
+    if (state_.inFlight.count(record->path) == 0 && (InFlightFull() || !ports_.jobs.TakesMore()))
       break;
     last = PrintOne(*record, flights);
     if (!GoesOn(last)) break;
@@ -338,7 +338,7 @@ JobOutcome SpoolEngine::HandedOver(const std::string& path, const JobRecord& rec
   }
   const std::string bytes = " (" + std::to_string(job.bytesSent) + " bytes)";
   if (settings_.deleteAfterPrinted != 0 && job.jobId != 0) {
-    const long long server = ports_.spooler.ServerInstance();
+    const long long server = ports_.jobs.ServerInstance();
     InFlightJob& flight = state_.inFlight[path];
     flight = {
         file,       job.jobId, 0, server, resent, settings_.printerName, report_.lastPrintedAt,

@@ -23,6 +23,7 @@ namespace druvo {
 struct SpoolPorts {
   FileSystem& files;
   Spooler& spooler;
+  JobTracker& jobs;  // where what was handed over stands
   StatusSink& status;
   SpoolTimer& timer;
   StateStore* state = nullptr;  // none: nothing survives a restart

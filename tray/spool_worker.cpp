@@ -41,17 +41,6 @@ class SpoolWorker::TimedSpooler : public Spooler {
   void AbortDocument() override { inner_.AbortDocument(); }
   void CloseQueue() override { inner_.CloseQueue(); }
   int LastJobId() const override { return inner_.LastJobId(); }
-  OpResult JobStates(const char* queue, const std::vector<int>& ids,
-                     std::map<int, JobStatus>* states) override {
-    return inner_.JobStates(queue, ids, states);
-  }
-  void CancelJob(const char* queue, int id) override { inner_.CancelJob(queue, id); }
-  long long ServerInstance() override { return inner_.ServerInstance(); }
-  std::string QueueProblem(const char* queue) override { return inner_.QueueProblem(queue); }
-  int WaitFd() const override { return inner_.WaitFd(); }
-  bool TakesMore() const override { return inner_.TakesMore(); }
-  int NameNextJob(const std::string& uuid) override { return inner_.NameNextJob(uuid); }
-  int JobWithUuid(const std::string& uuid) override { return inner_.JobWithUuid(uuid); }
 
  private:
   template <typename Call>
@@ -94,7 +83,9 @@ SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT change
     direct.stopGraceMs = kStopGraceMs;
     direct.finishAtStopMs = static_cast<int>(kFinishAtQuitMs);
     direct.note = [this](const std::string& line) { Log(LogLevel::Warning, line); };
-    printer_ = std::make_unique<DirectPrinter>(address, MakePrinterLink(address), direct);
+    auto printer = std::make_unique<DirectPrinter>(address, MakePrinterLink(address), direct);
+    tracker_ = printer.get();
+    printer_ = std::move(printer);
   } else {
     printer_ = std::make_unique<Win32Spooler>();
   }
@@ -102,14 +93,14 @@ SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT change
   EngineOptions options;
   // A printer's confirmations are read at every cycle.
   if (address.confirm) options.jobQueryTicks = 0;
-  engine_ = std::make_unique<SpoolEngine>(
-      settings_, jobs_,
-      SpoolPorts{files_, *spooler_, *this, *this, dataFolder_.empty() ? nullptr : &state_},
-      options);
+  engine_ = std::make_unique<SpoolEngine>(settings_, jobs_,
+                                          SpoolPorts{files_, *spooler_, *tracker_, *this, *this,
+                                                     dataFolder_.empty() ? nullptr : &state_},
+                                          options);
   engine_->SetStopFlag(&stop_);
   const DropFolder& folder = engine_->Folder();
   fleet_ = std::make_unique<FleetView>(
-      *printer_, settings_.printerName, direct_, MetricsInput{folder.Folder(), DRUVO_VERSION, {}},
+      *tracker_, settings_.printerName, direct_, MetricsInput{folder.Folder(), DRUVO_VERSION, {}},
       [where = folder.Folder()](const Event& e) { WriteEventLog(e, where); });
   if (folder.prefix.find('\\') != std::string::npos) watchedFolder_ = WideFromUtf8(folder.prefix);
   if (watchedFolder_.empty()) dispatcher_.NoWatch();  // the timer alone finds the files
@@ -167,7 +158,9 @@ void SpoolWorker::SetMetricsFile(const std::string& path) {
       [this](LogLevel level, const std::string& line) { Log(level, line); }));
 }
 
-long long SpoolWorker::UpdateMetrics() { return fleet_->Update(engine_->Report(), SteadyMs(), Now()); }
+long long SpoolWorker::UpdateMetrics() {
+  return fleet_->Update(engine_->Report(), SteadyMs(), Now());
+}
 
 void SpoolWorker::Run() {
   const std::string folder = engine_->Folder().Folder();
@@ -192,7 +185,7 @@ void SpoolWorker::RunLoop() {
     if (woke == WAIT_OBJECT_0 + 1) dispatcher_.Changed();
     if (confirming && woke == WAIT_TIMEOUT) {
       std::map<int, JobStatus> settled;
-      spooler_->JobStates(settings_.printerName, {}, &settled);
+      tracker_->JobStates(settings_.printerName, {}, &settled);
       if (!settled.empty()) dispatcher_.Changed();
     }
     dispatcher_.Watched(watch_.Running());

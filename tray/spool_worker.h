@@ -95,7 +95,8 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   UINT errorMessageId_;
   RecordList jobs_;
   Win32FileSystem files_;
-  std::unique_ptr<Spooler> printer_;  // the Windows spooler, or a direct printer
+  std::unique_ptr<Spooler> printer_;        // the Windows spooler, or a direct printer
+  JobTracker* tracker_ = &NoJobTracking();  // the direct printer's confirmations
   std::unique_ptr<TimedSpooler> spooler_;
   std::wstring dataFolder_;
   Win32LogFile log_;
@@ -120,7 +121,7 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   volatile LONG awaiting_ = 0;
   std::unique_ptr<Win32StateStore> metricsStore_;
   std::unique_ptr<FleetView> fleet_;  // events, and the metrics file
-  bool direct_ = false;  // a printer reached without a spooler
+  bool direct_ = false;               // a printer reached without a spooler
 };
 
 }  // namespace druvo

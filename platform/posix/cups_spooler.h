@@ -56,7 +56,7 @@ class CupsWatchdog {
   std::thread thread_;
 };
 
-class CupsSpooler : public Spooler {
+class CupsSpooler : public TrackingSpooler {
  public:
   explicit CupsSpooler(CupsOptions options = {});
   ~CupsSpooler() override;

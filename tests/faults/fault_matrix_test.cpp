@@ -253,7 +253,7 @@ TEST_F(FaultMatrix, WriteFailsHalfWayWithFakeSpooler) {
   FakeTimer timer;
   EngineOptions options;
   options.failurePauseMs = 0;
-  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, status, timer}, options);
+  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, spooler, status, timer}, options);
   EXPECT_EQ(engine.RunSpoolCycle(), 0);
   EXPECT_TRUE(Exists(In("a.prn")));
   EXPECT_TRUE(spooler.documents.at(0).aborted);
@@ -305,7 +305,7 @@ TEST_F(FaultMatrix, FileVanishesBetweenScanAndOpen) {
   CupsSpooler spooler;
   FakeStatus status;
   FakeTimer timer;
-  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, status, timer});
+  SpoolEngine engine(settings, jobs, SpoolPorts{files, spooler, spooler, status, timer});
   EXPECT_EQ(engine.RunSpoolCycle(), 1);
   ListDestroy(&jobs);
   ASSERT_TRUE(cups_->WaitForJobs(1));
@@ -1476,7 +1476,7 @@ PaperRun PrintThroughEngine(const std::string& in, const EmulatedPrinter& emulat
   StillTimer timer;
   PaperRun run;
   {
-    SpoolEngine engine(settings, jobs, SpoolPorts{fs, printer, status, timer}, options);
+    SpoolEngine engine(settings, jobs, SpoolPorts{fs, printer, printer, status, timer}, options);
     while (!ListNames(in).empty() && std::chrono::steady_clock::now() < start + limit) {
       engine.RunSpoolCycle();
       // As the daemon does: the printer's replies wake the loop.
@@ -1650,20 +1650,26 @@ TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
   const auto get = [](const std::string& url) {
     return RunCapture(
         "python3 -c \"import sys, urllib.request; sys.stdout.write(urllib.request."
-        "urlopen('" + url + "', timeout=2).read().decode())\" 2>/dev/null");
+        "urlopen('" +
+        url + "', timeout=2).read().decode())\" 2>/dev/null");
   };
   const auto scrape = [&] { return get("http://127.0.0.1:" + port + "/metrics"); };
   // A real Prometheus scraping it every second with the README's alert
   // rules, their times shortened so that they fire within the test.
   const std::string promDir = MakeSharedTempDir("prometheus");
   const std::string rules = promDir + "/druvo-alerts.yml";
-  WriteFileBytes(rules, RunCapture("sed -e 's/> 120/> 3/; s/for: 1m/for: 2s/; s/> 180/> 5/' '"
-                                   DRUVO_SOURCE_DIR "/packaging/monitoring/druvo-alerts.yml'"));
+  WriteFileBytes(
+      rules, RunCapture("sed -e 's/> 120/> 3/; s/for: 1m/for: 2s/; s/> 180/> 5/' '" DRUVO_SOURCE_DIR
+                        "/packaging/monitoring/druvo-alerts.yml'"));
   const std::string config = promDir + "/prometheus.yml";
-  WriteFileBytes(config, "global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
-                         "rule_files: ['" + rules + "']\n"
-                         "scrape_configs: [{job_name: till, static_configs: "
-                         "[{targets: ['127.0.0.1:" + port + "']}]}]\n");
+  WriteFileBytes(config,
+                 "global: {scrape_interval: 1s, evaluation_interval: 1s}\n"
+                 "rule_files: ['" +
+                     rules +
+                     "']\n"
+                     "scrape_configs: [{job_name: till, static_configs: "
+                     "[{targets: ['127.0.0.1:" +
+                     port + "']}]}]\n");
   const std::string promPort = std::to_string(FreePort());
   const pid_t prometheus = fork();
   if (prometheus == 0) {
@@ -1701,13 +1707,20 @@ TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
   if (journal) {
     DaemonOptions options;
     options.program = "unshare";
-    options.args = {"-m", "--propagation", "private", "sh", "-c",
+    options.args = {"-m",
+                    "--propagation",
+                    "private",
+                    "sh",
+                    "-c",
                     "mkdir -p /run/systemd /run/log /var/log/journal && "
                     "for d in /run/systemd /run/log /var/log/journal; do mount -t tmpfs tmpfs $d; "
-                    "done && mkdir -p /run/systemd/journal && " + journald + " & echo $! > " +
-                        dir + "/journald.pid; while [ ! -S /run/systemd/journal/socket ]; do "
+                    "done && mkdir -p /run/systemd/journal && " +
+                        journald + " & echo $! > " + dir +
+                        "/journald.pid; while [ ! -S /run/systemd/journal/socket ]; do "
                         "sleep 0.05; done; exec \"$0\" \"$@\"",
-                    DaemonBinary(), printer_, drop_ + "/*.*",
+                    DaemonBinary(),
+                    printer_,
+                    drop_ + "/*.*",
                     "--metrics-file=" + textfiles + "/druvo.prom"};
     daemon_ = std::make_unique<Daemon>(*cups_, options);
   } else {
@@ -1740,9 +1753,9 @@ TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
       RunCapture("promtool check metrics < '" + textfiles + "/druvo.prom' 2>&1", &status);
   EXPECT_EQ(status, 0) << checked;
   // The alert rules the README shows are rules promtool accepts.
-  const std::string checkedRules = RunCapture(
-      "promtool check rules '" DRUVO_SOURCE_DIR "/packaging/monitoring/druvo-alerts.yml' 2>&1",
-      &status);
+  const std::string checkedRules = RunCapture("promtool check rules '" DRUVO_SOURCE_DIR
+                                              "/packaging/monitoring/druvo-alerts.yml' 2>&1",
+                                              &status);
   EXPECT_EQ(status, 0) << checkedRules;
   daemon_->Stop();
   // A druvo that no longer runs leaves its file as it was: stale.
@@ -1761,7 +1774,8 @@ TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
                         TypeOf(kind).messageId + " 2>&1");
     };
     EXPECT_EQ(entries(EventKind::PaperOut), "printer " + printer_ + ": paper out");
-    EXPECT_EQ(entries(EventKind::Recovered), "printer " + printer_ + " is back (it was: paper out)");
+    EXPECT_EQ(entries(EventKind::Recovered),
+              "printer " + printer_ + " is back (it was: paper out)");
     EXPECT_EQ(entries(EventKind::Started).rfind("druvo ", 0), 0u);
     EXPECT_EQ(entries(EventKind::Stopped), "druvo stopped");
     events = "journalctl MESSAGE_ID= finds the paper-out and the recovery once each";
@@ -1783,8 +1797,8 @@ TEST_F(FaultMatrix, APaperOutShowsInNodeExportersScrape) {
        4, 4, 0, 0, 0,
        "paper_out in the scrape " + std::to_string(shownMs) +
            " ms after the printer stopped; Prometheus fires the README's alerts (printer down, "
-           "receipts waiting, the file stale once druvo stopped); " + events +
-           "; an unwritable metrics path is one line and printing goes on"});
+           "receipts waiting, the file stale once druvo stopped); " +
+           events + "; an unwritable metrics path is one line and printing goes on"});
 }
 
 TEST_F(FaultMatrix, ProofOfPaperRandomized) {

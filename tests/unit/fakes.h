@@ -157,7 +157,7 @@ struct FakeDocument {
   bool aborted = false;
 };
 
-class FakeSpooler : public Spooler {
+class FakeSpooler : public TrackingSpooler {
  public:
   std::vector<std::string> calls;
   std::vector<FakeDocument> documents;

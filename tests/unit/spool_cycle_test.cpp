@@ -20,7 +20,7 @@ class SpoolCycleTest : public ::testing::Test {
   SpoolEngine& Engine(EngineOptions options = {}) {
     options.jobQueryTicks = 0;  // the fake clock stands still
     engine_ = std::make_unique<SpoolEngine>(
-        settings_, jobs_, SpoolPorts{files_, spooler_, status_, timer_, store_}, options);
+        settings_, jobs_, SpoolPorts{files_, spooler_, spooler_, status_, timer_, store_}, options);
     return *engine_;
   }
 
@@ -505,7 +505,7 @@ TEST_F(SpoolCycleTest, StopRequestEndsTheCycleAfterTheCurrentJob) {
     }
   } raising;
   raising.flag = &stop;
-  SpoolEngine engine(settings_, jobs_, SpoolPorts{files_, raising, status_, timer_});
+  SpoolEngine engine(settings_, jobs_, SpoolPorts{files_, raising, raising, status_, timer_});
   engine.SetStopFlag(&stop);
   EXPECT_EQ(engine.RunSpoolCycle(), 1);
   EXPECT_EQ(raising.Accepted(), (std::vector<std::string>{"one"}));
@@ -517,7 +517,7 @@ TEST_F(SpoolCycleTest, StopRequestEndsTheCycleAfterTheCurrentJob) {
   store_ = &store;
   stop = 0;
   raising.failAt = "enddoc";
-  SpoolEngine cut(settings_, jobs_, SpoolPorts{files_, raising, status_, timer_, &store});
+  SpoolEngine cut(settings_, jobs_, SpoolPorts{files_, raising, raising, status_, timer_, &store});
   cut.SetStopFlag(&stop);
   cut.RunSpoolCycle();
   EXPECT_EQ(status_.LinesWith("was cut off after 3 bytes"), 1u);

@@ -51,7 +51,7 @@ class Win32PortsTest : public ::testing::Test {
     testing::FakeSpooler spooler;
     testing::FakeStatus status;
     testing::FakeTimer timer;
-    SpoolEngine engine(settings, jobs, SpoolPorts{files_, spooler, status, timer});
+    SpoolEngine engine(settings, jobs, SpoolPorts{files_, spooler, NoJobTracking(), status, timer});
     engine.CollectJobs();
     SortJobsByWriteTime(jobs);
     std::vector<std::string> paths;
