@@ -141,7 +141,7 @@ SpoolDaemon::SpoolDaemon(const SpoolSettings& settings, const PrinterAddress& ad
 }
 
 SpoolDaemon::~SpoolDaemon() {
-  engine_.reset();
+  host_.reset();
   ListDestroy(&jobs_);
 }
 
@@ -196,13 +196,10 @@ int SpoolDaemon::Start() {
   // Without share modes, a file written within the last poll interval may
   // still be growing.
   options.settleTicks = static_cast<std::uint64_t>(settings_.pollInterval) * kTicksPerMillisecond;
-  // A printer's confirmations are read as they come, not once a second.
-  if (address_.confirm) options.jobQueryTicks = 0;
-  engine_ = std::make_unique<SpoolEngine>(settings_, jobs_,
-                                          SpoolPorts{files_, *spooler_, *spooler_, *ports_, *ports_,
-                                                     state_.get(), useEvents_ ? &watch_ : nullptr},
-                                          options);
-  engine_->SetStopFlag(&Signals().stop);
+  host_ = std::make_unique<SpoolHost>(settings_, jobs_, dispatcher_,
+                                      SpoolPorts{files_, *spooler_, *spooler_, *ports_, *ports_,
+                                                 state_.get(), useEvents_ ? &watch_ : nullptr},
+                                      address_, &Signals().stop, options);
   const auto render = [this](const EngineReport& r, bool json) {
     const char* deleted = settings_.deleteAfterPrinted != 0 ? "printed" : "accepted";
     return FormatStatus(
@@ -211,32 +208,28 @@ int SpoolDaemon::Start() {
   };
   if (std::string why; !server_.Start(RuntimeFolder(""), render, &why))
     LogLine(LogLevel::Info, "no status socket: " + why);
-  ports_->Attach(&engine_->Report());
+  ports_->Attach(&host_->Engine().Report());
   Notify("READY=1");
   watchdogMs_ = WatchdogPeriodMs();
   // The fleet's view: events for the journal, and a metrics file kept up
   // to date for node_exporter.
-  fleet_ = std::make_unique<FleetView>(
-      *spooler_, settings_.printerName, address_.kind != PrinterAddress::Kind::Queue,
-      MetricsInput{folder_, DRUVO_VERSION, {}},
-      [folder = folder_](const Event& e) { SendEvent(e, folder); });
+  std::unique_ptr<MetricsFile> metrics;
   if (!metricsFile_.empty()) {
-    fleet_->KeepMetricsFile(std::make_unique<MetricsFile>(
+    metrics = std::make_unique<MetricsFile>(
         metricsFile_,
         [path = metricsFile_](const std::string& text) { return ReplaceFileWith(path, text); },
-        [](LogLevel level, const std::string& line) { LogLine(level, line); }));
+        [](LogLevel level, const std::string& line) { LogLine(level, line); });
   }
-  SendEvent(StartedEvent(DRUVO_VERSION, settings_.printerName, settings_.fileSource), folder_);
-  fleetWait_ = UpdateFleet();
+  host_->ShowFleet(
+      MetricsInput{folder_, DRUVO_VERSION, {}},
+      [folder = folder_](const Event& e) { SendEvent(e, folder); }, std::move(metrics));
+  host_->Started();
+  host_->KeepFleet(SteadyMs());
   everArmed_ = watch_.Armed();
   if (!useEvents_)
     LogLine(LogLevel::Info, "change notifications off: polling every " +
                                 std::to_string(settings_.pollInterval) + " ms");
   return 0;
-}
-
-long long SpoolDaemon::UpdateFleet() {
-  return fleet_->Update(engine_->Report(), SteadyMs(), RealTimeTicks());
 }
 
 void SpoolDaemon::ArmWatch() {
@@ -255,14 +248,6 @@ void SpoolDaemon::ArmWatch() {
     LogLine(LogLevel::Warning, "no change notifications (" + why + "); polling every " +
                                    std::to_string(settings_.pollInterval) + " ms");
   }
-}
-
-void SpoolDaemon::PrinterReplies() {
-  // What the printer says is read whether or not a file waits for it (its
-  // files may have been removed), or the loop would spin on it.
-  std::map<int, JobStatus> settled;
-  spooler_->JobStates(settings_.printerName, {}, &settled);
-  if (!settled.empty()) dispatcher_.Changed();
 }
 
 void SpoolDaemon::FolderEvents() {
@@ -286,7 +271,7 @@ void SpoolDaemon::SignalsCaught() {
   }
   if (Signals().report != 0) {
     Signals().report = 0;
-    LogLine(LogLevel::Info, "status: " + StatusLine(engine_->Report()));
+    LogLine(LogLevel::Info, "status: " + StatusLine(host_->Engine().Report()));
   }
 }
 
@@ -304,12 +289,11 @@ bool SpoolDaemon::StillOurs() {
 }
 
 void SpoolDaemon::Cycle() {
-  engine_->RunSpoolCycle();
-  dispatcher_.Quiet(engine_->Quiet());
+  host_->Cycle();
   ++polls_;
-  server_.Publish(engine_->Report());
-  fleetWait_ = UpdateFleet();
-  if (std::string line = StatusLine(engine_->Report()); line != told_) {
+  const EngineReport& report = host_->Engine().Report();
+  server_.Publish(report);
+  if (std::string line = StatusLine(report); line != told_) {
     told_ = line;
     Notify("STATUS=" + line);
   }
@@ -320,21 +304,21 @@ int SpoolDaemon::Loop() {
     if (dispatcher_.ArmDue(SteadyMs())) ArmWatch();
     // What the events say unchanged needs no new stat, while they are heard.
     files_.TrustCache(watch_.Armed());
-    long long wait = std::min(dispatcher_.WaitMs(SteadyMs()), fleetWait_);
+    long long wait = host_->WaitMs(SteadyMs());
     if (watchdogMs_ > 0) wait = std::min(wait, watchdogMs_);
     // The printer's replies (confirmations) wake the loop too.
     pollfd fds[3] = {{WakeFd(), POLLIN, 0},
                      {watch_.Armed() ? watch_.Fd() : -1, POLLIN, 0},
                      {spooler_->WaitFd(), POLLIN, 0}};
     if (poll(fds, 3, static_cast<int>(wait)) > 0 && (fds[2].revents & (POLLIN | POLLHUP)) != 0)
-      PrinterReplies();
+      host_->PrinterSpoke();
     if ((fds[1].revents & POLLIN) != 0) FolderEvents();
     DrainWake();
     if (Signals().stop != 0) break;
     SignalsCaught();
     ports_->Progress();
-    fleetWait_ = UpdateFleet();
-    if (!dispatcher_.Due(SteadyMs())) continue;
+    host_->KeepFleet(SteadyMs());
+    if (!host_->Due(SteadyMs())) continue;
     if (!StillOurs()) return kAnotherInstance;
     Cycle();
   }
@@ -342,23 +326,21 @@ int SpoolDaemon::Loop() {
 }
 
 void SpoolDaemon::Stop() {
-  if (engine_ == nullptr) return;
+  if (host_ == nullptr) return;
   Notify("STOPPING=1");
   // Receipts the printer has but has not confirmed yet: their answers are
   // due. Stopping waits for them while they keep coming (at most 60 s,
   // within the units' TimeoutStopSec), so that the next start does not send
   // them again.
-  if (address_.confirm) {
-    engine_->AwaitConfirmations(
-        [this] {
-          pollfd replies{spooler_->WaitFd(), POLLIN, 0};
-          poll(&replies, 1, 100);
-          FeedWatchdog();
-        },
-        10000, 60000);
-  }
+  host_->AwaitConfirmations(
+      [this] {
+        pollfd replies{spooler_->WaitFd(), POLLIN, 0};
+        poll(&replies, 1, 100);
+        FeedWatchdog();
+      },
+      10000, 60000);
   LogLine(LogLevel::Info, "stopping after " + std::to_string(polls_) + " polls");
-  SendEvent({EventKind::Stopped, "druvo stopped"}, folder_);
+  host_->Stopped();
 }
 
 }  // namespace druvo

@@ -15,6 +15,7 @@
 #include "spool/metrics.h"
 #include "spool/printer_address.h"
 #include "spool/spool_cycle.h"
+#include "spool/spool_host.h"
 
 namespace druvo {
 
@@ -51,14 +52,12 @@ class SpoolDaemon {
   class Ports;
   bool LockFolder();
   void ArmWatch();
-  void PrinterReplies();
   void FolderEvents();
   void SignalsCaught();
   // The folder deleted and made again is a new folder: locked too. False
   // when another druvo has it now.
   bool StillOurs();
   void Cycle();
-  long long UpdateFleet();
 
   const SpoolSettings& settings_;
   PrinterAddress address_;
@@ -74,11 +73,9 @@ class SpoolDaemon {
   std::unique_ptr<TrackingSpooler> spooler_;
   std::unique_ptr<StateStore> state_;
   std::unique_ptr<Ports> ports_;
-  std::unique_ptr<SpoolEngine> engine_;
+  std::unique_ptr<SpoolHost> host_;
   StatusServer server_;
-  std::unique_ptr<FleetView> fleet_;
   long long watchdogMs_ = 0;
-  long long fleetWait_ = 0;
   unsigned long polls_ = 0;
   std::string told_;        // the status line systemd last heard
   std::string watchFault_;  // why the watch could not be armed, said once

@@ -90,18 +90,11 @@ SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT change
     printer_ = std::make_unique<Win32Spooler>();
   }
   spooler_ = std::make_unique<TimedSpooler>(*printer_);
-  EngineOptions options;
-  // A printer's confirmations are read at every cycle.
-  if (address.confirm) options.jobQueryTicks = 0;
-  engine_ = std::make_unique<SpoolEngine>(settings_, jobs_,
-                                          SpoolPorts{files_, *spooler_, *tracker_, *this, *this,
-                                                     dataFolder_.empty() ? nullptr : &state_},
-                                          options);
-  engine_->SetStopFlag(&stop_);
-  const DropFolder& folder = engine_->Folder();
-  fleet_ = std::make_unique<FleetView>(
-      *tracker_, settings_.printerName, direct_, MetricsInput{folder.Folder(), DRUVO_VERSION, {}},
-      [where = folder.Folder()](const Event& e) { WriteEventLog(e, where); });
+  host_ = std::make_unique<SpoolHost>(settings_, jobs_, dispatcher_,
+                                      SpoolPorts{files_, *spooler_, *tracker_, *this, *this,
+                                                 dataFolder_.empty() ? nullptr : &state_},
+                                      address, &stop_);
+  const DropFolder& folder = host_->Engine().Folder();
   if (folder.prefix.find('\\') != std::string::npos) watchedFolder_ = WideFromUtf8(folder.prefix);
   if (watchedFolder_.empty()) dispatcher_.NoWatch();  // the timer alone finds the files
 }
@@ -109,7 +102,7 @@ SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT change
 SpoolWorker::~SpoolWorker() {
   Stop(INFINITE);
   watch_.Stop();
-  engine_.reset();
+  host_.reset();
   ListDestroy(&jobs_);
 }
 
@@ -153,58 +146,50 @@ void SpoolWorker::SetMetricsFile(const std::string& path) {
   const std::size_t slash = path.rfind('\\');
   metricsStore_ = std::make_unique<Win32StateStore>(WideFromUtf8(path.substr(0, slash)),
                                                     WideFromUtf8(path.substr(slash + 1)));
-  fleet_->KeepMetricsFile(std::make_unique<MetricsFile>(
+  metrics_ = std::make_unique<MetricsFile>(
       path, [this](const std::string& text) { return metricsStore_->Save(text); },
-      [this](LogLevel level, const std::string& line) { Log(level, line); }));
-}
-
-long long SpoolWorker::UpdateMetrics() {
-  return fleet_->Update(engine_->Report(), SteadyMs(), Now());
+      [this](LogLevel level, const std::string& line) { Log(level, line); });
 }
 
 void SpoolWorker::Run() {
-  const std::string folder = engine_->Folder().Folder();
-  WriteEventLog(StartedEvent(DRUVO_VERSION, settings_.printerName, settings_.fileSource), folder);
+  const std::string folder = host_->Engine().Folder().Folder();
+  host_->ShowFleet(
+      MetricsInput{folder, DRUVO_VERSION, {}},
+      [folder](const Event& e) { WriteEventLog(e, folder); }, std::move(metrics_));
+  host_->Started();
   RunLoop();
-  WriteEventLog({EventKind::Stopped, "druvo stopped"}, folder);
+  host_->Stopped();
 }
 
 void SpoolWorker::RunLoop() {
-  long long metricsWait = UpdateMetrics();
+  host_->KeepFleet(SteadyMs());
   while (stop_ == 0) {
     if (dispatcher_.ArmDue(SteadyMs())) ArmWatch();
     HANDLE waits[2] = {wake_.get(), watch_.Changed()};
-    long long waitMs = dispatcher_.WaitMs(SteadyMs());
+    long long waitMs = host_->WaitMs(SteadyMs());
     // A printer's confirmations are looked for often while receipts await
     // them: each one may let the next receipt go.
-    const bool confirming = !engine_->State().inFlight.empty() && settings_.deleteAfterPrinted != 0;
+    const bool confirming = host_->Confirming();
     if (confirming && waitMs > kConfirmLookMs) waitMs = kConfirmLookMs;
-    if (waitMs > metricsWait) waitMs = metricsWait;
     const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(waitMs));
     if (stop_ != 0) break;
     if (woke == WAIT_OBJECT_0 + 1) dispatcher_.Changed();
-    if (confirming && woke == WAIT_TIMEOUT) {
-      std::map<int, JobStatus> settled;
-      tracker_->JobStates(settings_.printerName, {}, &settled);
-      if (!settled.empty()) dispatcher_.Changed();
-    }
+    if (confirming && woke == WAIT_TIMEOUT) host_->PrinterSpoke();
     dispatcher_.Watched(watch_.Running());
-    metricsWait = UpdateMetrics();
-    if (refused_ || !dispatcher_.Due(SteadyMs())) continue;
-    engine_->RunSpoolCycle();
-    metricsWait = UpdateMetrics();
-    dispatcher_.Quiet(engine_->Quiet());
+    host_->KeepFleet(SteadyMs());
+    if (refused_ || !host_->Due(SteadyMs())) continue;
+    host_->Cycle();
     {
       std::lock_guard<ReentrantLock> hold(lock_);
-      shown_.waiting = engine_->Report().waiting;
+      shown_.waiting = host_->Engine().Report().waiting;
     }
     Changed();
   }
   // Receipts the printer has but has not confirmed: settled now if they
   // come out soon, else by the next start before it sends anything.
-  if (settings_.deleteAfterPrinted == 0 || engine_->State().inFlight.empty()) return;
+  if (!host_->Confirming()) return;
   InterlockedExchange(&awaiting_, 1);
-  engine_->AwaitConfirmations([] { ::Sleep(100); }, kConfirmAtQuitMs / 2, kConfirmAtQuitMs);
+  host_->AwaitConfirmations([] { ::Sleep(100); }, kConfirmAtQuitMs / 2, kConfirmAtQuitMs);
   InterlockedExchange(&awaiting_, 0);
 }
 

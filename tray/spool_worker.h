@@ -19,6 +19,7 @@
 #include "spool/dispatcher.h"
 #include "spool/metrics.h"
 #include "spool/spool_cycle.h"
+#include "spool/spool_host.h"
 
 namespace druvo {
 
@@ -69,9 +70,6 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   void SetMetricsFile(const std::string& path);
 
  private:
-  // Tells the events and writes the metrics file when due; how long until
-  // it wants to again.
-  long long UpdateMetrics();
   class TimedSpooler;
   static DWORD WINAPI ThreadMain(void* self);
   void Run();
@@ -101,7 +99,7 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   std::wstring dataFolder_;
   Win32LogFile log_;
   Win32StateStore state_;
-  std::unique_ptr<SpoolEngine> engine_;
+  std::unique_ptr<SpoolHost> host_;
   Win32FolderWatch watch_;
   std::wstring watchedFolder_;
   CycleDispatcher dispatcher_;
@@ -120,8 +118,8 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   volatile LONG posted_ = 0;
   volatile LONG awaiting_ = 0;
   std::unique_ptr<Win32StateStore> metricsStore_;
-  std::unique_ptr<FleetView> fleet_;  // events, and the metrics file
-  bool direct_ = false;               // a printer reached without a spooler
+  std::unique_ptr<MetricsFile> metrics_;  // for the fleet view, once running
+  bool direct_ = false;                   // a printer reached without a spooler
 };
 
 }  // namespace druvo
