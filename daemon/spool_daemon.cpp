@@ -74,23 +74,10 @@ class SpoolDaemon::Ports : public StatusSink, public SpoolTimer {
  public:
   Ports(CycleDispatcher& dispatcher, StatusServer& server)
       : dispatcher_(dispatcher), server_(server) {}
-  void Attach(EngineReport* report) {
-    report_ = report;
-    report_->since = Now();
-  }
-  void ShowState(EngineState shown) override {
-    if (report_ == nullptr) return;
-    const char* state = shown == EngineState::Error  ? "error"
-                        : shown == EngineState::Busy ? "busy"
-                                                     : "idle";
-    if (report_->state == state) return;
-    report_->state = state;
-    report_->since = Now();
+  void Attach(const EngineReport* report) { report_ = report; }
+  void ShowState(EngineState) override {
     // Before the cycle's waits: asked meanwhile, the answer is "busy".
-    server_.Publish(*report_);
-  }
-  void ShowFault(const std::string& fault) override {
-    if (report_ != nullptr) report_->reason = fault;
+    if (report_ != nullptr) server_.Publish(*report_);
   }
   // systemd's watchdog hears from us while the loop goes round and while a
   // long backlog goes to a printer that takes its bytes; a call that hangs
@@ -115,7 +102,7 @@ class SpoolDaemon::Ports : public StatusSink, public SpoolTimer {
  private:
   CycleDispatcher& dispatcher_;
   StatusServer& server_;
-  EngineReport* report_ = nullptr;
+  const EngineReport* report_ = nullptr;
 };
 
 SpoolDaemon::SpoolDaemon(const SpoolSettings& settings, const PrinterAddress& address,

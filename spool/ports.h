@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/drop_folder.h"
+#include "spool/status_report.h"
 
 namespace druvo {
 
@@ -266,11 +267,6 @@ enum class LogLevel { Error, Warning, Info };
 
 // How the engine stands; each program shows it its own way (the tray's
 // picture, the daemon's status).
-enum class EngineState {
-  Idle,   // all is well: nothing waits, or what waits is not ready yet
-  Busy,   // printing
-  Error,  // something holds receipts back; ShowFault says what
-};
 
 // What the user sees: the tray picture and messages on Windows, log lines in
 // the daemon.

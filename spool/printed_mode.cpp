@@ -168,7 +168,7 @@ void SpoolEngine::CheckQueueHoldsJobs(const std::map<int, JobStatus>& states) {
     Log(LogLevel::Warning, std::to_string(held) + " job(s) wait in " + fault +
                                "; their files stay until they are printed");
   }
-  ports_.status.ShowFault(fault);
+  Tell(fault);
 }
 
 bool SpoolEngine::NamedByUuid(const std::string& path, InFlightJob& job) {

@@ -35,8 +35,22 @@ SpoolEngine::SpoolEngine(const SpoolSettings& settings, RecordList& jobs, SpoolP
       ports_(ports),
       options_(options),
       folder_(DropFolder::Of(settings.fileSource, ports.files.Separator())) {
+  report_.since = ports_.timer.Now();
   LoadState();
   SettleClaims();
+}
+
+void SpoolEngine::Show(EngineState state) {
+  if (report_.state != state) {
+    report_.state = state;
+    report_.since = ports_.timer.Now();
+  }
+  ports_.status.ShowState(state);
+}
+
+void SpoolEngine::Tell(const std::string& fault) {
+  report_.reason = fault;
+  ports_.status.ShowFault(fault);
 }
 
 void SpoolEngine::SettleClaims() {
@@ -240,7 +254,7 @@ int SpoolEngine::RunSpoolCycle() {
     NothingWaits();
     return 1;
   }
-  ports_.status.ShowState(EngineState::Busy);
+  Show(EngineState::Busy);
   ports_.timer.Stop();
   if (count > 1) SortJobsByWriteTime(jobs_);
   report_.oldest = JobWriteTime(*static_cast<const JobRecord*>(ListFirst(jobs_)));
@@ -380,7 +394,7 @@ JobOutcome SpoolEngine::Waits(const std::string& path, const std::string& why) {
         QuotedForLog(path) + " has waited " +
             std::to_string((now - stuck_.since) / (1000 * kTicksPerMillisecond)) +
             " s: " + report_.headWhy + "; the files after it wait");
-    ports_.status.ShowFault("waiting for " + path + ": " + report_.headWhy);
+    Tell("waiting for " + path + ": " + report_.headWhy);
   }
   return JobOutcome::NotReady;
 }
@@ -400,9 +414,8 @@ JobOutcome SpoolEngine::JobFailed(const std::string& path, const JobRecord& reco
     }
     // The printer may print what it has of it: the next start says so
     // before it sends the file again.
-    state_.cut[path] = CutJob{{JobWriteTime(record), JobSize(record), job.identity,
-                               scanGeneration_},
-                              job.bytesSent};
+    state_.cut[path] = CutJob{
+        {JobWriteTime(record), JobSize(record), job.identity, scanGeneration_}, job.bytesSent};
     SaveState();
     Log(LogLevel::Warning, "stopping: the job of " + QuotedForLog(path) + " was cut off after " +
                                std::to_string(job.bytesSent) + " bytes (" + job.error +
@@ -412,16 +425,15 @@ JobOutcome SpoolEngine::JobFailed(const std::string& path, const JobRecord& reco
   if (job.outcome == JobOutcome::PrinterUnavailable) {
     const bool fresh = faults_.Raise(FaultKind::PrinterUnavailable, settings_.printerName);
     // The error picture first: the message box below waits for the user.
-    ports_.status.ShowState(EngineState::Error);
-    if (fresh)
-      ports_.status.ShowFault("printer " + std::string(settings_.printerName) + " unavailable");
+    Show(EngineState::Error);
+    if (fresh) Tell("printer " + std::string(settings_.printerName) + " unavailable");
     ports_.status.ShowError(kOpenPrinterMessage,
                             "printer " + QuotedForLog(settings_.printerName) + ": " + job.error,
                             !fresh);
   } else if (faults_.Raise(FaultKind::JobFailed, path)) {
     Log(LogLevel::Error, "failed " + QuotedForLog(path) + " after " +
                              std::to_string(job.bytesSent) + " bytes: " + job.error);
-    ports_.status.ShowFault("cannot print " + path + ": " + job.error);
+    Tell("cannot print " + path + ": " + job.error);
   }
   if (settings_.forceDelete != 0) {
     ++report_.forceDeleted;
@@ -456,19 +468,19 @@ void SpoolEngine::NothingWaits() {
 }
 
 void SpoolEngine::EnterIdle() {
-  ports_.status.ShowState(EngineState::Idle);
+  Show(EngineState::Idle);
   if (!inError_) return;
   inError_ = false;
   faults_.ClearKind(FaultKind::PrinterUnavailable);
   faults_.ClearKind(FaultKind::JobFailed);
   faults_.ClearKind(FaultKind::JobStatesUnknown);
-  ports_.status.ShowFault("");
+  Tell("");
   Log(LogLevel::Info, "state: idle");
 }
 
 void SpoolEngine::EnterError(const std::string& fault) {
-  ports_.status.ShowState(EngineState::Error);
-  if (!fault.empty()) ports_.status.ShowFault(fault);
+  Show(EngineState::Error);
+  if (!fault.empty()) Tell(fault);
   if (inError_) return;
   inError_ = true;
   Log(LogLevel::Error, "state: error");

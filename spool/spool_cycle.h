@@ -99,6 +99,9 @@ class SpoolEngine {
 
   bool StopRequested() const { return stopFlag_ != nullptr && *stopFlag_ != 0; }
   void Log(LogLevel level, const std::string& line) { ports_.status.Log(level, line); }
+  // The state and the fault, kept in the report and shown.
+  void Show(EngineState state);
+  void Tell(const std::string& fault);
   // Scan.
   bool Eligible(const DirEntry& entry, std::uint64_t now, std::size_t* settling);
   // Whether a file the engine remembers is to be printed now.

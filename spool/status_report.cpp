@@ -7,6 +7,10 @@
 
 namespace druvo {
 
+const char* StateName(EngineState state) {
+  return state == EngineState::Error ? "error" : state == EngineState::Busy ? "busy" : "idle";
+}
+
 namespace {
 
 std::string Json(const std::string& text) {
@@ -30,7 +34,7 @@ std::string Json(const std::string& text) {
 }  // namespace
 
 std::string StatusLine(const EngineReport& r) {
-  std::string line = r.state;
+  std::string line = StateName(r.state);
   if (!r.reason.empty()) line += " (" + r.reason + ")";
   line += "; " + std::to_string(r.waiting) + " waiting";
   if (!r.head.empty()) line += ", " + QuotedForLog(r.head) + " first: " + r.headWhy;
@@ -45,7 +49,7 @@ std::string FormatStatus(const EngineReport& r, const StatusContext& c, bool jso
   const auto age = [&](std::uint64_t t) { return std::to_string(seconds(t)) + " s"; };
   if (json) {
     return std::string("{") + "\"printer\":" + Json(c.printer) + ",\"pattern\":" + Json(c.pattern) +
-           ",\"mode\":" + Json(c.mode) + ",\"state\":" + Json(r.state) +
+           ",\"mode\":" + Json(c.mode) + ",\"state\":" + Json(StateName(r.state)) +
            ",\"reason\":" + Json(r.reason) +
            ",\"since_seconds\":" + std::to_string(seconds(r.since)) +
            ",\"waiting\":" + std::to_string(r.waiting) +
@@ -58,7 +62,7 @@ std::string FormatStatus(const EngineReport& r, const StatusContext& c, bool jso
            ",\"retried\":" + std::to_string(r.retried) + "}\n";
   }
   std::string out = "Printer: " + c.printer + "\nFolder: " + c.pattern +
-                    "\nDelete after: " + c.mode + "\nState: " + r.state +
+                    "\nDelete after: " + c.mode + "\nState: " + StateName(r.state) +
                     (r.reason.empty() ? "" : " (" + r.reason + ")") + ", for " + age(r.since) +
                     "\nWaiting: " + std::to_string(r.waiting);
   if (r.waiting != 0) out += ", the oldest for " + age(r.oldest);

@@ -7,6 +7,13 @@
 
 namespace druvo {
 
+enum class EngineState {
+  Idle,   // all is well: nothing waits, or what waits is not ready yet
+  Busy,   // printing
+  Error,  // something holds receipts back; ShowFault says what
+};
+const char* StateName(EngineState state);  // "idle", "busy", "error"
+
 struct EngineReport {
   // Kept by the engine.
   std::size_t waiting = 0;   // files found waiting by the last cycle
@@ -25,10 +32,11 @@ struct EngineReport {
   std::uint64_t lastErrorAt = 0;    // ticks; 0: no error yet
   bool printerUnavailable = false;  // the last try could not reach the printer
   std::size_t undeletable = 0;      // printed files that could not be deleted yet
-  // Kept by the program from what the engine shows.
-  std::string state = "idle";  // idle, busy or error
-  std::string reason;          // the fault holding receipts back
-  std::uint64_t since = 0;     // when the state began (ticks)
+  // The engine's state, in one place: what the icon, "druvo status" and
+  // systemd's status line show.
+  EngineState state = EngineState::Idle;
+  std::string reason;       // the fault holding receipts back
+  std::uint64_t since = 0;  // when the state began (ticks)
 };
 
 struct StatusContext {

@@ -190,7 +190,7 @@ TEST_F(SpoolCycleTest, UndeletableFileIsPrintedOnceWhileUnchanged) {
 
 TEST(FormatStatus, NamesStayOneValueForPeopleAndScripts) {
   EngineReport r;
-  r.state = "error";
+  r.state = EngineState::Error;
   r.waiting = 2;
   r.head = "/in/a \"b\"\nc";
   r.headWhy = "paper out";
