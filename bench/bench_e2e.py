@@ -170,6 +170,11 @@ def idle_cost(druvo, folder, seconds, extra=()):
     return c1 - c0
 
 
+def idle_table(what, cpu, seconds):
+    return ["### Idle cost: " + what, "", "| CPU in %d s | share of one core |" % seconds,
+            "|---:|---:|", "| %.3f s | %.3f %% |" % (cpu, 100.0 * cpu / seconds), ""]
+
+
 def callgrind_per_cycle(druvo, folder):
     """Instructions of one idle poll: callgrind counts only inside the cycle
     function; the daemon says at exit how many polls it ran."""
@@ -306,12 +311,7 @@ def main():
         with tempfile.TemporaryDirectory() as textfiles:
             cpu = idle_cost(druvo, folder, args.idle_seconds,
                             ["--metrics-file=" + textfiles + "/druvo.prom"])
-        lines.append("### Idle cost: empty folder, with --metrics-file")
-        lines.append("")
-        lines.append("| CPU in %d s | share of one core |" % args.idle_seconds)
-        lines.append("|---:|---:|")
-        lines.append("| %.3f s | %.3f %% |" % (cpu, 100.0 * cpu / args.idle_seconds))
-        lines.append("")
+        lines += idle_table("empty folder, with --metrics-file", cpu, args.idle_seconds)
 
         # Files that are never printed (read-only) but must be looked at.
         for i in range(5000):
@@ -323,12 +323,8 @@ def main():
         for name in os.listdir(folder):
             os.chmod(os.path.join(folder, name), 0o644)
             os.unlink(os.path.join(folder, name))
-        lines.append("### Idle cost: 5,000 read-only (never printed) files in the folder")
-        lines.append("")
-        lines.append("| CPU in %d s | share of one core |" % args.idle_seconds)
-        lines.append("|---:|---:|")
-        lines.append("| %.3f s | %.3f %% |" % (cpu, 100.0 * cpu / args.idle_seconds))
-        lines.append("")
+        lines += idle_table("5,000 read-only (never printed) files in the folder", cpu,
+                            args.idle_seconds)
     finally:
         cups.stop()
         shutil.rmtree(folder, ignore_errors=True)
