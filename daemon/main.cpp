@@ -76,8 +76,7 @@ PrinterAddress Configure(SpoolSettings& settings, CommandLineReport& report) {
 int Refused(const SpoolSettings& settings, const std::string& error) {
   const char* level = StderrIsJournal() ? JournalPrefix(LogLevel::Error) : "";
   std::fprintf(stderr, "%sdruvo: %s (see --help)\n", level, error.c_str());
-  SendEvent({EventKind::ConfigurationRefused, "configuration refused: " + error},
-            settings.fileSource);
+  SendEvent(RefusedEvent(error), settings.fileSource);
   return 2;
 }
 

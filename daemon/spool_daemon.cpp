@@ -141,13 +141,12 @@ bool SpoolDaemon::LockFolder() {
     switch (r.outcome) {
       case FolderLock::Outcome::Held:
         return true;
-      case FolderLock::Outcome::Busy:
-        LogLine(LogLevel::Error,
-                Refusal(r, folder_, names_) + "; this one prints nothing and stops");
-        SendEvent({EventKind::ConfigurationRefused,
-                   "configuration refused: " + Refusal(r, folder_, names_)},
-                  folder_);
+      case FolderLock::Outcome::Busy: {
+        const std::string why = Refusal(r, folder_, names_);
+        LogLine(LogLevel::Error, why + "; this one prints nothing and stops");
+        SendEvent(RefusedEvent(why), folder_);
         return false;
+      }
       case FolderLock::Outcome::Missing:
       case FolderLock::Outcome::Failed:
         if (said != r.error) {

@@ -23,6 +23,10 @@ Event StartedEvent(const std::string& version, const std::string& printer,
           "druvo " + version + " started: printer " + printer + ", files " + files};
 }
 
+Event RefusedEvent(const std::string& why) {
+  return {EventKind::ConfigurationRefused, "configuration refused: " + why};
+}
+
 void EventTracker::Update(const EngineReport& r, const std::string& printerProblem,
                           std::uint64_t nowTicks) {
   std::string problem = printerProblem;

@@ -40,6 +40,7 @@ using EventSink = std::function<void(const Event&)>;
 
 Event StartedEvent(const std::string& version, const std::string& printer,
                    const std::string& files);
+Event RefusedEvent(const std::string& why);
 
 // Follows what the engine reports and what holds the printer, and tells
 // each change once: the printer stopping (paper out, or unavailable for
@@ -52,6 +53,8 @@ class EventTracker {
   EventTracker(std::string printer, EventSink sink)
       : printer_(std::move(printer)), sink_(std::move(sink)) {}
   void Update(const EngineReport& r, const std::string& printerProblem, std::uint64_t nowTicks);
+  // An event the program itself tells (its start and stop).
+  void Tell(const Event& event) { sink_(event); }
 
  private:
   std::string printer_;

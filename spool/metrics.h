@@ -72,6 +72,7 @@ class FleetView {
         about_(std::move(about)),
         events_(std::move(printer), std::move(events)) {}
   void KeepMetricsFile(std::unique_ptr<MetricsFile> file) { metrics_ = std::move(file); }
+  void Tell(const Event& event) { events_.Tell(event); }
   // How long until it wants to be updated again.
   long long Update(const EngineReport& r, long long nowMs, std::uint64_t nowTicks);
 

@@ -22,7 +22,6 @@ SpoolHost::SpoolHost(const SpoolSettings& settings, RecordList& jobs, CycleDispa
 }
 
 void SpoolHost::ShowFleet(MetricsInput about, EventSink events, std::unique_ptr<MetricsFile> file) {
-  events_ = events;
   version_ = about.version;
   fleet_ = std::make_unique<FleetView>(jobs_, settings_.printerName,
                                        address_.kind != PrinterAddress::Kind::Queue,
@@ -31,11 +30,11 @@ void SpoolHost::ShowFleet(MetricsInput about, EventSink events, std::unique_ptr<
 }
 
 void SpoolHost::Started() {
-  if (events_) events_(StartedEvent(version_, settings_.printerName, settings_.fileSource));
+  if (fleet_) fleet_->Tell(StartedEvent(version_, settings_.printerName, settings_.fileSource));
 }
 
 void SpoolHost::Stopped() {
-  if (events_) events_({EventKind::Stopped, "druvo stopped"});
+  if (fleet_) fleet_->Tell({EventKind::Stopped, "druvo stopped"});
 }
 
 bool SpoolHost::Confirming() const {

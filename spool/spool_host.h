@@ -58,7 +58,6 @@ class SpoolHost {
   PrinterAddress address_;
   std::unique_ptr<SpoolEngine> engine_;
   std::unique_ptr<FleetView> fleet_;
-  EventSink events_;
   std::string version_;
   long long fleetWait_ = MetricsFile::kMaxGapMs;
 };

@@ -71,8 +71,7 @@ class CPrintApp {
       report.error = ParsePrinterAddress(Settings().printerName, false).error;
     if (!report.error.empty()) {
       // Never print somewhere else than asked: say why, and do not start.
-      WriteEventLog({EventKind::ConfigurationRefused, "configuration refused: " + report.error},
-                    Settings().fileSource);
+      WriteEventLog(RefusedEvent(report.error), Settings().fileSource);
       MessageBoxW(nullptr, WideFromUtf8("Druvo cannot start.\n\n" + report.error).c_str(), L"Druvo",
                   MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
       return kBadCommandLine;
@@ -86,8 +85,7 @@ class CPrintApp {
              drop.names + "\"";
     };
     if (FolderConflict other; !lock_.Take(folder, drop.names, &other)) {
-      WriteEventLog({EventKind::ConfigurationRefused, "configuration refused: " + refusal(other)},
-                    folder);
+      WriteEventLog(RefusedEvent(refusal(other)), folder);
       const std::wstring text =
           WideFromUtf8(refusal(other)) +
           L".\n\nTwo Druvos may share a folder only with patterns no file name can match "
@@ -102,8 +100,7 @@ class CPrintApp {
           FolderConflict other;
           if (lock_.Take(folder, drop.names, &other)) return true;
           *why = refusal(other);
-          WriteEventLog({EventKind::ConfigurationRefused, "configuration refused: " + *why},
-                        folder);
+          WriteEventLog(RefusedEvent(*why), folder);
           return false;
         });
     for (const std::string& warning : report.warnings) frame_->Warn(warning);
