@@ -13,12 +13,14 @@ constexpr const char* kDocumentName = "Printing Document";
 constexpr const char* kRawDataType = "RAW";
 constexpr const char* kOpenPrinterMessage = "Error OpenPrinter !!";
 
-// What became of one file's turn. The cycle goes on after the first four.
+// What became of one file's turn, from the send or from what the server or
+// printer later said of its job. The cycle goes on after the first five.
 enum class JobOutcome {
   Printed,             // handed over whole: accepted by the server, or taken by the printer
   Grew,                // handed over, but written to after it was read: it stays
   InFlight,            // with the server; deleted once the server says it is printed
   Gone,                // vanished, or no longer waits; nothing was sent
+  Resend,              // its job did not come out (or waits elsewhere): the file goes again
   NotReady,            // still being written, or the server asks for later; nothing was sent
   PrinterUnavailable,  // the queue or the printer could not be opened
   Failed,              // nothing or only part was sent, and the document was withdrawn

@@ -154,8 +154,7 @@ void SpoolEngine::CheckQueueHoldsJobs(const std::map<int, JobStatus>& states) {
       queue = job.queue.empty() ? settings_.printerName : job.queue;
     }
   }
-  const std::string problem =
-      held == 0 ? std::string() : ports_.jobs.QueueProblem(queue.c_str());
+  const std::string problem = held == 0 ? std::string() : ports_.jobs.QueueProblem(queue.c_str());
   const std::string fault = problem.empty() ? std::string() : "queue " + queue + ": " + problem;
   const std::string told = faults_.AnyOf(FaultKind::QueueHoldsJobs);
   if (fault == told) return;
@@ -185,12 +184,12 @@ bool SpoolEngine::NamedByUuid(const std::string& path, InFlightJob& job) {
   return true;
 }
 
-SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
-                                                      const Flights& flights, int* resent) {
-  if (!flights.known) return InFlightStep::Skip;
+JobOutcome SpoolEngine::HandleInFlight(const std::string& path, const Flights& flights,
+                                       int* resent) {
+  if (!flights.known) return JobOutcome::InFlight;
   auto it = state_.inFlight.find(path);
   InFlightJob& job = it->second;
-  if (NamedByUuid(path, job)) return InFlightStep::Skip;
+  if (NamedByUuid(path, job)) return JobOutcome::InFlight;
   auto found = flights.states.find(job.jobId);
   // A server that lost its jobs in a crash hands their numbers out again:
   // the job-uuid tells ours from another's. Where the server keeps none, the
@@ -201,7 +200,7 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
                                                           ? found->second.created == job.jobCreated
                                                           : found->second.uuid == job.uuid);
   if (ours && found->second.state == JobState::Pending) {
-    if (job.queue.empty() || job.queue == settings_.printerName) return InFlightStep::Skip;
+    if (job.queue.empty() || job.queue == settings_.printerName) return JobOutcome::InFlight;
     ports_.jobs.CancelJob(job.queue.c_str(), job.jobId);
     Log(LogLevel::Warning, JobText(job.jobId, path) + " still waited on " +
                                QuotedForLog(job.queue) + ", and the printer is now " +
@@ -210,24 +209,24 @@ SpoolEngine::InFlightStep SpoolEngine::HandleInFlight(const std::string& path,
     *resent = job.resent;
     state_.inFlight.erase(it);
     SaveState();
-    return InFlightStep::Resend;
+    return JobOutcome::Resend;
   }
   const InFlightJob gone = job;
   state_.inFlight.erase(it);
-  const InFlightStep step = ours ? JobEnded(path, gone, found->second, resent)
-                                 : JobVanished(path, gone, flights.server, resent);
+  const JobOutcome step = ours ? JobEnded(path, gone, found->second, resent)
+                               : JobVanished(path, gone, flights.server, resent);
   SaveState();
   return step;
 }
 
-SpoolEngine::InFlightStep SpoolEngine::JobEnded(const std::string& path, const InFlightJob& gone,
-                                                const JobStatus& status, int* resent) {
+JobOutcome SpoolEngine::JobEnded(const std::string& path, const InFlightJob& gone,
+                                 const JobStatus& status, int* resent) {
   const std::string text = JobText(gone.jobId, path);
   if (status.state == JobState::Completed) {
     Log(LogLevel::Info, text + " is printed" + (status.why.empty() ? "" : " (" + status.why + ")"));
     ++report_.confirmed;
     DeletePrinted(path, gone);
-    return InFlightStep::Done;
+    return JobOutcome::Gone;
   }
   if (status.state == JobState::Cancelled) {
     // Never undone behind the operator's back: the file stays, and is not
@@ -236,7 +235,7 @@ SpoolEngine::InFlightStep SpoolEngine::JobEnded(const std::string& path, const I
     Log(LogLevel::Warning, text +
                                " was cancelled on the print server; the file stays "
                                "and is not sent again (copy it in anew to print it)");
-    return InFlightStep::Done;
+    return JobOutcome::Gone;
   }
   if (!status.why.empty()) {
     // A printer that stopped before confirming it: a part of it may be on
@@ -248,11 +247,11 @@ SpoolEngine::InFlightStep SpoolEngine::JobEnded(const std::string& path, const I
     Log(LogLevel::Warning, text + " was aborted by the print server; sending the file again");
   }
   *resent = gone.resent;
-  return InFlightStep::Resend;
+  return JobOutcome::Resend;
 }
 
-SpoolEngine::InFlightStep SpoolEngine::JobVanished(const std::string& path, const InFlightJob& job,
-                                                   long long server, int* resent) {
+JobOutcome SpoolEngine::JobVanished(const std::string& path, const InFlightJob& job,
+                                    long long server, int* resent) {
   const std::string text = JobText(job.jobId, path);
   // The same server run no longer knows a job it took: it finished and left
   // the job history (kept off, or purged at the job limit). A new run (or
@@ -264,7 +263,7 @@ SpoolEngine::InFlightStep SpoolEngine::JobVanished(const std::string& path, cons
                                " is unknown to the print server (lost when it "
                                "restarted?); sending the file once more");
     *resent = 1;
-    return InFlightStep::Resend;
+    return JobOutcome::Resend;
   }
   if (faults_.Raise(FaultKind::HistoryOff, settings_.printerName)) {
     Log(LogLevel::Warning,
@@ -277,7 +276,7 @@ SpoolEngine::InFlightStep SpoolEngine::JobVanished(const std::string& path, cons
   }
   ++report_.accepted;
   DeletePrinted(path, job);
-  return InFlightStep::Done;
+  return JobOutcome::Gone;
 }
 
 }  // namespace druvo

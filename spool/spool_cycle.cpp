@@ -16,6 +16,7 @@ bool GoesOn(JobOutcome outcome) {
     case JobOutcome::Grew:
     case JobOutcome::InFlight:
     case JobOutcome::Gone:
+    case JobOutcome::Resend:
       return true;
     case JobOutcome::NotReady:  // keeps the order: the rest wait behind it
     case JobOutcome::PrinterUnavailable:
@@ -245,14 +246,14 @@ bool SpoolEngine::StillTheSame(const std::string& path, const DirEntry& entry,
 
 // ---- The walk -------------------------------------------------------------
 
-int SpoolEngine::RunSpoolCycle() {
+void SpoolEngine::RunSpoolCycle() {
   const int count = CollectJobs();
   report_.waiting = static_cast<std::size_t>(count);
   report_.head.clear();
   report_.headWhy.clear();
   if (count == 0) {
     NothingWaits();
-    return 1;
+    return;
   }
   Show(EngineState::Busy);
   ports_.timer.Stop();
@@ -274,23 +275,16 @@ int SpoolEngine::RunSpoolCycle() {
   if (last != JobOutcome::NotReady) ClearStuck();
   EndCycle(last == JobOutcome::PrinterUnavailable || last == JobOutcome::Failed ||
            last == JobOutcome::Stopped);
-  return GoesOn(last) || last == JobOutcome::NotReady ? 1 : 0;
 }
 
 JobOutcome SpoolEngine::PrintOne(const JobRecord& record, const Flights& flights) {
   const std::string path = record.path;
   int resent = 0;
   if (state_.inFlight.count(path) != 0) {
-    switch (HandleInFlight(path, flights, &resent)) {
-      case InFlightStep::Skip:
-        return JobOutcome::InFlight;
-      case InFlightStep::Done:
-        --report_.waiting;
-        return JobOutcome::Gone;
-      case InFlightStep::Resend:
-        ++report_.retried;
-        break;
-    }
+    const JobOutcome settled = HandleInFlight(path, flights, &resent);
+    if (settled == JobOutcome::Gone) --report_.waiting;
+    if (settled != JobOutcome::Resend) return settled;
+    ++report_.retried;
   }
   // Written to since its last close: its writer is not done, whoever it is.
   if (ports_.hints != nullptr &&

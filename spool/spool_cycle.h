@@ -59,9 +59,8 @@ class SpoolEngine {
   // What is remembered across restarts is brought in line with the folder.
   int CollectJobs();
 
-  // 1 when every collected file was printed (or there was nothing to do), 0
-  // when a job failed.
-  int RunSpoolCycle();
+  // Prints what waits, oldest first, and ends in idle or error (InError).
+  void RunSpoolCycle();
 
   // Stopping: settles the jobs in flight whose outcome is known now (a
   // printer's confirmations), sending nothing. Returns how many are left.
@@ -136,19 +135,19 @@ class SpoolEngine {
   // Printed mode: asks the server how the jobs in flight stand, at most
   // every jobQueryTicks.
   Flights QueryInFlight();
-  enum class InFlightStep { Skip, Done, Resend };
-  // What to do with a file whose job is in flight; resent: how often it was
-  // sent again already, for the new job.
-  InFlightStep HandleInFlight(const std::string& path, const Flights& flights, int* resent);
+  // What the job of a file in flight came to: still InFlight, Gone (printed
+  // or cancelled, settled) or Resend; resent: how often it was sent again
+  // already, for the new job.
+  JobOutcome HandleInFlight(const std::string& path, const Flights& flights, int* resent);
   // A job whose number a crash kept from the state file, found by its
   // uuid: true when it is settled for now.
   bool NamedByUuid(const std::string& path, InFlightJob& job);
   // What the server or printer said of a job that ended.
-  InFlightStep JobEnded(const std::string& path, const InFlightJob& gone, const JobStatus& status,
-                        int* resent);
+  JobOutcome JobEnded(const std::string& path, const InFlightJob& gone, const JobStatus& status,
+                      int* resent);
   // The job of a file that left the server without a final state it kept.
-  InFlightStep JobVanished(const std::string& path, const InFlightJob& job, long long server,
-                           int* resent);
+  JobOutcome JobVanished(const std::string& path, const InFlightJob& job, long long server,
+                         int* resent);
   // Reports, once, a queue that has held a job past the stuck time.
   void CheckQueueHoldsJobs(const std::map<int, JobStatus>& states);
   bool InFlightFull();

@@ -10,6 +10,7 @@
 #include "core/settings.h"
 #include "core/wildcard.h"
 #include "spool/ports.h"
+#include "spool/spool_cycle.h"
 
 namespace druvo::testing {
 
@@ -312,6 +313,12 @@ inline SpoolSettings SettingsFor(const std::string& pattern) {
   LoadDefaultSettings(settings, CommandLineRules::Posix);
   std::snprintf(settings.fileSource, sizeof settings.fileSource, "%s", pattern.c_str());
   return settings;
+}
+
+// Runs one cycle; true when it ended without an error.
+inline bool CycleEndsWell(SpoolEngine& engine) {
+  engine.RunSpoolCycle();
+  return !engine.InError();
 }
 
 }  // namespace druvo::testing
