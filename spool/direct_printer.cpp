@@ -1,7 +1,7 @@
 #include "spool/direct_printer.h"
 
 #include <algorithm>
-#include <chrono>
+#include <random>
 #include <utility>
 
 #include "core/clock.h"
@@ -26,12 +26,6 @@ std::string IdText(unsigned long n) {
 constexpr const char* kStoppedMidJob =
     "stopped mid-job; the connection was reset, so the printer gets no more of it";
 
-long long WallMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
-
 }  // namespace
 
 DirectPrinter::DirectPrinter(PrinterAddress address, std::unique_ptr<PrinterLink> link,
@@ -40,10 +34,9 @@ DirectPrinter::DirectPrinter(PrinterAddress address, std::unique_ptr<PrinterLink
       link_(std::move(link)),
       options_(std::move(options)),
       confirm_(address_.confirm),
-      instance_(WallMs()),
       // IDs start somewhere else each run, so that this run's are not an
       // earlier one's.
-      nextId_(static_cast<unsigned long>(static_cast<unsigned long long>(instance_) % kIds)) {
+      nextId_(std::random_device{}() % kIds) {
   if (address_.bufferBytes > 0) options_.bufferBytes = address_.bufferBytes;
 }
 

@@ -102,7 +102,6 @@ class DirectPrinter : public TrackingSpooler {
   // that it did not come out whole.
   OpResult JobStates(const char* queue, const std::vector<int>& ids,
                      std::map<int, JobStatus>* states) override;
-  long long ServerInstance() override { return instance_; }
   // What the printer's status says holds it, as last heard.
   std::string QueueProblem(const char* queue) override;
 
@@ -192,7 +191,6 @@ class DirectPrinter : public TrackingSpooler {
   std::unique_ptr<PrinterLink> link_;
   DirectOptions options_;
   bool confirm_;
-  long long instance_;
   long long stopSeenMs_ = -1;
   bool noStatusNoted_ = false;
   std::uint64_t jobBytes_ = 0;
