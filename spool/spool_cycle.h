@@ -1,5 +1,9 @@
 // The dispatch cycle: one tick of the spool timer collects the waiting files,
 // prints them oldest first, deletes the printed ones and shows the outcome.
+// A file's route, one file a step: scan.cpp finds it; spool_cycle.cpp walks
+// the files in order and print_job.cpp sends one; printed_mode.cpp follows
+// its job until the printer or the server says how it ended; deletes.cpp
+// deletes it.
 #pragma once
 
 #include <csignal>
