@@ -19,7 +19,7 @@ enum class JobOutcome {
   Printed,             // handed over whole: accepted by the server, or taken by the printer
   Grew,                // handed over, but written to after it was read: it stays
   InFlight,            // with the server; deleted once the server says it is printed
-  Gone,                // vanished, or no longer waits; nothing was sent
+  Gone,                // vanished, or its job settled: it no longer waits; nothing sent now
   Resend,              // its job did not come out (or waits elsewhere): the file goes again
   NotReady,            // still being written, or the server asks for later; nothing was sent
   PrinterUnavailable,  // the queue or the printer could not be opened
