@@ -17,6 +17,14 @@ const EventType& TypeOf(EventKind kind) {
   return kTypes[static_cast<unsigned char>(kind)];
 }
 
+const char* PrinterStateName(const std::string& problem) {
+  if (problem.empty()) return "ok";
+  if (problem.find("paper") != std::string::npos) return "paper_out";
+  if (problem.find("cover") != std::string::npos) return "cover_open";
+  if (problem.find("offline") != std::string::npos) return "offline";
+  return "error";
+}
+
 Event StartedEvent(const std::string& version, const std::string& printer,
                    const std::string& files) {
   return {EventKind::Started,
@@ -35,7 +43,7 @@ void EventTracker::Update(const EngineReport& r, const std::string& printerProbl
   if (problem != problem_) {
     if (problem.empty()) {
       sink_({EventKind::Recovered, "printer " + printer_ + " is back (it was: " + problem_ + ")"});
-    } else if (problem.find("paper") != std::string::npos) {
+    } else if (std::string(PrinterStateName(problem)) == "paper_out") {
       sink_({EventKind::PaperOut, "printer " + printer_ + ": " + problem});
     } else {
       sink_({EventKind::PrinterUnavailable, "printer " + printer_ + " unavailable: " + problem});

@@ -38,6 +38,10 @@ struct Event {
 };
 using EventSink = std::function<void(const Event&)>;
 
+// What holds the printer as one of a few names: "ok", "paper_out",
+// "cover_open", "offline" or "error".
+const char* PrinterStateName(const std::string& problem);
+
 Event StartedEvent(const std::string& version, const std::string& printer,
                    const std::string& files);
 Event RefusedEvent(const std::string& why);

@@ -29,15 +29,6 @@ std::string Escaped(const std::string& value) {
   return out;
 }
 
-// The printer's state as one of a few names.
-std::string StateName(const std::string& problem) {
-  if (problem.empty()) return "ok";
-  if (problem.find("paper") != std::string::npos) return "paper_out";
-  if (problem.find("cover") != std::string::npos) return "cover_open";
-  if (problem.find("offline") != std::string::npos) return "offline";
-  return "error";
-}
-
 }  // namespace
 
 std::string FormatMetrics(const EngineReport& r, const MetricsInput& in) {
@@ -57,7 +48,7 @@ std::string FormatMetrics(const EngineReport& r, const MetricsInput& in) {
   metric("druvo_printer_up", "gauge", "1 when the printer takes receipts, 0 when it does not.");
   sample("druvo_printer_up", "", r.printerUnavailable || !in.printerProblem.empty() ? "0" : "1");
   metric("druvo_printer_state", "gauge", "The printer's state, 1 for the one it is in.");
-  const std::string state = StateName(in.printerProblem);
+  const std::string state = PrinterStateName(in.printerProblem);
   for (const char* name : {"ok", "paper_out", "cover_open", "offline", "error"})
     sample("druvo_printer_state", std::string(",state=\"") + name + "\"",
            state == name ? "1" : "0");
