@@ -303,8 +303,10 @@ int SpoolDaemon::Loop() {
     if (Signals().stop != 0) break;
     SignalsCaught();
     ports_->Progress();
-    host_->KeepFleet(SteadyMs());
-    if (!host_->Due(SteadyMs())) continue;
+    if (!host_->Due(SteadyMs())) {
+      host_->KeepFleet(SteadyMs());  // a cycle keeps it itself
+      continue;
+    }
     if (!StillOurs()) return kAnotherInstance;
     Cycle();
   }

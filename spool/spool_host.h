@@ -39,7 +39,7 @@ class SpoolHost {
   void PrinterSpoke();
   // How long the program may wait before the next turn.
   long long WaitMs(long long nowMs) const;
-  // After any wake: the fleet view kept up to date.
+  // After a wake that runs no cycle: the fleet view kept up to date.
   void KeepFleet(long long nowMs);
   // Whether a cycle is due (a change was heard, or the timer came).
   bool Due(long long nowMs) { return dispatcher_.Due(nowMs); }

@@ -176,8 +176,10 @@ void SpoolWorker::RunLoop() {
     if (woke == WAIT_OBJECT_0 + 1) dispatcher_.Changed();
     if (confirming && woke == WAIT_TIMEOUT) host_->PrinterSpoke();
     dispatcher_.Watched(watch_.Running());
-    host_->KeepFleet(SteadyMs());
-    if (refused_ || !host_->Due(SteadyMs())) continue;
+    if (refused_ || !host_->Due(SteadyMs())) {
+      host_->KeepFleet(SteadyMs());  // a cycle keeps it itself
+      continue;
+    }
     host_->Cycle();
     {
       std::lock_guard<ReentrantLock> hold(lock_);
