@@ -74,7 +74,8 @@ std::string PrinterProblem(const EngineReport& r, JobTracker& jobs, const char* 
 }
 
 long long MetricsFile::Update(const std::string& text, long long nowMs) {
-  if (text != written_) pending_ = text;
+  // A change undone before its turn came is no change.
+  pending_ = text != written_ ? text : std::string();
   const bool changed = !pending_.empty();
   const long long since = nowMs - writtenMs_;
   if (changed && since < kMinGapMs) return kMinGapMs - since;

@@ -24,6 +24,9 @@ TEST(MetricsFile, WritesAChangeWithinASecondAndAtLeastOnceAMinuteAndSaysAFailure
   EXPECT_EQ(file.Update("b", 1000), MetricsFile::kMaxGapMs);
   EXPECT_EQ(file.Update("b", 2000), 59000);  // unchanged: not written again yet
   file.Update("b", 61000);                   // ...but once a minute
+  file.Update("c", 61300);  // a change undone within its second is never written
+  file.Update("b", 61500);
+  file.Update("b", 62500);
   EXPECT_EQ(saved, (std::vector<std::string>{"a", "b", "b"}));
   // A metrics file that cannot be written: one line per change of error,
   // never more, and a line once it can be written again.
