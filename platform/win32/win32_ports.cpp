@@ -359,10 +359,13 @@ OpResult ReadWhole(const std::wstring& path, std::string* text, bool* missing) {
   }
   UniqueFile file(h);
   char buffer[8192];
-  DWORD got = 0;
-  while (ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
-    text->append(buffer, got);
-  return OpResult::Ok();
+  for (DWORD got = 0;; text->append(buffer, got)) {
+    // A read that fails part way is no shorter file: cut, a path in it
+    // would name another file.
+    if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr))
+      return OpResult::Fail(LastErrorText("ReadFile"));
+    if (got == 0) return OpResult::Ok();
+  }
 }
 
 }  // namespace

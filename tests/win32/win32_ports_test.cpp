@@ -141,6 +141,17 @@ TEST_F(Win32PortsTest, ALogWhoseOlderHalfIsHeldOpenStillStaysBounded) {
   EXPECT_LT(info.nFileSizeLow, 1000u);  // started again, not grown past 2 MB
 }
 
+TEST_F(Win32PortsTest, AStateFileLargerThanOneReadComesBackWhole) {
+  Win32StateStore store(WideFromUtf8(dir_), L"state-big");
+  std::string text = "druvo-state 3\n";
+  while (text.size() < 20000)
+    text += "undeletable 1 2 3 4 5 6 C:\\FPRI\\R" + std::to_string(text.size()) + "\n";
+  ASSERT_TRUE(store.Save(text));
+  std::string loaded;
+  ASSERT_TRUE(store.Load(&loaded));
+  EXPECT_EQ(loaded, text);
+}
+
 TEST_F(Win32PortsTest, APrintedFileIsDeletedByItsBytesWhateverItsTimeSays) {
   const auto read = [&](const std::string& name) {
     std::unique_ptr<InputFile> file;
