@@ -265,9 +265,6 @@ class StateStore {
 // How much a log line matters (journald reads them as <3>, <4>, <6>).
 enum class LogLevel { Error, Warning, Info };
 
-// How the engine stands; each program shows it its own way (the tray's
-// picture, the daemon's status).
-
 // What the user sees: the tray picture and messages on Windows, log lines in
 // the daemon.
 class StatusSink {
