@@ -273,10 +273,6 @@ long long WatchdogPeriodMs() {
   return std::atoll(usec) / 1000 / 2;  // twice per period, as systemd advises
 }
 
-}  // namespace druvo
-
-namespace druvo {
-
 void FeedWatchdog() {
   static const long long periodMs = WatchdogPeriodMs();
   static long long lastMs = 0;
