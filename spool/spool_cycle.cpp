@@ -70,6 +70,10 @@ void SpoolEngine::LoadState() {
         "the state file " + where + " is damaged (" + why + "); starting with nothing remembered");
     return;
   }
+  if (!why.empty()) {
+    Log(LogLevel::Warning, "the state file " + where + " is damaged (" + why +
+                               "); what the other lines remember is kept");
+  }
   saved_ = state_;
   Log(LogLevel::Info, "state file " + where + ": " + std::to_string(state_.undeletable.size()) +
                           " printed file(s) still to delete, " +

@@ -140,6 +140,7 @@ std::string FormatState(const SpoolState& state) {
 
 bool ParseState(const std::string& text, SpoolState* state, std::string* error) {
   *state = SpoolState{};
+  error->clear();
   std::istringstream in(text);
   std::string line;
   if (!std::getline(in, line) || (line != kHeader && line != kHeader2 && line != kOldHeader)) {
@@ -154,6 +155,7 @@ bool ParseState(const std::string& text, SpoolState* state, std::string* error) 
     return !identities || (static_cast<bool>(fields >> id->volume >> id->file >> id->changeTime) &&
                            (!digests || static_cast<bool>(fields >> id->content)));
   };
+  int damaged = 0;
   for (int number = 2; std::getline(in, line); ++number) {
     if (line.empty()) continue;
     std::istringstream fields(line);
@@ -190,12 +192,12 @@ bool ParseState(const std::string& text, SpoolState* state, std::string* error) 
         if (ok) state->inFlight[path] = j;
       }
     }
-    if (!ok) {
-      *error = "line " + std::to_string(number) + " is damaged";
-      *state = SpoolState{};
-      return false;
-    }
+    // One entry per line: a damaged one costs only itself. Dropping the
+    // rest would print their files again.
+    if (ok) continue;
+    if (++damaged <= 5) *error += (damaged == 1 ? "line " : ", ") + std::to_string(number);
   }
+  if (damaged > 5) *error += " and " + std::to_string(damaged - 5) + " more";
   return true;
 }
 

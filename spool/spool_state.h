@@ -53,6 +53,7 @@ std::string StateFileName(const std::string& folder, char separator);
 
 std::string FormatState(const SpoolState& state);
 // False (with a reason) for text that is not a state file this program wrote.
+// Lines that cannot be read are skipped and named in error ("line 3, 7").
 bool ParseState(const std::string& text, SpoolState* state, std::string* error);
 
 }  // namespace druvo

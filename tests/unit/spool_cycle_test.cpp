@@ -253,6 +253,17 @@ TEST_F(SpoolCycleTest, WhatMustBeRememberedSurvivesARestartAndADamagedFileIsNoHa
     EXPECT_EQ(spooler_.Accepted().back(), "new");
     status_.lines.clear();
   }
+  // A damaged line costs only itself: the printed file the next line
+  // remembers is deleted, not printed again.
+  files_.files.clear();
+  files_.Add("/in/old", "old", 4);
+  store.text = "druvo-state 1\ninflight x\nundeletable 4 3 /in/old\n";
+  const std::size_t sent = spooler_.Accepted().size();
+  Engine().RunSpoolCycle();
+  EXPECT_EQ(status_.LinesWith("is damaged (line 2); what the other lines remember is kept"), 1u);
+  EXPECT_EQ(spooler_.Accepted().size(), sent);
+  EXPECT_TRUE(files_.files.empty());
+
   store.loadFails = true;
   Engine();
   EXPECT_EQ(status_.LinesWith("cannot read the state file \"/state\": permission denied"), 1u);
