@@ -359,12 +359,14 @@ OpResult ReadWhole(const std::wstring& path, std::string* text, bool* missing) {
   }
   UniqueFile file(h);
   char buffer[8192];
-  for (DWORD got = 0;; text->append(buffer, got)) {
+  for (;;) {
+    DWORD got = 0;
     // A read that fails part way is no shorter file: cut, a path in it
     // would name another file.
     if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr))
       return OpResult::Fail(LastErrorText("ReadFile"));
     if (got == 0) return OpResult::Ok();
+    text->append(buffer, got);
   }
 }
 
