@@ -3,12 +3,9 @@
 // tells them from another job that later got the same number.
 #include <algorithm>
 #include <cstdio>
-#include <ctime>
-#include <random>
-
 #include "core/clock.h"
-
 #include "core/text_helpers.h"
+#include "spool/fault_switch.h"
 #include "spool/spool_cycle.h"
 
 namespace druvo {
@@ -20,17 +17,7 @@ std::string JobText(int id, const std::string& path) {
 }
 
 // A random (version 4) UUID as a URN, as IPP's job-uuid takes it.
-std::string NewJobUuid() {
-  static std::mt19937_64 random = [] {
-    std::random_device device;
-    std::seed_seq seed{device(),
-                       device(),
-                       device(),
-                       device(),
-                       static_cast<unsigned>(SteadyMs()),
-                       static_cast<unsigned>(std::time(nullptr))};
-    return std::mt19937_64(seed);
-  }();
+std::string JobUuid(std::mt19937_64& random) {
   std::uint64_t high = random(), low = random();
   high = (high & ~0xF000ULL) | 0x4000ULL;                       // version 4
   low = (low & 0x3FFFFFFFFFFFFFFFULL) | 0x8000000000000000ULL;  // variant 1
@@ -48,7 +35,7 @@ std::string NewJobUuid() {
 
 bool SpoolEngine::RecordBeforeSending(const std::string& path, const JobRecord& record,
                                       int resent) {
-  const std::string uuid = NewJobUuid();
+  const std::string uuid = JobUuid(uuids_);
   InFlightJob& flight = state_.inFlight[path];
   flight = InFlightJob{};
   flight.writeTime = JobWriteTime(record);
@@ -58,6 +45,7 @@ bool SpoolEngine::RecordBeforeSending(const std::string& path, const JobRecord& 
   flight.queue = settings_.printerName;
   flight.uuid = uuid;
   flight.jobId = ports_.jobs.NameNextJob(uuid);
+  if (FaultOn(Fault::NoRecordBeforeSend)) return true;
   if (!SaveState()) {
     state_.inFlight.erase(path);
     return false;
@@ -196,7 +184,8 @@ JobOutcome SpoolEngine::HandleInFlight(const std::string& path, const Flights& f
   // first answer tells when the job was made, and a job with the same
   // number but another time is someone else's.
   if (found != flights.states.end() && job.jobCreated == 0) job.jobCreated = found->second.created;
-  const bool ours = found != flights.states.end() && (found->second.uuid.empty() || job.uuid.empty()
+  const bool ours = found != flights.states.end() &&
+                    (FaultOn(Fault::TrustReusedJobId) || found->second.uuid.empty() || job.uuid.empty()
                                                           ? found->second.created == job.jobCreated
                                                           : found->second.uuid == job.uuid);
   if (ours && found->second.state == JobState::Pending) {

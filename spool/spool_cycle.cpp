@@ -3,6 +3,7 @@
 #include <cstring>
 #include <utility>
 
+#include "core/entropy.h"
 #include "core/text_helpers.h"
 
 namespace druvo {
@@ -35,7 +36,8 @@ SpoolEngine::SpoolEngine(const SpoolSettings& settings, RecordList& jobs, SpoolP
       jobs_(jobs),
       ports_(ports),
       options_(options),
-      folder_(DropFolder::Of(settings.fileSource, ports.files.Separator())) {
+      folder_(DropFolder::Of(settings.fileSource, ports.files.Separator())),
+      uuids_(FreshSeed()) {
   report_.since = ports_.timer.Now();
   LoadState();
   SettleClaims();

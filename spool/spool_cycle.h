@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
@@ -179,6 +180,7 @@ class SpoolEngine {
   bool inError_ = false;
   std::uint64_t lastJobQuery_ = 0;
   bool jobQueried_ = false;
+  std::mt19937_64 uuids_;  // job-uuids, new each run
 };
 
 }  // namespace druvo

@@ -2,8 +2,10 @@
 
 #include <mutex>
 #include <new>
+#include <random>
 
 #include "core/clock.h"
+#include "core/entropy.h"
 #include "core/reentrant_lock.h"
 
 namespace druvo {
@@ -25,6 +27,12 @@ long long SteadyMs() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<long long>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+std::uint64_t FreshSeed() {
+  std::random_device device;
+  return (static_cast<std::uint64_t>(device()) << 32) ^ device() ^
+         static_cast<std::uint64_t>(SteadyMs());
 }
 
 }  // namespace druvo

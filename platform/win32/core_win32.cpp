@@ -1,8 +1,10 @@
 #include <windows.h>
 
 #include <new>
+#include <random>
 
 #include "core/clock.h"
+#include "core/entropy.h"
 #include "core/reentrant_lock.h"
 
 namespace druvo {
@@ -30,6 +32,12 @@ long long SteadyMs() {
   LARGE_INTEGER now;
   QueryPerformanceCounter(&now);
   return now.QuadPart / frequency * 1000 + now.QuadPart % frequency * 1000 / frequency;
+}
+
+std::uint64_t FreshSeed() {
+  std::random_device device;
+  return (static_cast<std::uint64_t>(device()) << 32) ^ device() ^
+         static_cast<std::uint64_t>(SteadyMs());
 }
 
 }  // namespace druvo
