@@ -1,10 +1,11 @@
 #include "spool/direct_printer.h"
 
 #include <algorithm>
-#include <random>
 #include <utility>
 
 #include "core/clock.h"
+#include "core/entropy.h"
+#include "spool/fault_switch.h"
 
 namespace druvo {
 
@@ -36,7 +37,7 @@ DirectPrinter::DirectPrinter(PrinterAddress address, std::unique_ptr<PrinterLink
       confirm_(address_.confirm),
       // IDs start somewhere else each run, so that this run's are not an
       // earlier one's.
-      nextId_(std::random_device{}() % kIds) {
+      nextId_(static_cast<unsigned long>(FreshSeed() % kIds)) {
   if (address_.bufferBytes > 0) options_.bufferBytes = address_.bufferBytes;
 }
 
@@ -118,7 +119,9 @@ OpResult DirectPrinter::Connect() {
     return probe_.empty() || (autoStatus_ && (ids_ == Ids::Yes || holds));
   });
   if (!link_->IsOpen()) return Refused(" closed the connection");
-  if (ids_ == Ids::Unknown && !holds && !probe_.empty()) {
+  // A printer that is stopped (paper, cover, FEED) prints nothing, so it
+  // cannot answer yet: that says nothing about the request.
+  if (ids_ == Ids::Unknown && !holds && !probe_.empty() && RefreshStatus()) {
     ids_ = Ids::No;
     probe_.clear();
     Note(
@@ -355,7 +358,7 @@ void DirectPrinter::Settle(const Pending& p, JobState state, const std::string& 
 void DirectPrinter::Confirmed(const std::string& id) {
   // Whatever the printer answered, it knows the request.
   ids_ = Ids::Yes;
-  if (SettleAdopted(id)) return;
+  if (!FaultOn(Fault::IgnoreKeptAnswer) && SettleAdopted(id)) return;
   if (!probeFirst_.empty() && id == probeFirst_) {
     firstAnswered_ = true;
     return;
@@ -623,6 +626,10 @@ OpResult DirectPrinter::SendLast() {
   if (pending_.empty()) progressMs_ = NowMs();
   lastJob_ = static_cast<int>(n) + 1;
   pending_.push_back(Pending{lastJob_, IdText(n), receiptBytes, jobStops_, {}});
+  if (FaultOn(Fault::ConfirmOnTaken)) {
+    Settle(pending_.back(), JobState::Completed, {});
+    pending_.pop_back();
+  }
   AskAfterStop();
   return OpResult::Ok();
 }
