@@ -264,6 +264,19 @@ TEST_F(DirectPrinterTest, APrinterThatAnswersNoIdIsToldAtItsFirstConnection) {
   EXPECT_EQ(notes_.size(), 1u);
 }
 
+TEST_F(DirectPrinterTest, APrinterStoppedAtItsFirstConnectionIsNotTakenForOneWithoutIds) {
+  // Cover open: it prints nothing, so it answers no ID yet. Taken for a
+  // printer without IDs, its receipts would be deleted once taken.
+  link_.answersIds = false;
+  link_.asb = std::string("\x38\x00\x00\x00", 4);
+  Printer(true);
+  const OpResult opened = printer_->OpenQueue("p");
+  EXPECT_FALSE(opened);
+  EXPECT_NE(opened.error.find("cover open"), std::string::npos) << opened.error;
+  EXPECT_TRUE(notes_.empty());
+  EXPECT_TRUE(printer_->Confirming());
+}
+
 TEST_F(DirectPrinterTest, WithoutAcknowledgementsOnlyThePrintersCloseConfirmsTheJob) {
   link_.unacknowledged = -1;  // Windows
   Printer(false);
