@@ -66,6 +66,7 @@ class ContentDigest {
   void Add(const void* data, std::size_t size);
   // Never 0, so that 0 can stand for "not read".
   std::uint64_t Value() const;
+  std::uint64_t Length() const { return length_; }
 
  private:
   std::uint64_t state_ = 0x9E3779B97F4A7C15ULL;

@@ -1,5 +1,6 @@
 #include "spool/print_job.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -140,12 +141,59 @@ bool SendFile(InputFile& file, Spooler& spooler, PrintBuffers& buffers, TextMode
 
 }  // namespace
 
+namespace {
+
+class ReadAheadFile : public InputFile {
+ public:
+  ReadAheadFile(std::unique_ptr<InputFile> file, std::string bytes)
+      : file_(std::move(file)), bytes_(std::move(bytes)) {}
+  long long Read(void* buffer, std::size_t size, std::string* error) override {
+    if (at_ >= bytes_.size()) return file_->Read(buffer, size, error);
+    const std::size_t n = std::min(size, bytes_.size() - at_);
+    std::memcpy(buffer, bytes_.data() + at_, n);
+    at_ += n;
+    return static_cast<long long>(n);
+  }
+  FileIdentity Identity() const override { return file_->Identity(); }
+
+ private:
+  std::unique_ptr<InputFile> file_;
+  std::string bytes_;
+  std::size_t at_ = 0;
+};
+
+}  // namespace
+
+bool ReadAhead(FileSystem& files, const char* path, std::unique_ptr<InputFile>* file,
+               FileIdentity* identity) {
+  std::unique_ptr<InputFile> opened;
+  std::string error;
+  if (files.Open(path, &opened, &error) != OpenOutcome::Opened) return false;
+  std::string bytes;
+  char chunk[16384];
+  for (long long got; (got = opened->Read(chunk, sizeof chunk, &error)) != 0;) {
+    if (got < 0 || bytes.size() + static_cast<std::size_t>(got) > kReadAheadLimit) return false;
+    bytes.append(chunk, static_cast<std::size_t>(got));
+  }
+  ContentDigest content;
+  content.Add(bytes.data(), bytes.size());
+  *identity = opened->Identity();
+  identity->size = bytes.size();
+  identity->content = content.Value();
+  *file = std::make_unique<ReadAheadFile>(std::move(opened), std::move(bytes));
+  return true;
+}
+
 JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& files,
                        Spooler& spooler, PrintBuffers& buffers, bool byteForByte,
-                       StatusSink* progress) {
+                       StatusSink* progress, std::unique_ptr<InputFile> opened) {
   JobResult result;
-  std::unique_ptr<InputFile> file;
-  if (!OpenToPrint(path, files, &file, &result)) return result;
+  std::unique_ptr<InputFile> file = std::move(opened);
+  if (file != nullptr) {
+    result.identity = file->Identity();
+  } else if (!OpenToPrint(path, files, &file, &result)) {
+    return result;
+  }
 
   PrinterSession session(spooler);
   if (OpResult r = spooler.OpenQueue(printerName); !r) {
@@ -174,6 +222,9 @@ JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& fi
   const bool grew = !filter.Ended() && file->Read(buffers.In(), 1, &ignored) > 0;
   result.outcome = grew ? JobOutcome::Grew : JobOutcome::Printed;
   result.identity.content = content.Value();
+  // What was read, not what the file held when it was opened: a producer
+  // that rewrote it in place meanwhile gave us its new bytes.
+  if (result.identity.Known()) result.identity.size = content.Length();
   return result;
 }
 

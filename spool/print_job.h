@@ -1,6 +1,8 @@
 // Sends one file to a printer queue as a single RAW document of one page.
 #pragma once
 
+#include <memory>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -59,8 +61,18 @@ class PrintBuffers {
 // byteForByte: the file's bytes unchanged; else read as text (see
 // TextModeFilter).
 // progress is told after each write the spooler took.
+// opened: the file already open (see ReadAhead); else it is opened here.
 JobResult PrintFileRaw(const char* path, const char* printerName, FileSystem& files,
                        Spooler& spooler, PrintBuffers& buffers, bool byteForByte = false,
-                       StatusSink* progress = nullptr);
+                       StatusSink* progress = nullptr, std::unique_ptr<InputFile> opened = nullptr);
+
+// Opens the file at path and reads it into memory, up to kReadAheadLimit
+// bytes: what is then sent from it is what its identity (size and digest)
+// says, even if a producer rewrites the file in place meanwhile. Past the
+// bytes read ahead, the file itself reads on. False, with nothing open,
+// when it cannot be opened now or is longer than the limit.
+constexpr std::size_t kReadAheadLimit = 4u << 20;
+bool ReadAhead(FileSystem& files, const char* path, std::unique_ptr<InputFile>* file,
+               FileIdentity* identity);
 
 }  // namespace druvo

@@ -34,7 +34,7 @@ std::string JobUuid(std::mt19937_64& random) {
 }  // namespace
 
 bool SpoolEngine::RecordBeforeSending(const std::string& path, const JobRecord& record,
-                                      int resent) {
+                                      int resent, std::unique_ptr<InputFile>* opened) {
   const std::string uuid = JobUuid(uuids_);
   InFlightJob& flight = state_.inFlight[path];
   flight = InFlightJob{};
@@ -45,6 +45,11 @@ bool SpoolEngine::RecordBeforeSending(const std::string& path, const JobRecord& 
   flight.queue = settings_.printerName;
   flight.uuid = uuid;
   flight.jobId = ports_.jobs.NameNextJob(uuid);
+  // Should druvo die before the job is known, a restart finds it by its
+  // uuid; the file is that job's while it holds the bytes sent, whatever is
+  // done to its times meanwhile. They are read before the job exists.
+  if (!ReadAhead(ports_.files, path.c_str(), opened, &flight.identity)) flight.identity = {};
+  if (flight.identity.Known()) flight.size = flight.identity.size;
   if (FaultOn(Fault::NoRecordBeforeSend)) return true;
   if (!SaveState()) {
     state_.inFlight.erase(path);
@@ -178,6 +183,18 @@ JobOutcome SpoolEngine::HandleInFlight(const std::string& path, const Flights& f
   auto it = state_.inFlight.find(path);
   InFlightJob& job = it->second;
   if (NamedByUuid(path, job)) return JobOutcome::InFlight;
+  if (job.jobId == 0) {
+    // Being sent when the last run ended, and no job of the server's has its
+    // uuid: it was never made (or went with a crash of the server's). Not a
+    // job that went missing: sent as if for the first time.
+    Log(LogLevel::Warning, QuotedForLog(path) +
+                               " was being sent when druvo last stopped, and the print server "
+                               "has no job of it; sending it again");
+    *resent = job.resent;
+    state_.inFlight.erase(it);
+    SaveState();
+    return JobOutcome::Resend;
+  }
   auto found = flights.states.find(job.jobId);
   // A server that lost its jobs in a crash hands their numbers out again:
   // the job-uuid tells ours from another's. Where the server keeps none, the
@@ -252,6 +269,7 @@ JobOutcome SpoolEngine::JobVanished(const std::string& path, const InFlightJob& 
                                " is unknown to the print server (lost when it "
                                "restarted?); sending the file once more");
     *resent = 1;
+    lostJobs_[path] = job.jobId;
     return JobOutcome::Resend;
   }
   if (faults_.Raise(FaultKind::HistoryOff, settings_.printerName)) {

@@ -147,11 +147,12 @@ JobOutcome SpoolEngine::PrintOne(const JobRecord& record, const Flights& flights
     return Waits(path, std::string());
   SendsCutJobAgain(path);
   // Deleted once printed: the job is remembered before it exists, or not sent.
-  if (settings_.deleteAfterPrinted != 0 && !RecordBeforeSending(path, record, resent))
+  std::unique_ptr<InputFile> opened;
+  if (settings_.deleteAfterPrinted != 0 && !RecordBeforeSending(path, record, resent, &opened))
     return Waits(path, "the state file cannot be written; nothing is sent until it can");
   const JobResult job =
       PrintFileRaw(path.c_str(), settings_.printerName, ports_.files, ports_.spooler, buffers_,
-                   settings_.byteForByte != 0, &ports_.status);
+                   settings_.byteForByte != 0, &ports_.status, std::move(opened));
   if (settings_.deleteAfterPrinted != 0 &&
       (job.jobId == 0 || (job.outcome != JobOutcome::Printed && job.outcome != JobOutcome::Grew))) {
     state_.inFlight.erase(path);  // no job came of it
@@ -184,7 +185,8 @@ void SpoolEngine::SendsCutJobAgain(const std::string& path) {
 
 JobOutcome SpoolEngine::HandedOver(const std::string& path, const JobRecord& record,
                                    const JobResult& job, int resent) {
-  const RememberedFile file{JobWriteTime(record), JobSize(record), job.identity, scanGeneration_};
+  const RememberedFile file =
+      FileAsRead(JobWriteTime(record), JobSize(record), job.identity, scanGeneration_);
   ++report_.printed;
   report_.printerUnavailable = false;
   report_.lastPrinted = path;
@@ -202,6 +204,11 @@ JobOutcome SpoolEngine::HandedOver(const std::string& path, const JobRecord& rec
   const std::string bytes = " (" + std::to_string(job.bytesSent) + " bytes)";
   if (settings_.deleteAfterPrinted != 0 && job.jobId != 0) {
     const long long server = ports_.jobs.ServerInstance();
+    // Its number given out again: the server lost its jobs in a crash, and
+    // this is no server without a job history. Not counted as a resend.
+    const auto lost = lostJobs_.find(path);
+    if (lost != lostJobs_.end() && job.jobId <= lost->second) resent = 0;
+    if (lost != lostJobs_.end()) lostJobs_.erase(lost);
     InFlightJob& flight = state_.inFlight[path];
     flight = {
         file,       job.jobId, 0, server, resent, settings_.printerName, report_.lastPrintedAt,
@@ -264,7 +271,7 @@ JobOutcome SpoolEngine::JobFailed(const std::string& path, const JobRecord& reco
     // The printer may print what it has of it: the next start says so
     // before it sends the file again.
     state_.cut[path] = CutJob{
-        {JobWriteTime(record), JobSize(record), job.identity, scanGeneration_}, job.bytesSent};
+        FileAsRead(JobWriteTime(record), JobSize(record), job.identity, scanGeneration_), job.bytesSent};
     SaveState();
     Log(LogLevel::Warning, "stopping: the job of " + QuotedForLog(path) + " was cut off after " +
                                std::to_string(job.bytesSent) + " bytes (" + job.error +

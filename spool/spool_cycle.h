@@ -159,7 +159,8 @@ class SpoolEngine {
   // Printed mode: the job about to be sent is named and remembered first,
   // so that a restart finds it whatever happens next. False when that
   // cannot be saved: the file is not sent.
-  bool RecordBeforeSending(const std::string& path, const JobRecord& record, int resent);
+  bool RecordBeforeSending(const std::string& path, const JobRecord& record, int resent,
+                           std::unique_ptr<InputFile>* opened);
 
   const SpoolSettings& settings_;
   RecordList& jobs_;
@@ -181,6 +182,9 @@ class SpoolEngine {
   std::uint64_t lastJobQuery_ = 0;
   bool jobQueried_ = false;
   std::mt19937_64 uuids_;  // job-uuids, new each run
+  // Files sent once more because the server had lost their job: the number
+  // that job had. A server that hands it out again lost its records.
+  std::map<std::string, int> lostJobs_;
 };
 
 }  // namespace druvo

@@ -18,6 +18,14 @@ struct RememberedFile {
   unsigned long seen = 0;  // scan generation that last saw it (not stored)
 };
 
+// A file listed with this time and size and then read: the size kept is the
+// size read, where the read could tell (a producer may rewrite the file
+// between the listing and the read).
+inline RememberedFile FileAsRead(std::uint64_t writeTime, std::uint64_t listedSize,
+                                 const FileIdentity& read, unsigned long seen) {
+  return RememberedFile{writeTime, read.Known() ? read.size : listedSize, read, seen};
+}
+
 // A file handed to the server, with its job.
 struct InFlightJob : RememberedFile {
   int jobId = 0;
