@@ -121,7 +121,7 @@ OpResult DirectPrinter::Connect() {
   if (!link_->IsOpen()) return Refused(" closed the connection");
   // A printer that is stopped (paper, cover, FEED) prints nothing, so it
   // cannot answer yet: that says nothing about the request.
-  if (ids_ == Ids::Unknown && !holds && !probe_.empty() && RefreshStatus()) {
+  if (ids_ == Ids::Unknown && earlierKnown_ && !holds && !probe_.empty() && RefreshStatus()) {
     ids_ = Ids::No;
     probe_.clear();
     Note(
@@ -309,6 +309,7 @@ unsigned long DirectPrinter::NextId() {
 
 int DirectPrinter::NameNextJob(const std::string& /*uuid*/) {
   if (!Confirming()) return 0;
+  earlierKnown_ = true;
   reserved_ = static_cast<long long>(NextId());
   return static_cast<int>(reserved_) + 1;
 }
@@ -329,6 +330,9 @@ void DirectPrinter::Adopt(const std::vector<int>& ids) {
   std::sort(earlier.begin(), earlier.end(),
             [](const Pending& a, const Pending& b) { return a.job < b.job; });
   adopted_.insert(adopted_.begin(), earlier.begin(), earlier.end());
+  std::deque<std::string> heard;
+  heard.swap(stray_);
+  for (const std::string& id : heard) SettleAdopted(id);
 }
 
 void DirectPrinter::SettleAdopted() {
@@ -370,7 +374,13 @@ void DirectPrinter::Confirmed(const std::string& id) {
          (probe ? pending_[upTo].job != probeAfter_ : pending_[upTo].id != id))
     ++upTo;
   if (probe) probeAfter_ = 0;
-  if (upTo == pending_.size()) return;  // a late answer to an attempt given up
+  if (upTo == pending_.size()) {
+    // A late answer to an attempt given up, or to a job of an earlier run
+    // not adopted yet.
+    if (!probe) stray_.push_back(id);
+    if (stray_.size() > 8) stray_.pop_front();
+    return;
+  }
   SettleUpTo(upTo, probe);
 }
 
@@ -526,6 +536,7 @@ OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>&
   news_.clear();
   // Jobs an earlier run left unconfirmed are settled by their IDs before
   // anything is sent again.
+  earlierKnown_ = true;
   if (Confirming()) Adopt(ids);
   SettleAdopted();
   if (link_->IsOpen() && ReadReplies() && !pending_.empty() && !autoStatus_ &&

@@ -209,6 +209,9 @@ class DirectPrinter : public TrackingSpooler {
   std::string jobSpoiled_;                // what went wrong during the job being sent
   std::deque<Pending> pending_;
   std::deque<Pending> adopted_;  // an earlier run's, unconfirmed
+  // Answers that matched nothing yet: they may be an earlier run's, read
+  // before its jobs were adopted (the latest few).
+  std::deque<std::string> stray_;
   std::string probe_;            // our ID asked at connect, to settle them
   std::string probeFirst_;       // one asked just before it: answered too, unless answers fold
   bool firstAnswered_ = false;
@@ -218,6 +221,10 @@ class DirectPrinter : public TrackingSpooler {
   std::map<int, JobStatus> done_;
   std::vector<int> news_;  // settled since JobStates last told
   Ids ids_ = Ids::Unknown;
+  // Whether the engine has said which jobs an earlier run left (it has once
+  // it asks after them, or names a job to send): until then a printer may
+  // still be printing them, and an unanswered ID says nothing.
+  bool earlierKnown_ = false;
   int stops_ = 0;        // stops the printer reported (paper, cover, offline)
   int jobStops_ = 0;     // ...when the receipt being sent was begun
   bool clears_ = false;  // this printer was seen to clear its buffer at a stop

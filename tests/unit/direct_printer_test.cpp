@@ -109,6 +109,7 @@ class DirectPrinterTest : public ::testing::Test {
   }
   // One receipt, whole; returns its job number (0: none).
   int Print(const std::string& text) {
+    printer_->NameNextJob("");  // as the engine does: the job is named before it is sent
     EXPECT_TRUE(printer_->OpenQueue("p")) << text;
     EXPECT_TRUE(printer_->Write(text.data(), text.size())) << text;
     const OpResult ended = printer_->EndDocument();
