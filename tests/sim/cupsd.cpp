@@ -58,7 +58,8 @@ OpResult SimCupsd::BeginDocument(const char*, const char*) {
   if (!Reach(&why)) return OpResult::Fail(why);
   current_ = nextId_++;
   Job& job = jobs_[current_];
-  job.uuid = uuid_;
+  // cupsd gives every job a job-uuid: the client's, or one of its own.
+  job.uuid = uuid_.empty() ? "urn:uuid:cupsd-" + std::to_string(run_) + "-" + std::to_string(current_) : uuid_;
   job.created = kServerEpoch + TheClock().Now() / 1000;
   uuid_.clear();
   return OpResult::Ok();
@@ -237,6 +238,7 @@ void SimCupsd::OtherJob() {
   const int id = nextId_++;
   Job& job = jobs_[id];
   job.ours = false;
+  job.uuid = "urn:uuid:other-" + std::to_string(run_) + "-" + std::to_string(id);
   job.created = kServerEpoch + TheClock().Now() / 1000;
   job.doc = "another program's page\n";
   job.complete = true;

@@ -51,12 +51,14 @@ std::string Replay(const Args& a, std::uint64_t seed) {
 // while the run still fails so.
 std::vector<Action> Shrink(std::uint64_t seed, std::vector<Action> plan, const std::string& kind,
                            Outcome* last) {
-  int runs = 0;
-  for (std::size_t chunk = plan.size() / 2; chunk >= 1 && runs < 400; chunk /= 2) {
-    for (std::size_t at = 0; at < plan.size() && runs < 400;) {
+  // A budget of steps, not of time: the same shrink on every machine.
+  std::size_t budget = 1000000;
+  const auto more = [&] { return budget >= plan.size(); };
+  for (std::size_t chunk = plan.size() / 2; chunk >= 1 && more(); chunk /= 2) {
+    for (std::size_t at = 0; at < plan.size() && more();) {
       std::vector<Action> fewer(plan.begin(), plan.begin() + static_cast<long>(at));
       fewer.insert(fewer.end(), plan.begin() + static_cast<long>(std::min(plan.size(), at + chunk)), plan.end());
-      ++runs;
+      budget -= fewer.size();
       const Outcome o = druvo::sim::Run(seed, fewer);
       if (o.failed && KindOf(o.violation) == kind) {
         fewer.resize(std::min(fewer.size(), o.step));

@@ -63,7 +63,7 @@ void EscPosPrinter::Pump() {
     Serve();
     std::size_t n = 0;
     while (n < c->toPrinter.size() && buffered_ < kind_.buffer) Take(static_cast<unsigned char>(c->toPrinter[n++]));
-    if (n > 0) ledger_.Received(c->toPrinter.substr(0, n));
+    if (n > 0) ledger_.Received(c->toPrinter.substr(0, n), c->orphaned);
     c->toPrinter.erase(0, n);
     if (!c->toPrinter.empty() || !c->finSent) return;
     Front();  // closes it, and serves the next
@@ -94,7 +94,7 @@ void EscPosPrinter::Command() {
   } else if (at(0) == 0x1D && at(1) == 0x28 && n < 11) {
     return;  // GS ( H: its ID is still coming
   } else if (at(0) == 0x1D && at(1) == 0x28) {
-    buffer_.push_back(Item{std::string(), command_.substr(7, 4)});
+    buffer_.push_back(Item{std::string(), command_.substr(7, 4), Front()});
     buffered_ += 11;
   }
   command_.clear();
@@ -120,13 +120,14 @@ void EscPosPrinter::AutoStatus() {
   Reply(asb, false);
 }
 
-void EscPosPrinter::Reply(const std::string& bytes, bool keepIfUnsent) {
+bool EscPosPrinter::Reply(const std::string& bytes, bool keepIfUnsent) {
   auto c = Front();
   if (c && Alive(*c)) {
     c->toDruvo += bytes;
-  } else if (keepIfUnsent) {
-    kept_ = bytes;  // the latest only
+    return true;
   }
+  if (keepIfUnsent) kept_ = bytes;  // the latest only
+  return false;
 }
 
 void EscPosPrinter::PrintUntil(long long now) {
@@ -134,16 +135,31 @@ void EscPosPrinter::PrintUntil(long long now) {
     Item& item = buffer_.front();
     if (item.data.empty()) {
       const std::string id = item.id;
+      const auto from = item.from.lock();
       buffer_.pop_front();
       buffered_ -= 11;
       const bool piled = kind_.folds && !buffer_.empty() && buffer_.front().data.empty();
-      if (kind_.answersIds && !piled) Reply(std::string("\x37\x22", 2) + id + std::string(1, '\0'), true);
+      if (kind_.answersIds && !piled) {
+        if (Reply(std::string("\x37\x22", 2) + id + std::string(1, '\0'), true)) {
+          answered_.push_back(sinceId_);
+          if (answered_.size() > 64) answered_.erase(answered_.begin());
+        }
+      }
+      if (kind_.answersIds && piled && (!from || !Alive(*from))) {
+        // Its connection is gone and its answer folds into the next one:
+        // nobody can tell any more that what came before it was printed.
+        trace_.Add(now, "printer: the answer to " + id + " folds into the next; its connection is gone");
+        ledger_.WorldRepeated(sinceId_);
+      }
+      sinceId_.clear();
       continue;
     }
     const long long can = (now * 1000 - printClock_) * kind_.bytesPerSecond / 1000000;
     if (can <= 0) return;
     const std::size_t n = std::min(item.data.size(), static_cast<std::size_t>(can));
     ledger_.Paper(item.data.substr(0, n));
+    sinceId_ += item.data.substr(0, n);
+    if (sinceId_.size() > 1 << 20) sinceId_.erase(0, sinceId_.size() - (1 << 19));
     item.data.erase(0, n);
     buffered_ -= n;
     printClock_ += static_cast<long long>(n) * 1000000 / kind_.bytesPerSecond;
@@ -288,6 +304,7 @@ void SimLink::Reset() {
 
 void SimLink::Close() {
   if (!c_) return;
+  c_->orphaned = dead_;
   c_->finSent = true;
   c_->closedByDruvo = true;
   printer_.Pump();

@@ -10,6 +10,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "spool/printer_link.h"
 #include "tests/sim/world.h"
@@ -36,6 +37,7 @@ class EscPosPrinter {
     bool reset = false;     // either side reset it: both know
     bool deadPath = false;  // half-open: nothing gets through
     bool closedByDruvo = false;
+    bool orphaned = false;  // its druvo was killed: the kernel sends what it queued
     bool revealAtPower = false;  // the printer rebooted: the next segment meets a reset
   };
 
@@ -60,17 +62,21 @@ class EscPosPrinter {
   bool refusing = false;
   const std::string& Stopped() const { return stopped_; }
   const PrinterKind& Kind() const { return kind_; }
+  // What was printed before each process ID answer handed to a connection
+  // since the last call: druvo may die before it acts on the answer.
+  std::vector<std::string> TakeAnswered() { return std::move(answered_); }
 
  private:
   struct Item {
     std::string data;
     std::string id;  // a process ID request, when data is empty
+    std::weak_ptr<Connection> from;  // where the request came
   };
   bool Alive(const Connection& c) const { return !c.reset && !c.deadPath && !c.closedByDruvo; }
   std::shared_ptr<Connection> Front();
   void Take(unsigned char b);
   void Command();
-  void Reply(const std::string& bytes, bool keepIfUnsent);
+  bool Reply(const std::string& bytes, bool keepIfUnsent);  // true: handed to a connection
   void AutoStatus();
   unsigned char StatusByte(int n) const;
   void PrintUntil(long long now);
@@ -85,6 +91,8 @@ class EscPosPrinter {
   std::string command_;
   std::string stopped_;
   std::string kept_;  // the latest answer that could not be sent
+  std::string sinceId_;  // printed since the last process ID was answered
+  std::vector<std::string> answered_;
   bool asb_ = false;
   long long printClock_ = 0;  // microseconds: how far the printing has got
   bool served_ = false;  // the front connection was given what was kept

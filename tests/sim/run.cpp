@@ -203,6 +203,7 @@ World::World(std::uint64_t seed, const Config& c)
   SeedEntropy(seed * 977 + 3);
   fs.proofOnPaper = c.mode == Mode::CupsPrinted || (c.mode == Mode::DirectConfirm && c.printer.answersIds);
   fs.forceDeletes = c.forceDelete;
+  ledger.atLeastOnce = !fs.proofOnPaper;
   printer = std::make_unique<EscPosPrinter>(ledger, trace, c.printer);
   cupsd = std::make_unique<SimCupsd>(ledger, trace, c.cups, processDead);
   TheClock().Add({[this](long long now) { printer->Run(now); }, [this] { return printer->Next(); }});
@@ -254,8 +255,20 @@ void World::Start() {
 
 void World::CutOff() {
   // At least once: a file handed over and still here goes again.
-  if (fs.proofOnPaper) return;
-  for (const auto& [name, node] : fs.Names()) ledger.CutOff(node->data);
+  if (!fs.proofOnPaper) {
+    for (const auto& [name, node] : fs.Names()) ledger.CutOff(node->data);
+    return;
+  }
+  // On paper, and its answer went to the druvo that died before it deleted
+  // the file: nothing tells the next one that it was printed.
+  for (const std::string& printed : printer->TakeAnswered()) {
+    if (printed.empty()) continue;
+    for (const auto& [name, node] : fs.Names()) {
+      if (node->data.empty() || printed.find(node->data) == std::string::npos) continue;
+      ledger.WorldRepeated(node->data);
+      break;
+    }
+  }
 }
 
 void World::Crash(bool thrown) {

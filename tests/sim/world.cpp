@@ -66,6 +66,10 @@ void Ledger::Whole(const std::string& candidate, int Receipt::*count) {
     return;
   Receipt& r = it->second;
   ++(r.*count);
+  if (count == &Receipt::handed && orphaned_ && r.handed > r.deleted) {
+    ++r.instances;
+    ++worldRepeats_;
+  }
   if (count != &Receipt::paper) return;
   ++onPaper_;
   if (r.paper > r.instances) {

@@ -59,7 +59,12 @@ class Ledger {
   // Bytes coming out of a printer, in order, across calls; bytes a
   // printer took in (acknowledged), likewise.
   void Paper(const std::string& bytes) { Stream(bytes, &paperPartial_, &Receipt::paper); }
-  void Received(const std::string& bytes) { Stream(bytes, &takenPartial_, &Receipt::handed); }
+  // orphaned: sent by the kernel for a druvo that was killed; where the
+  // handover is all that counts (at least once), the file may go again.
+  void Received(const std::string& bytes, bool orphaned = false) {
+    orphaned_ = orphaned && atLeastOnce;
+    Stream(bytes, &takenPartial_, &Receipt::handed);
+  }
   // A print server took a whole document / a printer took every byte.
   void HandedOver(const std::string& document);
   // druvo deleted a file with these bytes; proofOnPaper: only paper counts.
@@ -73,6 +78,7 @@ class Ledger {
   // go again.
   void CutOff(const std::string& content);
 
+  bool atLeastOnce = false;
   const std::string& Violation() const { return violation_; }
   void Violate(const std::string& why) {
     if (violation_.empty()) violation_ = why;
@@ -99,6 +105,7 @@ class Ledger {
   long nextSerial_ = 1;
   std::string paperPartial_;  // since the last receipt start
   std::string takenPartial_;
+  bool orphaned_ = false;
   std::string violation_;
   long long onPaper_ = 0;
   long long produced_ = 0;
