@@ -177,6 +177,28 @@ bool SpoolEngine::NamedByUuid(const std::string& path, InFlightJob& job) {
   return true;
 }
 
+bool SpoolEngine::Ours(const InFlightJob& job, const JobStatus& status) {
+  return FaultOn(Fault::TrustReusedJobId) || status.uuid.empty() || job.uuid.empty()
+             ? status.created == job.jobCreated
+             : status.uuid == job.uuid;
+}
+
+void SpoolEngine::SettlePrintedInFlight(const Flights& flights) {
+  // The walk stopped before some files whose jobs are printed: they are
+  // settled now, in any order, before the server's history lets them go.
+  if (!flights.known || StopRequested()) return;
+  std::vector<std::string> printed;
+  for (const auto& [path, job] : state_.inFlight) {
+    auto found = flights.states.find(job.jobId);
+    if (job.jobId != 0 && found != flights.states.end() &&
+        found->second.state == JobState::Completed && Ours(job, found->second))
+      printed.push_back(path);
+  }
+  int resent = 0;
+  for (const std::string& path : printed)
+    if (HandleInFlight(path, flights, &resent) == JobOutcome::Gone) --report_.waiting;
+}
+
 JobOutcome SpoolEngine::HandleInFlight(const std::string& path, const Flights& flights,
                                        int* resent) {
   if (!flights.known) return JobOutcome::InFlight;
@@ -201,10 +223,7 @@ JobOutcome SpoolEngine::HandleInFlight(const std::string& path, const Flights& f
   // first answer tells when the job was made, and a job with the same
   // number but another time is someone else's.
   if (found != flights.states.end() && job.jobCreated == 0) job.jobCreated = found->second.created;
-  const bool ours = found != flights.states.end() &&
-                    (FaultOn(Fault::TrustReusedJobId) || found->second.uuid.empty() || job.uuid.empty()
-                                                          ? found->second.created == job.jobCreated
-                                                          : found->second.uuid == job.uuid);
+  const bool ours = found != flights.states.end() && Ours(job, found->second);
   if (ours && found->second.state == JobState::Pending) {
     if (job.queue.empty() || job.queue == settings_.printerName) return JobOutcome::InFlight;
     ports_.jobs.CancelJob(job.queue.c_str(), job.jobId);
@@ -229,6 +248,7 @@ JobOutcome SpoolEngine::JobEnded(const std::string& path, const InFlightJob& gon
                                  const JobStatus& status, int* resent) {
   const std::string text = JobText(gone.jobId, path);
   if (status.state == JobState::Completed) {
+    historySeen_ = true;
     Log(LogLevel::Info, text + " is printed" + (status.why.empty() ? "" : " (" + status.why + ")"));
     ++report_.confirmed;
     DeletePrinted(path, gone);
@@ -264,11 +284,13 @@ JobOutcome SpoolEngine::JobVanished(const std::string& path, const InFlightJob& 
   // one we cannot tell) may have lost it in a crash: sent once more, never
   // in a loop.
   const bool sameRun = job.server != 0 && server == job.server;
-  if (!sameRun && job.resent == 0) {
+  // A server seen to keep its printed jobs lost this one in a crash: as
+  // often as that happens, it is sent again.
+  if (!sameRun && (job.resent == 0 || historySeen_)) {
     Log(LogLevel::Warning, text +
                                " is unknown to the print server (lost when it "
                                "restarted?); sending the file once more");
-    *resent = 1;
+    *resent = job.resent + 1;
     lostJobs_[path] = job.jobId;
     return JobOutcome::Resend;
   }

@@ -17,12 +17,16 @@ int SpoolEngine::CollectJobs() {
   retryDeletes_.clear();
   if (ports_.files.ClaimsLeft()) SettleClaims();
   const OpResult searched = ports_.files.Search(folder_, [&](const DirEntry& entry) {
-    if (!Eligible(entry, now, &settling)) return;
-    if (!state_.undeletable.empty() || !state_.inFlight.empty() || !state_.held.empty() ||
-        !state_.cut.empty()) {
-      path.assign(folder_.prefix).append(entry.name);
-      if (!Reconcile(path, entry)) return;
+    const bool remembers = !state_.undeletable.empty() || !state_.inFlight.empty() ||
+                           !state_.held.empty() || !state_.cut.empty();
+    if (remembers) path.assign(folder_.prefix).append(entry.name);
+    if (!Eligible(entry, now, &settling)) {
+      // Still there (settling, say): what is remembered of it waits for the
+      // scan that can tell whether it is the same file.
+      if (remembers) StillListed(path);
+      return;
     }
+    if (remembers && !Reconcile(path, entry)) return;
     if (AppendJob(jobs_, folder_.prefix.c_str(), entry.name, entry.writeTime, entry.size)) ++count;
   });
   if (SearchFailed(searched)) return 0;
@@ -85,6 +89,17 @@ bool SpoolEngine::Reconcile(const std::string& path, const DirEntry& entry) {
   same(state_.inFlight);  // the walk looks after it
   same(state_.cut);       // printed again, with a line
   return true;
+}
+
+void SpoolEngine::StillListed(const std::string& path) {
+  const auto keep = [&](auto& remembered) {
+    auto it = remembered.find(path);
+    if (it != remembered.end()) it->second.seen = scanGeneration_;
+  };
+  keep(state_.undeletable);
+  keep(state_.inFlight);
+  keep(state_.held);
+  keep(state_.cut);
 }
 
 void SpoolEngine::ForgetUnseen() {

@@ -127,6 +127,7 @@ void SpoolEngine::RunSpoolCycle() {
     last = PrintOne(*record, flights);
     if (!GoesOn(last)) break;
   }
+  SettlePrintedInFlight(flights);
   if (last != JobOutcome::NotReady) ClearStuck();
   EndCycle(last == JobOutcome::PrinterUnavailable || last == JobOutcome::Failed ||
            last == JobOutcome::Stopped);

@@ -110,6 +110,8 @@ class SpoolEngine {
   bool Eligible(const DirEntry& entry, std::uint64_t now, std::size_t* settling);
   // Whether a file the engine remembers is to be printed now.
   bool Reconcile(const std::string& path, const DirEntry& entry);
+  // A file listed but not to be printed now is still remembered.
+  void StillListed(const std::string& path);
   void ForgetUnseen();
   bool SearchFailed(const OpResult& searched);
   // The walk.
@@ -153,6 +155,10 @@ class SpoolEngine {
   // The job of a file that left the server without a final state it kept.
   JobOutcome JobVanished(const std::string& path, const InFlightJob& job, long long server,
                          int* resent);
+  // Whether the server's job is the one sent (its uuid, or when it was made).
+  static bool Ours(const InFlightJob& job, const JobStatus& status);
+  // Files whose jobs are printed, settled whatever the walk came to.
+  void SettlePrintedInFlight(const Flights& flights);
   // Reports, once, a queue that has held a job past the stuck time.
   void CheckQueueHoldsJobs(const std::map<int, JobStatus>& states);
   bool InFlightFull();
@@ -185,6 +191,7 @@ class SpoolEngine {
   // Files sent once more because the server had lost their job: the number
   // that job had. A server that hands it out again lost its records.
   std::map<std::string, int> lostJobs_;
+  bool historySeen_ = false;  // a job of ours was seen printed: the server keeps them
 };
 
 }  // namespace druvo
