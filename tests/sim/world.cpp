@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/wildcard.h"
 
@@ -12,7 +13,11 @@ void Trace::Add(long long nowMs, const std::string& what) {
   char when[32];
   std::snprintf(when, sizeof when, "%8lld.%03lld s  ", nowMs / 1000, nowMs % 1000);
   lines_.push_back(when + what);
-  if (lines_.size() > 80) lines_.pop_front();
+  static const std::size_t keep = [] {
+    const char* lines = std::getenv("DRUVO_SIM_TRACE");  // lines kept for the report
+    return lines != nullptr ? std::strtoul(lines, nullptr, 10) : 80UL;
+  }();
+  if (lines_.size() > keep) lines_.pop_front();
 }
 
 std::string Trace::Text() const {
