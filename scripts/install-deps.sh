@@ -16,6 +16,12 @@ PACKAGES=(
   prometheus-node-exporter prometheus
 )
 
+# The Raspberry Pi builds: Debian's cross compilers, the target's libraries
+# by multiarch, and qemu-user to run their tests.
+ARCHES=(arm64 armhf)
+PACKAGES+=(crossbuild-essential-arm64 crossbuild-essential-armhf qemu-user)
+for a in "${ARCHES[@]}"; do PACKAGES+=("libcups2-dev:$a" "libstdc++6:$a"); done
+
 missing=()
 for p in "${PACKAGES[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
@@ -30,6 +36,9 @@ fi
 
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+for a in "${ARCHES[@]}"; do
+  dpkg --print-foreign-architectures | grep -qx "$a" || $SUDO dpkg --add-architecture "$a"
+done
 export DEBIAN_FRONTEND=noninteractive
 echo "install-deps: installing ${missing[*]}"
 $SUDO apt-get update -qq
