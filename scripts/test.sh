@@ -6,7 +6,9 @@
 #   Windows x86_64 and i686, win32 threads: the shipped programs and the zip,
 #     checked to load on Windows XP (no post-XP import);
 #   Windows x86_64, posix threads: the unit and Win32 platform tests under Wine;
-#   the soak under ASan and LeakSanitizer, and a short run of every fuzz target.
+#   the soak under ASan and LeakSanitizer, and a short run of every fuzz target;
+#   the Raspberry Pi builds (arm64, armhf): their unit and POSIX tests under
+#     qemu-user, their Debian packages, and a receipt through the arm64 one.
 #
 #   scripts/test.sh --quick   only the unit and platform tests, under ASan
 set -euo pipefail
@@ -66,6 +68,13 @@ fi
 # The fault matrix and the native suites share nothing (each starts its own
 # cupsd, printers and folders) and mostly wait: they run side by side, the
 # matrix in two halves.
+# The Raspberry Pi builds (cross compiles, their tests and a receipt under
+# qemu) take CPU while the suites below mostly wait: they run beside them,
+# at low priority.
+echo "== Raspberry Pi builds (arm64, armhf), beside the tests below: build/pi.log"
+nice -n 19 bash scripts/test-pi.sh >build/pi.log 2>&1 &
+pi=$!
+
 echo "== tests: native (with the Windows program end to end under Wine), beside the fault matrix"
 GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=0 build/debug-asan/tests/faults/druvo_fault_matrix \
   >build/fault_matrix.log 2>&1 &
@@ -81,10 +90,16 @@ matrix_status=0
 wait "$matrix" || matrix_status=$?
 wait "$matrix2" || matrix_status=$?
 
+pi_status=0
+wait "$pi" || pi_status=$?
+
 echo "== fault matrix (its table of scenarios and outcomes, in two halves)"
 cat build/fault_matrix.log build/fault_matrix.2.log
-if [ "$native" -ne 0 ] || [ "$matrix_status" -ne 0 ]; then
-  echo "tests failed: native suites $native, fault matrix $matrix_status" >&2
+echo "== Raspberry Pi builds"
+grep -E '^(-- |FAIL|Raspberry|[0-9]+% tests passed)|tests passed|lintian|^[EW]: ' build/pi.log || true
+if [ "$native" -ne 0 ] || [ "$matrix_status" -ne 0 ] || [ "$pi_status" -ne 0 ]; then
+  [ "$pi_status" -ne 0 ] && tail -40 build/pi.log
+  echo "tests failed: native suites $native, fault matrix $matrix_status, Raspberry Pi $pi_status" >&2
   exit 1
 fi
 
