@@ -38,6 +38,13 @@ echo "== build: native release"
 cmake --preset release >/dev/null
 cmake --build build/release -j"$jobs"
 
+echo "== druvo-sim: the engine against a simulated world, its invariants after every step"
+# The modes that promise at least once (deleted once accepted, or once taken
+# by a direct printer); see README for the other two.
+for mode in accepted direct; do
+  build/release/tests/sim/druvo-sim --mode "$mode" --seeds 25 --steps 20000 | tail -1
+done
+
 echo "== Debian package: lintian, unit hardening, install, run as user druvo, purge"
 bash scripts/test-deb.sh
 
