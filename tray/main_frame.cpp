@@ -114,6 +114,7 @@ void CMainFrame::ShowWorker() {
 
 void CMainFrame::OnShowError() {
   ShowWorker();  // the error picture first
+  const PopupOpen open(popupsOpen_);
   // In front of a full-screen till application, and on top until confirmed.
   MessageBoxA(Handle(), worker_->ErrorMessage(), kAppTitle,
               MB_OK | MB_ICONEXCLAMATION | MB_SETFOREGROUND | MB_TOPMOST);
@@ -146,15 +147,20 @@ void CMainFrame::OnDestroy() {
 bool CMainFrame::FrontOpenPopup() {
   // About, Config and the error box are owned by the frame; while one is
   // open, the menu brings it forward instead of opening another.
+  if (popupsOpen_ == 0) return false;
   HWND popup = GetLastActivePopup(Handle());
-  if (popup == nullptr || popup == Handle() || !IsWindowVisible(popup)) return false;
-  SetForegroundWindow(popup);
+  if (popup != nullptr && popup != Handle() && IsWindowVisible(popup)) SetForegroundWindow(popup);
   return true;
 }
 
 void CMainFrame::OnAbout() {
   CAboutBox about;
-  if (about.DoModal(Handle()) != 0) return;
+  int answer = 0;
+  {
+    const PopupOpen open(popupsOpen_);
+    answer = about.DoModal(Handle());
+  }
+  if (answer != 0) return;
   // Quit through the window: WM_DESTROY removes the icon and ends the loop.
   Log(LogLevel::Info, "quit");
   DestroyWindow(Handle());
@@ -166,10 +172,16 @@ void CMainFrame::OnCommand(UINT id) {
       if (!FrontOpenPopup()) OnAbout();
       break;
     case ID_APP_ABOUT:
-      if (!FrontOpenPopup()) CAboutBox().DoModal(Handle());
+      if (!FrontOpenPopup()) {
+        const PopupOpen open(popupsOpen_);
+        CAboutBox().DoModal(Handle());
+      }
       break;
     case ID_TRAY_CONFIG:
-      if (!FrontOpenPopup()) CConfigDialog(settings_).DoModal(Handle());
+      if (!FrontOpenPopup()) {
+        const PopupOpen open(popupsOpen_);
+        CConfigDialog(settings_).DoModal(Handle());
+      }
       break;
     case ID_APP_EXIT:
       PostMessageA(Handle(), WM_CLOSE, 0, 0);

@@ -42,7 +42,18 @@ class CMainFrame : public Window {
   void OnCommand(UINT id);
   void OnAbout();
   // Brings an open dialog or message box to the front; true if there was one.
+  // One asked for counts as open before it first shows: a modal box shows
+  // only once its queue is empty, so a second request already waiting there
+  // would otherwise open a second box under it.
   bool FrontOpenPopup();
+  // Marks a popup open for its lifetime.
+  struct PopupOpen {
+    explicit PopupOpen(int& open) : open_(open) { ++open_; }
+    ~PopupOpen() { --open_; }
+    PopupOpen(const PopupOpen&) = delete;
+    PopupOpen& operator=(const PopupOpen&) = delete;
+    int& open_;
+  };
   void UpdateTooltip(const SpoolWorker::Shown& shown);
 
   SpoolSettings& settings_;
@@ -53,6 +64,7 @@ class CMainFrame : public Window {
   std::string tipShown_;
   int iconShown_ = -1;
   bool quietExit_ = false;
+  int popupsOpen_ = 0;
 };
 
 }  // namespace druvo
