@@ -49,6 +49,7 @@ void EscPosPrinter::Serve() {
   if (!kept_.empty() && Alive(*c)) {
     c->toDruvo += kept_;
     kept_.clear();
+    keptPrinted_.clear();
   }
 }
 
@@ -124,9 +125,14 @@ bool EscPosPrinter::Reply(const std::string& bytes, bool keepIfUnsent) {
   auto c = Front();
   if (c && Alive(*c)) {
     c->toDruvo += bytes;
+    if (keepIfUnsent) keptPrinted_.clear();
     return true;
   }
-  if (keepIfUnsent) kept_ = bytes;  // the latest only
+  if (keepIfUnsent) {
+    kept_ = bytes;  // the latest only, which stands for those before it
+    keptPrinted_ += sinceId_;
+    if (keptPrinted_.size() > 1 << 20) keptPrinted_.erase(0, keptPrinted_.size() - (1 << 19));
+  }
   return false;
 }
 
@@ -207,7 +213,14 @@ void EscPosPrinter::PowerCut() {
   if (!powered) return;
   powered = false;
   ClearBuffer();
+  if (!kept_.empty()) {
+    // Printed, and the answer that said so goes with the power: nobody
+    // can tell any more that it came out.
+    trace_.Add(TheClock().Now(), "printer: the answer it kept goes with the power");
+    ledger_.WorldRepeated(keptPrinted_);
+  }
   kept_.clear();
+  keptPrinted_.clear();
   asb_ = false;
   stopped_.clear();
   for (auto& c : connections_) {

@@ -91,6 +91,7 @@ class EscPosPrinter {
   std::string command_;
   std::string stopped_;
   std::string kept_;  // the latest answer that could not be sent
+  std::string keptPrinted_;  // what was printed before that answer
   std::string sinceId_;  // printed since the last process ID was answered
   std::vector<std::string> answered_;
   bool asb_ = false;
