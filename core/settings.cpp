@@ -160,6 +160,46 @@ char* NextToken(char** cursor, bool* quoted, std::string* error) {
   return token;
 }
 
+// --service[=NAME], --view[=NAME], --install-service[=NAME],
+// --remove-service[=NAME], --start-service[=NAME], --stop-service[=NAME],
+// --account=NAME. True when the token was one.
+bool ReadRoleOption(const std::string& token, CommandLineReport* report) {
+  using Role = CommandLineReport::Role;
+  static const struct {
+    const char* name;
+    Role role;
+  } kRoles[] = {{"--SERVICE", Role::Service},
+                {"--VIEW", Role::View},
+                {"--INSTALL-SERVICE", Role::InstallService},
+                {"--REMOVE-SERVICE", Role::RemoveService},
+                {"--START-SERVICE", Role::StartService},
+                {"--STOP-SERVICE", Role::StopService}};
+  if (token.rfind("--ACCOUNT=", 0) == 0) {
+    report->account = token.substr(10);
+    if (report->account.empty()) report->error = "--account= names no account";
+    return true;
+  }
+  for (const auto& r : kRoles) {
+    const std::size_t n = std::strlen(r.name);
+    if (token.compare(0, n, r.name) != 0 || (token.size() > n && token[n] != '=')) continue;
+    if (report->role != Role::Tray && report->role != r.role) {
+      report->error = "only one of --service, --view and --...-service";
+      return true;
+    }
+    report->role = r.role;
+    report->instance = token.size() > n ? token.substr(n + 1) : "";
+    const bool plain = report->instance.find_first_not_of(
+                           "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_") ==
+                       std::string::npos;
+    if (report->instance.size() > 64 || !plain || (token.size() > n && report->instance.empty())) {
+      report->error = "an instance is named with up to 64 letters, digits, - and _, not \"" +
+                      report->instance + "\"";
+    }
+    return true;
+  }
+  return false;
+}
+
 // The Windows program's options, anywhere on the line: no printer or folder
 // is named that way. True when the token was one.
 bool ReadWindowsOption(const char* token, bool quoted, SpoolSettings& settings,
@@ -168,6 +208,7 @@ bool ReadWindowsOption(const char* token, bool quoted, SpoolSettings& settings,
     settings.byteForByte = 1;
     return true;
   }
+  if (ReadRoleOption(token, report)) return true;
   // The metrics file, quoted or not (under Program Files it holds a space).
   if (std::strncmp(token, "--METRICS-FILE=", 15) != 0) return false;
   std::string path = token + 15;

@@ -40,6 +40,15 @@ struct CommandLineReport {
   bool version = false;
   bool check = false;       // --check: validate, print nothing, exit
   std::string metricsFile;  // --metrics-file=PATH; empty: none
+  // The Windows program's part: the tray (by default), the service, a tray
+  // that shows a running service, or setting a service up, removing,
+  // starting or stopping it.
+  // instance: the NAME of --service=NAME and the others; "" for the default
+  // one. account: --account=NAME, what --install-service runs it as.
+  enum class Role { Tray, Service, View, InstallService, RemoveService, StartService, StopService };
+  Role role = Role::Tray;
+  std::string instance;
+  std::string account;
 };
 
 // Usage text of the POSIX program.

@@ -1,6 +1,7 @@
 #include "spool/status_report.h"
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "core/text_helpers.h"
 #include "spool/ports.h"
@@ -59,11 +60,13 @@ std::string FormatStatus(const EngineReport& r, const StatusContext& c, bool jso
            ",\"last_printed_seconds\":" + std::to_string(seconds(r.lastPrintedAt)) +
            ",\"last_job\":" + std::to_string(r.lastJobId) +
            ",\"printed\":" + std::to_string(r.printed) + ",\"failed\":" + std::to_string(r.failed) +
-           ",\"retried\":" + std::to_string(r.retried) + "}\n";
+           ",\"retried\":" + std::to_string(r.retried) +
+           ",\"paused\":" + (c.paused ? "true" : "false") + "}\n";
   }
   std::string out = "Printer: " + c.printer + "\nFolder: " + c.pattern +
                     "\nDelete after: " + c.mode + "\nState: " + StateName(r.state) +
                     (r.reason.empty() ? "" : " (" + r.reason + ")") + ", for " + age(r.since) +
+                    (c.paused ? "; paused: no file is sent until resumed" : "") +
                     "\nWaiting: " + std::to_string(r.waiting);
   if (r.waiting != 0) out += ", the oldest for " + age(r.oldest);
   if (!r.head.empty()) out += "\nFirst in line: " + QuotedForLog(r.head) + ": " + r.headWhy;
@@ -74,6 +77,39 @@ std::string FormatStatus(const EngineReport& r, const StatusContext& c, bool jso
                    (r.lastJobId != 0 ? ", job " + std::to_string(r.lastJobId) : std::string());
   out += "\nSince start: " + std::to_string(r.printed) + " printed, " + std::to_string(r.failed) +
          " failed, " + std::to_string(r.retried) + " sent again\n";
+  return out;
+}
+
+std::string StatusField(const std::string& json, const std::string& name) {
+  const std::string key = "\"" + name + "\":";
+  // Keys are found outside strings only: a value may hold the key's text.
+  bool inString = false;
+  std::size_t at = std::string::npos;
+  for (std::size_t i = 0; i < json.size(); ++i) {
+    if (inString) {
+      if (json[i] == '\\') ++i;
+      else if (json[i] == '"') inString = false;
+    } else if (json.compare(i, key.size(), key) == 0) {
+      at = i + key.size();
+      break;
+    } else if (json[i] == '"') {
+      inString = true;
+    }
+  }
+  if (at == std::string::npos) return "";
+  if (at >= json.size() || json[at] != '"')
+    return json.substr(at, json.find_first_of(",}", at) - at);
+  std::string out;
+  for (std::size_t i = at + 1; i < json.size() && json[i] != '"'; ++i) {
+    if (json[i] != '\\' || i + 1 >= json.size()) {
+      out += json[i];
+    } else if (json[++i] == 'u' && i + 4 < json.size()) {
+      out += static_cast<char>(std::strtoul(json.substr(i + 1, 4).c_str(), nullptr, 16));
+      i += 4;
+    } else {
+      out += json[i];
+    }
+  }
   return out;
 }
 

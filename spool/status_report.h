@@ -44,11 +44,15 @@ struct StatusContext {
   std::string pattern;
   std::string mode;       // "accepted" or "printed"
   std::uint64_t now = 0;  // ticks, for ages
+  bool paused = false;    // the operator paused printing
 };
 
 // The one-line summary (systemd's STATUS=, the log on SIGUSR1).
 std::string StatusLine(const EngineReport& r);
 // The full report, as text for people or as JSON for scripts.
 std::string FormatStatus(const EngineReport& r, const StatusContext& c, bool json);
+// One field of the JSON report, decoded: a string's text, a number's or a
+// boolean's spelling; "" when the report has no such field.
+std::string StatusField(const std::string& json, const std::string& name);
 
 }  // namespace druvo

@@ -1,8 +1,10 @@
 #include "tray/main_frame.h"
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
+#include "platform/win32/status_pipe.h"
 #include "res/resource.h"
 #include "tray/dialogs.h"
 
@@ -16,11 +18,9 @@ constexpr UINT WM_WORKER_CHANGED = WM_APP + 1;
 constexpr UINT WM_WORKER_ERROR = WM_APP + 2;
 constexpr std::size_t kTooltipLimit = 63;
 constexpr UINT kShowTimerMs = 1000;
-// A call to the printer longer than this shows as an error while it lasts.
-constexpr unsigned long kStalledMs = 5000;
-// Quit waits this long for the cycle; a direct printer that takes nothing
-// more is reset within 1 s.
-constexpr DWORD kQuitWaitMs = 1800;
+// How long a view waits for the service's answer: the window's own thread
+// asks.
+constexpr DWORD kAskServiceMs = 300;
 
 const WindowClass& FrameWindowClass() {
   static const WindowClass cls("DruvoMainFrame", CS_DBLCLKS,
@@ -34,11 +34,11 @@ CMainFrame::CMainFrame(SpoolSettings& settings, SpoolWorker::ClaimFolder claimFo
     : settings_(settings),
       worker_(std::make_unique<SpoolWorker>(settings, nullptr, WM_WORKER_CHANGED, WM_WORKER_ERROR,
                                             std::move(claimFolder))) {
-  Log(LogLevel::Info, std::string("start: Command line: ") + settings_.commandLine + "; Printer: " +
-                          settings_.printerName + "; File source: " + settings_.fileSource +
-                          "; Force delete: " + (settings_.forceDelete != 0 ? "TRUE" : "FALSE") +
-                          "; Sent as: " + (settings_.byteForByte != 0 ? "bytes" : "text"));
+  Log(LogLevel::Info, "start: " + SpoolWorker::StartLine(settings_));
 }
+
+CMainFrame::CMainFrame(SpoolSettings& settings, ViewOf view)
+    : settings_(settings), view_(true), instance_(std::move(view.instance)) {}
 
 CMainFrame::~CMainFrame() { Destroy(); }
 
@@ -76,6 +76,7 @@ int CMainFrame::OnCreate() {
   tray_.SetDefaultItem(4, TRUE);
   ShowWorker();
   SetTimer(Handle(), SPOOL_TIMER_ID, kShowTimerMs, nullptr);
+  if (view_) return 0;
   worker_->SetWindow(Handle());
   if (!worker_->Start()) {
     Log(LogLevel::Error, "cannot start the printing thread");
@@ -91,17 +92,36 @@ void CMainFrame::OnTimer() {
   ShowWorker();  // a long wait for the printer shows as it lasts
 }
 
-void CMainFrame::ShowWorker() {
-  const SpoolWorker::Shown shown = worker_->Snapshot();
-  EngineState state = shown.state;
-  SpoolWorker::Shown told = shown;
-  // Printing that waits past the first seconds on the printer or the print
-  // server is no longer "busy": the error picture, and the tooltip says why.
-  if (state == EngineState::Busy && shown.callMs >= kStalledMs) {
-    state = EngineState::Error;
-    told.fault = "waiting " + std::to_string(shown.callMs / 1000) + " s for printer " +
-                 settings_.printerName;
+SpoolWorker::Shown CMainFrame::AskService() {
+  SpoolWorker::Shown shown;
+  std::string json;
+  if (!AskStatusPipe(instance_, 'j', &json, kAskServiceMs) || StatusField(json, "state").empty()) {
+    shown.state = EngineState::Error;
+    shown.fault = "the service " + ServiceName(instance_) + " does not answer";
+    return shown;
   }
+  const std::string state = StatusField(json, "state");
+  shown.state = state == "error"  ? EngineState::Error
+                : state == "busy" ? EngineState::Busy
+                                  : EngineState::Idle;
+  shown.fault = StatusField(json, "reason");
+  if (shown.fault.empty() && StatusField(json, "paused") == "true") shown.fault = "paused";
+  shown.waiting =
+      static_cast<std::size_t>(std::strtoul(StatusField(json, "waiting").c_str(), nullptr, 10));
+  // What Config shows, and the tooltip's first line: the service's.
+  std::snprintf(settings_.printerName, sizeof settings_.printerName, "%s",
+                StatusField(json, "printer").c_str());
+  std::snprintf(settings_.fileSource, sizeof settings_.fileSource, "%s",
+                StatusField(json, "pattern").c_str());
+  std::string tip = "Druvo service:\n " + AnsiFromUtf8(settings_.printerName) + "   " +
+                    AnsiFromUtf8(settings_.fileSource);
+  baseTip_ = tip.substr(0, kTooltipLimit);
+  return shown;
+}
+
+void CMainFrame::ShowWorker() {
+  const SpoolWorker::Shown told = view_ ? AskService() : worker_->Seen();
+  const EngineState state = told.state;
   const int index = state == EngineState::Error  ? settings_.errorIcon
                     : state == EngineState::Busy ? settings_.busyIcon
                                                  : settings_.idleIcon;
@@ -123,22 +143,15 @@ void CMainFrame::OnShowError() {
 
 void CMainFrame::OnDestroy() {
   KillTimer(Handle(), SPOOL_TIMER_ID);
-  bool stopped = worker_->Stop(kQuitWaitMs);
-  if (!stopped && worker_->FinishingJob()) {
-    tray_.SetTooltip("Druvo: quitting: waiting for the printer to take the receipt under way");
-    stopped = worker_->Stop(SpoolWorker::kFinishAtQuitMs);
-  }
-  if (!stopped && worker_->AwaitingConfirmations()) {
-    // Receipts the printer has: a little longer, so that they are settled
-    // now and never sent again.
-    tray_.SetTooltip("Druvo: quitting: waiting for the printer to confirm receipts");
-    stopped = worker_->Stop(SpoolWorker::kConfirmAtQuitMs + 1000);
-  }
+  const bool stopped = !worker_ || worker_->StopAsAtQuit([this](const char* why) {
+    tray_.SetTooltip(("Druvo: quitting: " + std::string(why)).c_str());
+  });
   if (!stopped) {
     // A call to the printer or the print server that cannot be cut short:
     // the program ends around it; a direct printer's job was reset already.
     Log(LogLevel::Warning, "quit while a call to the printer still waited; it is left behind");
     static_cast<void>(worker_.release());
+    leftBehind_ = true;
   }
   tray_.DeleteIcon();
   PostQuitMessage(0);
@@ -155,7 +168,7 @@ bool CMainFrame::FrontOpenPopup() {
 
 void CMainFrame::OnAbout() {
   CAboutBox about;
-  int answer = 0;
+  INT_PTR answer = 0;
   {
     const PopupOpen open(popupsOpen_);
     answer = about.DoModal(Handle());
@@ -235,7 +248,11 @@ void CMainFrame::Warn(const std::string& warning) {
 }
 
 void CMainFrame::Log(LogLevel level, const std::string& line) {
-  if (worker_) worker_->Log(level, line);
+  if (worker_) {
+    worker_->Log(level, line);
+  } else {
+    OutputDebugStringA(("druvo: " + line + "\n").c_str());
+  }
 }
 
 }  // namespace druvo

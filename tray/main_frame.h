@@ -15,6 +15,12 @@ namespace druvo {
 class CMainFrame : public Window {
  public:
   explicit CMainFrame(SpoolSettings& settings, SpoolWorker::ClaimFolder claimFolder = {});
+  // A view of the service INSTANCE: what it shows comes over the service's
+  // pipe, and nothing is printed here.
+  struct ViewOf {
+    std::string instance;
+  };
+  CMainFrame(SpoolSettings& settings, ViewOf view);
   ~CMainFrame() override;
 
   // Creates the frame from its resources without showing it. False with
@@ -24,11 +30,13 @@ class CMainFrame : public Window {
   // One line in the log file (and the debugger's output).
   void Log(LogLevel level, const std::string& line);
   // True once Quit ended the program around a call that still waits.
-  bool LeftWorkBehind() const { return !worker_; }
+  bool LeftWorkBehind() const { return leftBehind_; }
   // What the command line's rules ignored: logged, and a single argument
   // also shown in the tooltip.
   void Warn(const std::string& warning);
-  void SetMetricsFile(const std::string& path) { worker_->SetMetricsFile(path); }
+  void SetMetricsFile(const std::string& path) {
+    if (worker_) worker_->SetMetricsFile(path);
+  }
 
  protected:
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -38,6 +46,8 @@ class CMainFrame : public Window {
   void OnTimer();
   void OnDestroy();
   void ShowWorker();
+  // What the service says, for a view; the error picture when none answers.
+  SpoolWorker::Shown AskService();
   void OnShowError();
   void OnCommand(UINT id);
   void OnAbout();
@@ -65,6 +75,9 @@ class CMainFrame : public Window {
   int iconShown_ = -1;
   bool quietExit_ = false;
   int popupsOpen_ = 0;
+  bool leftBehind_ = false;
+  bool view_ = false;
+  std::string instance_;  // of the service a view shows
 };
 
 }  // namespace druvo

@@ -11,12 +11,12 @@
 #include "platform/win32/win32_ports.h"
 #include "spool/printer_address.h"
 #include "tray/main_frame.h"
+#include "tray/service.h"
 
 namespace druvo {
 
-constexpr int kBadCommandLine = 2;
-constexpr int kAnotherInstance = 4;
 constexpr int kQuietExit = -1;  // end at once with status 0
+constexpr int kEnded = -2;      // ended without a window: Ended() is the status
 
 // While it runs, each Druvo keeps its command line under this user's key,
 // named by its process id and creation time (an id is soon another
@@ -65,10 +65,25 @@ class CPrintApp {
     LoadDefaultSettings();
     // Read wide, kept as UTF-8: a folder or printer named in any language
     // arrives as typed, not as the code page's nearest letters.
-    CommandLineReport report =
-        ReadCommandLineText(Settings(), Utf8FromWide(GetCommandLineW()).c_str());
-    if (report.error.empty())
+    report_ = ReadCommandLineText(Settings(), Utf8FromWide(GetCommandLineW()).c_str());
+    CommandLineReport& report = report_;
+    using Role = CommandLineReport::Role;
+    if (report.role == Role::Service) return End(RunService(Settings(), report));
+    if (report.role == Role::RemoveService || report.role == Role::StopService ||
+        report.role == Role::StartService) {
+      if (!report.error.empty()) return End(kBadCommandLine);
+      return End(report.role == Role::RemoveService ? RemoveService(report.instance)
+                 : report.role == Role::StopService ? StopInstalledService(report.instance)
+                                                    : StartInstalledService(report.instance));
+    }
+    if (report.error.empty() && report.role != Role::View)
       report.error = ParsePrinterAddress(Settings().printerName, false).error;
+    if (!report.error.empty() && report.role == Role::InstallService) {
+      // Run by the setup, silently: the Event Log and the status say it.
+      WriteEventLog(RefusedEvent(report.error), Settings().fileSource);
+      return End(kBadCommandLine);
+    }
+    if (report.role == Role::InstallService) return End(InstallService(report));
     if (!report.error.empty()) {
       // Never print somewhere else than asked: say why, and do not start.
       WriteEventLog(RefusedEvent(report.error), Settings().fileSource);
@@ -76,14 +91,20 @@ class CPrintApp {
                   MB_OK | MB_ICONERROR | MB_SETFOREGROUND | MB_TOPMOST);
       return kBadCommandLine;
     }
+    if (report.role == Role::View) {
+      // Shows the service; the service holds the folder.
+      frame_ = std::make_unique<CMainFrame>(Settings(), CMainFrame::ViewOf{report.instance});
+      if (int status = 0; !frame_->LoadFrame(&status)) {
+        frame_.reset();
+        return status == 0 ? kQuietExit : status;
+      }
+      SetAppMainWindow(frame_->Handle());
+      return 0;
+    }
     // One druvo per file name: a second would print every receipt again.
     const DropFolder drop = DropFolder::Of(Settings().fileSource, '\\');
     const std::string folder = drop.Folder();
-    const auto refusal = [folder, drop](const FolderConflict& other) {
-      return "Druvo already serves the folder " + folder + " with the pattern \"" + other.pattern +
-             "\", and a file such as \"" + other.both + "\" would match both it and \"" +
-             drop.names + "\"";
-    };
+    const auto refusal = [drop](const FolderConflict& other) { return other.Why(drop); };
     if (FolderConflict other; !lock_.Take(folder, drop.names, &other)) {
       WriteEventLog(RefusedEvent(refusal(other)), folder);
       const std::wstring text =
@@ -120,8 +141,15 @@ class CPrintApp {
   }
   // Quit left a call to the printer behind: nothing may be torn down under it.
   bool LeftWorkBehind() const { return frame_ && frame_->LeftWorkBehind(); }
+  int Ended() const { return ended_; }
 
  private:
+  int End(int status) {
+    ended_ = status;
+    return kEnded;
+  }
+  CommandLineReport report_;
+  int ended_ = 0;
   FolderInstanceLock lock_;
   std::unique_ptr<CMainFrame> frame_;
   std::unique_ptr<RunningEntry> running_;
@@ -135,7 +163,7 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
   std::set_new_handler(druvo::OnOutOfMemory);
   static druvo::CPrintApp app;
   if (const int status = app.InitInstance(); status != 0)
-    return status == druvo::kQuietExit ? 0 : status;
+    return status == druvo::kQuietExit ? 0 : status == druvo::kEnded ? app.Ended() : status;
   const int status = app.Run();
   if (app.LeftWorkBehind()) ExitProcess(static_cast<UINT>(status));
   return status;

@@ -13,6 +13,8 @@ namespace {
 constexpr int kStopGraceMs = 1000;
 // How often confirmations are looked for while receipts await them.
 constexpr long long kConfirmLookMs = 50;
+// A call to the printer longer than this shows as an error while it lasts.
+constexpr unsigned long kStalledMs = 5000;
 
 }  // namespace
 
@@ -73,6 +75,7 @@ SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT change
       dispatcher_(settings.pollInterval),
       wake_(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
       confirmed_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+      nudge_(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
       claim_(std::move(claimFolder)) {
   PrinterAddress address = ParsePrinterAddress(settings_.printerName, false);
   ApplyPrintedModeRule(address, settings_.deleteAfterPrinted);
@@ -99,6 +102,13 @@ SpoolWorker::SpoolWorker(const SpoolSettings& settings, HWND window, UINT change
   if (watchedFolder_.empty()) dispatcher_.NoWatch();  // the timer alone finds the files
 }
 
+std::string SpoolWorker::StartLine(const SpoolSettings& s) {
+  return std::string("Command line: ") + s.commandLine + "; Printer: " + s.printerName +
+         "; File source: " + s.fileSource +
+         "; Force delete: " + (s.forceDelete != 0 ? "TRUE" : "FALSE") +
+         "; Sent as: " + (s.byteForByte != 0 ? "bytes" : "text");
+}
+
 SpoolWorker::~SpoolWorker() {
   Stop(INFINITE);
   watch_.Stop();
@@ -118,6 +128,27 @@ bool SpoolWorker::Stop(DWORD timeoutMs) {
   if (WaitForSingleObject(thread_.get(), timeoutMs) != WAIT_OBJECT_0) return false;
   thread_.reset();
   return true;
+}
+
+bool SpoolWorker::StopAsAtQuit(const std::function<void(const char* why)>& stage) {
+  bool stopped = Stop(kQuitWaitMs);
+  if (!stopped && FinishingJob()) {
+    stage("waiting for the printer to take the receipt under way");
+    stopped = Stop(kFinishAtQuitMs);
+  }
+  if (!stopped && AwaitingConfirmations()) {
+    // Receipts the printer has: a little longer, so that they are settled
+    // now and never sent again.
+    stage("waiting for the printer to confirm receipts");
+    stopped = Stop(kConfirmAtQuitMs + 1000);
+  }
+  return stopped;
+}
+
+void SpoolWorker::SetPaused(bool paused) {
+  if (InterlockedExchange(&paused_, paused ? 1 : 0) == (paused ? 1 : 0)) return;
+  Log(LogLevel::Info, paused ? "paused: no file is sent until resumed" : "resumed");
+  SetEvent(nudge_.get());
 }
 
 bool SpoolWorker::FinishingJob() const { return direct_ && spooler_->CallMs() > 0; }
@@ -165,18 +196,19 @@ void SpoolWorker::RunLoop() {
   host_->KeepFleet(SteadyMs());
   while (stop_ == 0) {
     if (dispatcher_.ArmDue(SteadyMs())) ArmWatch();
-    HANDLE waits[2] = {wake_.get(), watch_.Changed()};
+    HANDLE waits[3] = {wake_.get(), watch_.Changed(), nudge_.get()};
     long long waitMs = host_->WaitMs(SteadyMs());
     // A printer's confirmations are looked for often while receipts await
     // them: each one may let the next receipt go.
     const bool confirming = host_->Confirming();
     if (confirming && waitMs > kConfirmLookMs) waitMs = kConfirmLookMs;
-    const DWORD woke = WaitForMultipleObjects(2, waits, FALSE, static_cast<DWORD>(waitMs));
+    const DWORD woke = WaitForMultipleObjects(3, waits, FALSE, static_cast<DWORD>(waitMs));
     if (stop_ != 0) break;
     if (woke == WAIT_OBJECT_0 + 1) dispatcher_.Changed();
     if (confirming && woke == WAIT_TIMEOUT) host_->PrinterSpoke();
     dispatcher_.Watched(watch_.Running());
-    if (refused_ || !host_->Due(SteadyMs())) {
+    if (woke == WAIT_OBJECT_0 + 2) dispatcher_.Changed();  // resumed: look now
+    if (refused_ || Paused() || !host_->Due(SteadyMs())) {
       host_->KeepFleet(SteadyMs());  // a cycle keeps it itself
       continue;
     }
@@ -184,6 +216,7 @@ void SpoolWorker::RunLoop() {
     {
       std::lock_guard<ReentrantLock> hold(lock_);
       shown_.waiting = host_->Engine().Report().waiting;
+      published_ = host_->Engine().Report();
     }
     Changed();
   }
@@ -203,14 +236,32 @@ SpoolWorker::Shown SpoolWorker::Snapshot() {
   return copy;
 }
 
+SpoolWorker::Shown SpoolWorker::Seen() {
+  Shown shown = Snapshot();
+  if (shown.state == EngineState::Busy && shown.callMs >= kStalledMs) {
+    shown.state = EngineState::Error;
+    shown.fault = "waiting " + std::to_string(shown.callMs / 1000) + " s for printer " +
+                  settings_.printerName;
+  }
+  return shown;
+}
+
+EngineReport SpoolWorker::Published() {
+  std::lock_guard<ReentrantLock> hold(lock_);
+  return published_;
+}
+
 void SpoolWorker::Changed() {
   // One message at a time: the window reads everything when it comes.
-  if (InterlockedExchange(&posted_, 1) == 0) PostMessageW(window_, changedMessage_, 0, 0);
+  if (window_ != nullptr && InterlockedExchange(&posted_, 1) == 0)
+    PostMessageW(window_, changedMessage_, 0, 0);
 }
 
 void SpoolWorker::ShowState(EngineState state) {
   {
     std::lock_guard<ReentrantLock> hold(lock_);
+    // Before the cycle's waits: asked meanwhile, the answer is "busy".
+    if (host_) published_ = host_->Engine().Report();
     if (shown_.state == state) return;
     shown_.state = state;
   }
@@ -227,6 +278,7 @@ void SpoolWorker::ShowFault(const std::string& fault) {
 
 void SpoolWorker::ShowError(const char* message, const std::string& detail, bool repeated) {
   if (!repeated) Log(LogLevel::Error, std::string(message) + " " + detail);
+  if (window_ == nullptr) return;  // no box to wait for; the cycle's pause paces it
   // The window shows the box, after the error picture; the cycle waits for
   // it as it always did, and a stop ends the wait.
   errorMessage_ = message;

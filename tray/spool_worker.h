@@ -38,6 +38,8 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
 
   // changed: posted to window when what is shown changed; error: posted when
   // the error box is to be shown (ErrorMessage), answered by ErrorConfirmed.
+  // Without a window (the service) nothing is posted and no error waits for
+  // a box: the log and the Event Log tell.
   // claimFolder: takes the folder for this Druvo again once it exists
   // (false, with why, when another Druvo serves its names).
   using ClaimFolder = std::function<bool(std::string* why)>;
@@ -48,6 +50,10 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   SpoolWorker& operator=(const SpoolWorker&) = delete;
 
   void SetWindow(HWND window) { window_ = window; }
+  // As printing runs them: the printed mode's rule applied.
+  const SpoolSettings& Settings() const { return settings_; }
+  // What the log's start line says of the settings.
+  static std::string StartLine(const SpoolSettings& settings);
   bool Start();
   // Asks the cycle to stop and waits at most timeoutMs for it. False when it
   // is still blocked in a call: the worker must then outlive the program.
@@ -59,8 +65,28 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   // this (cut off, its start would come out twice).
   bool FinishingJob() const;
   static constexpr DWORD kFinishAtQuitMs = 10000;
+  // Ends printing as Quit does: a receipt under way is finished (or, on a
+  // direct printer that takes nothing more, reset) and receipts awaiting
+  // confirmation are waited for, each for its bound. stage tells why the
+  // wait goes on. False when a call still waits: the worker must then
+  // outlive the program.
+  bool StopAsAtQuit(const std::function<void(const char* why)>& stage);
+  // The longest StopAsAtQuit takes.
+  static constexpr DWORD kQuitWaitMs = 1800;
+  static constexpr DWORD kStopAtMostMs =
+      kQuitWaitMs + kFinishAtQuitMs + kConfirmAtQuitMs + 1000;
+
+  // No file is sent while paused; a receipt under way finishes.
+  void SetPaused(bool paused);
+  bool Paused() const { return InterlockedCompareExchange(&paused_, 0, 0) != 0; }
 
   Shown Snapshot();
+  // What to show: a call to the printer or the print server that lasts
+  // past the first seconds is no longer "busy" but an error, saying so.
+  Shown Seen();
+  // The engine's report as last published, for those who ask from another
+  // thread.
+  EngineReport Published();
   const char* ErrorMessage() const { return errorMessage_; }
   void ErrorConfirmed() { SetEvent(confirmed_.get()); }
   // One line in the log file (and the debugger's output); from any thread.
@@ -107,6 +133,7 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   UniqueKernel thread_;
   UniqueKernel wake_;       // manual-reset: set once, at the stop
   UniqueKernel confirmed_;  // the error box was confirmed
+  UniqueKernel nudge_;      // auto-reset: printing resumed
   volatile std::sig_atomic_t stop_ = 0;
   ClaimFolder claim_;
   bool refused_ = false;  // another Druvo serves the folder: nothing is printed
@@ -117,6 +144,8 @@ class SpoolWorker : private StatusSink, private SpoolTimer {
   Shown shown_;
   volatile LONG posted_ = 0;
   volatile LONG awaiting_ = 0;
+  mutable volatile LONG paused_ = 0;
+  EngineReport published_;
   std::unique_ptr<Win32StateStore> metricsStore_;
   std::unique_ptr<MetricsFile> metrics_;  // for the fleet view, once running
   bool direct_ = false;                   // a printer reached without a spooler

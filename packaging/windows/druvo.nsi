@@ -1,6 +1,10 @@
 ; Druvo's Windows installer (NSIS 3). Built by the CMake target "setup":
 ;   makensis -DVERSION=... -DX64EXE=... -DX86EXE=... -DREADME=... -DOUTFILE=... druvo.nsi
 ; Silent: druvo-setup-VERSION.exe /S /PRINTER=RACUN /PATTERN=C:\FPRI\*.* [/FORCEDELETE=TRUE]
+;   [/SERVICE]      (printing runs as the Windows service Druvo, before anyone
+;                   logs on; the tray at each logon only shows it)
+;   [/ACCOUNT=NAME] (what the service runs as; NT AUTHORITY\LocalService by
+;                   default; one with a password gets it in services.msc)
 ;   [/BINARY=TRUE]  (files sent byte for byte, not read as text)
 ;   [/METRICS=C:\Program Files\windows_exporter\textfile_inputs\druvo.prom]
 ;                   (a metrics file for windows_exporter's textfile collector)
@@ -37,6 +41,7 @@ VIAddVersionKey "LegalCopyright" "Druvo developers"
 !define UNINSTKEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Druvo"
 ; The Event Log's source: druvo.exe holds its own message table.
 !define EVENTKEY "SYSTEM\CurrentControlSet\Services\EventLog\Application\Druvo"
+!define SERVICEKEY "SYSTEM\CurrentControlSet\Services\Druvo"
 
 Var Printer
 Var Pattern
@@ -48,6 +53,11 @@ Var MetricsField
 Var PrinterField
 Var PatternField
 Var ForceField
+Var Service
+Var ServiceField
+Var Account
+Var Given
+Var OldService
 
 !insertmacro MUI_PAGE_DIRECTORY
 Page custom AutostartPage AutostartLeave
@@ -67,7 +77,31 @@ Function .onInit
   StrCpy $Pattern "C:\FPRI\*.*"
   StrCpy $ForceDelete ""
   StrCpy $Binary ""
+  StrCpy $Service ""
+  StrCpy $Account ""
+  StrCpy $Given ""
+  ; A service set up before stays one: the upgrade keeps how Druvo runs.
+  ReadRegStr $OldService HKLM "${SERVICEKEY}" "ImagePath"
+  ${If} $OldService != ""
+    StrCpy $Service "TRUE"
+  ${EndIf}
   ${GetParameters} $R0
+  Push $R0
+  Push "/SERVICE"
+  Call ReadOption
+  Pop $R1
+  ${If} $R1 != "?"
+    StrCpy $Service "TRUE"
+  ${EndIf}
+  Push $R0
+  Push "/ACCOUNT="
+  Call ReadOption
+  Pop $R1
+  ${If} $R1 != "?"
+    Push $R1
+    Call CheckValue
+    StrCpy $Account ' "--account=$R1"'
+  ${EndIf}
   ; Not GetOptions: it ends a value at the option's first character, "/",
   ; so socket://HOST would become "socket:".
   Push $R0
@@ -76,6 +110,7 @@ Function .onInit
   Pop $R1
   ${If} $R1 != "?"
     StrCpy $Printer $R1
+    StrCpy $Given "TRUE"
   ${EndIf}
   Push $R0
   Push "/PATTERN="
@@ -83,6 +118,7 @@ Function .onInit
   Pop $R1
   ${If} $R1 != "?"
     StrCpy $Pattern $R1
+    StrCpy $Given "TRUE"
   ${EndIf}
   Push $R0
   Push "/FORCEDELETE="
@@ -325,6 +361,11 @@ Function AutostartPage
   ${NSD_CreateLabel} 0 86u 100% 12u "Metrics file for windows_exporter (optional; a full path ending in .prom):"
   ${NSD_CreateText} 0 99u 100% 12u "$MetricsPath"
   Pop $MetricsField
+  ${NSD_CreateCheckbox} 0 118u 100% 12u "Run as a service (prints before logon)"
+  Pop $ServiceField
+  ${If} $Service == "TRUE"
+    ${NSD_Check} $ServiceField
+  ${EndIf}
   nsDialogs::Show
 FunctionEnd
 
@@ -372,12 +413,35 @@ Function AutostartLeave
   ${If} $0 == ${BST_CHECKED}
     StrCpy $ForceDelete "TRUE"
   ${EndIf}
+  ${NSD_GetState} $ServiceField $0
+  StrCpy $Service ""
+  ${If} $0 == ${BST_CHECKED}
+    StrCpy $Service "TRUE"
+  ${EndIf}
+  StrCpy $Given "TRUE"
 FunctionEnd
 
 Section "Druvo"
   SetOutPath "$INSTDIR"
   ReadRegStr $R3 HKLM "${RUNKEY}" "Druvo"
   Call RememberRunning
+  ; The service's program file is replaced once its process has ended: it
+  ; stops as Quit stops the tray, and its state keeps what it had under way.
+  ; The new program stops it: an old one may not know how.
+  ${If} $OldService != ""
+    InitPluginsDir
+    ${If} ${RunningX64}
+      File "/oname=$PLUGINSDIR\druvo.exe" "${X64EXE}"
+    ${Else}
+      File "/oname=$PLUGINSDIR\druvo.exe" "${X86EXE}"
+    ${EndIf}
+    ExecWait '"$PLUGINSDIR\druvo.exe" --stop-service' $R5
+    ${If} $R5 != 0
+      MessageBox MB_OK|MB_ICONSTOP "The service Druvo did not stop (status $R5); nothing was changed." /SD IDOK
+      SetErrorLevel 2
+      Quit
+    ${EndIf}
+  ${EndIf}
   Call CloseDruvo
   ; A file that cannot be replaced fails the setup, loudly: an old program
   ; left in place would go on printing with the old rules.
@@ -409,6 +473,25 @@ Section "Druvo"
   ${EndIf}
   StrCpy $1 "$1$Metrics"
   StrCpy $0 '"$INSTDIR\druvo.exe" $1'
+  ${If} $Service == "TRUE"
+    ; The service prints; at each logon the tray shows it. An upgrade given
+    ; no printer or folder starts the service again as it was set up.
+    ${If} $OldService == ""
+    ${OrIf} $Given == "TRUE"
+      ExecWait '"$INSTDIR\druvo.exe" --install-service$Account $1' $R5
+    ${Else}
+      ExecWait '"$INSTDIR\druvo.exe" --start-service' $R5
+    ${EndIf}
+    ${If} $R5 != 0
+      MessageBox MB_OK|MB_ICONSTOP "The service Druvo could not be set up or started (status $R5); the Event Log says why." /SD IDOK
+      SetErrorLevel 2
+      Quit
+    ${EndIf}
+    StrCpy $1 "--view"
+    StrCpy $0 '"$INSTDIR\druvo.exe" $1'
+  ${ElseIf} $OldService != ""
+    ExecWait '"$INSTDIR\druvo.exe" --remove-service'
+  ${EndIf}
   WriteRegStr HKLM "${RUNKEY}" "Druvo" $0
   ; Read back: what starts Druvo is what the technician typed.
   ReadRegStr $2 HKLM "${RUNKEY}" "Druvo"
@@ -445,7 +528,14 @@ Function un.onInit
 FunctionEnd
 
 Section "Uninstall"
-  ; A running Druvo keeps its program file; end it first.
+  ; A running Druvo keeps its program file; end it first: the service as
+  ; Quit ends the tray, then the trays.
+  ExecWait '"$INSTDIR\druvo.exe" --remove-service' $R5
+  ${If} $R5 != 0
+    MessageBox MB_OK|MB_ICONSTOP "The service Druvo could not be removed (status $R5); nothing was removed." /SD IDOK
+    SetErrorLevel 2
+    Quit
+  ${EndIf}
   Call un.CloseDruvo
   DeleteRegValue HKLM "${RUNKEY}" "Druvo"
   DeleteRegKey HKLM "${UNINSTKEY}"

@@ -61,6 +61,13 @@ struct PrinterCloser {
   using pointer = HANDLE;
   void operator()(HANDLE h) const;
 };
+struct ServiceHandleCloser {  // OpenSCManager, OpenService, CreateService
+  using pointer = SC_HANDLE;
+  void operator()(SC_HANDLE h) const { CloseServiceHandle(h); }
+};
+struct LocalFreer {  // what the system allocated with LocalAlloc for us
+  void operator()(void* p) const { LocalFree(p); }
+};
 struct MenuDestroyer {
   using pointer = HMENU;
   void operator()(HMENU h) const { DestroyMenu(h); }
@@ -71,6 +78,9 @@ using UniqueFile = UniqueHandle<FileHandleKind>;
 using UniqueKernel = UniqueHandle<KernelHandleKind>;
 using UniquePrinter = std::unique_ptr<void, PrinterCloser>;
 using UniqueMenu = std::unique_ptr<HMENU__, MenuDestroyer>;
+using UniqueService = std::unique_ptr<SC_HANDLE__, ServiceHandleCloser>;
+template <typename T>
+using UniqueLocal = std::unique_ptr<T, LocalFreer>;
 
 // "where: the system's message (code N)", without "where: " when it is
 // empty; LastErrorText for the calling thread's last error.

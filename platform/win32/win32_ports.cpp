@@ -495,6 +495,11 @@ bool Register(const std::wstring& key, const std::string& names, FolderConflict*
 
 }  // namespace
 
+std::string FolderConflict::Why(const DropFolder& drop) const {
+  return "Druvo already serves the folder " + drop.Folder() + " with the pattern \"" + pattern +
+         "\", and a file such as \"" + both + "\" would match both it and \"" + drop.names + "\"";
+}
+
 bool FolderInstanceLock::Take(const std::string& folder, const std::string& names,
                               FolderConflict* conflict) {
   // By the folder's identity, so that another spelling meets the same

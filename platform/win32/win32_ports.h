@@ -67,6 +67,9 @@ std::wstring CanonicalFolder(const std::string& folder);
 struct FolderConflict {
   std::string pattern;
   std::string both;
+  // "Druvo already serves the folder FOLDER with the pattern ...": why
+  // this Druvo does not print there.
+  std::string Why(const DropFolder& drop) const;
 };
 
 // Two druvos may share a drop folder when no file name can match both

@@ -307,5 +307,33 @@ TEST(ParsePrinterAddress, RefusesWhatWouldOnlyFailLater) {
   }
 }
 
+TEST(ReadCommandLineText, TheWindowsProgramsPartsAndInstances) {
+  using Role = CommandLineReport::Role;
+  const auto read = [](const std::string& line) {
+    SpoolSettings s;
+    LoadDefaultSettings(s, CommandLineRules::Windows);
+    return ReadCommandLineText(s, line.c_str(), CommandLineRules::Windows);
+  };
+  EXPECT_EQ(read("druvo.exe RACUN C:\\IN\\*.*").role, Role::Tray);
+  const CommandLineReport service = read("druvo.exe --service=kuhinja RACUN C:\\IN\\*.*");
+  EXPECT_EQ(service.role, Role::Service);
+  EXPECT_EQ(service.instance, "KUHINJA");  // the line is read upper-cased
+  EXPECT_TRUE(service.error.empty()) << service.error;
+  const CommandLineReport install =
+      read("druvo.exe --install-service \"--account=NT AUTHORITY\\NetworkService\" R C:\\IN\\*.*");
+  EXPECT_EQ(install.role, Role::InstallService);
+  EXPECT_EQ(install.instance, "");
+  EXPECT_EQ(install.account, "NT AUTHORITY\\NETWORKSERVICE");
+  EXPECT_TRUE(install.warnings.empty());  // the options are no arguments
+  EXPECT_EQ(read("druvo.exe --view").role, Role::View);
+  EXPECT_EQ(read("druvo.exe --stop-service=A-1").instance, "A-1");
+  // An instance names a service and a pipe: nothing else gets in.
+  for (const char* bad : {"druvo.exe --service=", "druvo.exe --service=a\\b",
+                          "druvo.exe \"--view=a b\"", "druvo.exe --service --view",
+                          "druvo.exe --account= --install-service"})
+    EXPECT_FALSE(read(bad).error.empty()) << bad;
+  EXPECT_EQ(read("druvo.exe --servicex R C:\\IN\\*.*").role, Role::Tray);
+}
+
 }  // namespace
 }  // namespace druvo

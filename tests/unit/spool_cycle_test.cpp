@@ -203,6 +203,25 @@ TEST(FormatStatus, NamesStayOneValueForPeopleAndScripts) {
       << FormatStatus(r, c, true);
 }
 
+TEST(StatusField, ReadsBackWhatTheJsonReportSays) {
+  // What a tray showing a service reads from its report: names holding
+  // quotes, backslashes, newlines and a key's own text come back whole.
+  EngineReport r;
+  r.state = EngineState::Busy;
+  r.waiting = 12;
+  r.reason = "queue \"K\" said: \\\\srv\\k\n\"state\":\"idle\"";
+  const StatusContext c{"EPSON \"TM\"", "C:\\IN\\*.*", "accepted", 0, true};
+  const std::string json = FormatStatus(r, c, true);
+  EXPECT_EQ(StatusField(json, "state"), "busy");
+  EXPECT_EQ(StatusField(json, "reason"), r.reason);
+  EXPECT_EQ(StatusField(json, "printer"), c.printer);
+  EXPECT_EQ(StatusField(json, "pattern"), c.pattern);
+  EXPECT_EQ(StatusField(json, "waiting"), "12");
+  EXPECT_EQ(StatusField(json, "paused"), "true");
+  EXPECT_EQ(StatusField(json, "none"), "");
+  EXPECT_EQ(StatusField("{\"state\":", "state"), "");
+}
+
 TEST(StateFileName, OneNamePerFolderThatNoOtherFolderShares) {
   EXPECT_EQ(StateFileName("/var/spool/druvo", '/'), "state-var-spool-druvo");
   EXPECT_EQ(StateFileName("/var/spool/druvo/", '/'), StateFileName("/var/spool/druvo", '/'));

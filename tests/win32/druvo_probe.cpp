@@ -18,6 +18,8 @@
 //                                     (as the Run key would) and waits for its tray
 //   druvo_probe responsive SECONDS    sends WM_NULL to the frame every 100 ms; fails when
 //                                     one goes unanswered for 1 s; prints the slowest
+//   druvo_probe pipe REQUEST [NAME] sends REQUEST (j, t, p, r) on the status pipe of the
+//                                     service NAME; prints the answer
 //   druvo_probe quit                  About -> Quit on the running druvo; prints how long
 //                                     its window took to go
 #include <windows.h>
@@ -29,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/win32/status_pipe.h"
 #include "res/resource.h"
 
 namespace {
@@ -441,6 +444,13 @@ int main(int argc, char** argv) {
   if (command == "close") return Close();
   if (command == "icon-shown") return IconShown();
   if (command == "about-twice") return AboutTwice();
+  if (command == "pipe" && argc >= 3) {
+    std::string answer;
+    if (!druvo::AskStatusPipe(argc >= 4 ? argv[3] : "", argv[2][0], &answer, 5000))
+      return Fail("no answer on the pipe");
+    std::printf("%s", answer.c_str());
+    return 0;
+  }
   if (command == "box-open" && argc >= 3) return BoxOpen(argv[2]);
   if (command == "start-line" && argc >= 3) return StartLine(argv[2]);
   if (command == "responsive" && argc >= 3) return Responsive(std::atoi(argv[2]));

@@ -8,7 +8,9 @@
 #include <string>
 
 #include "../unit/fakes.h"
+#include "platform/win32/status_pipe.h"
 #include "spool/spool_cycle.h"
+#include "tray/service.h"
 
 namespace druvo {
 namespace {
@@ -213,6 +215,53 @@ TEST(EventRecord, EachKindKeepsItsTypeAndTheIdItsMessageHas) {
   EXPECT_EQ(refused.type, EVENTLOG_ERROR_TYPE);
   EXPECT_EQ(refused.id, 0xC0000008u);
   EXPECT_EQ(refused.text.find(L"\u010d"), 23u);  // UTF-8 in, UTF-16 out
+}
+
+TEST(StatusPipe, AnswersEachClientWholeAndKeepsThePipeItsOwn) {
+  const std::string instance = "test-" + std::to_string(GetCurrentProcessId());
+  const std::string big(100000, 'x');  // past the pipe's buffer, and past one read
+  StatusPipeServer server;
+  std::string why;
+  ASSERT_TRUE(server.Start(
+      instance,
+      [&](char request, bool) { return request == 'b' ? big : std::string(1, request) + "\n"; },
+      &why))
+      << why;
+  std::string answer;
+  ASSERT_TRUE(AskStatusPipe(instance, 'j', &answer, 5000));
+  EXPECT_EQ(answer, "j\n");
+  ASSERT_TRUE(AskStatusPipe(instance, 'b', &answer, 5000));
+  EXPECT_EQ(answer.size(), big.size());
+  // A second Druvo of the same instance does not get the pipe.
+  StatusPipeServer second;
+  EXPECT_FALSE(second.Start(instance, [](char, bool) { return std::string(); }, &why));
+  EXPECT_NE(why.find("another Druvo"), std::string::npos) << why;
+  // A client that connects and says nothing gets text in the end, and holds
+  // up the others for a moment only.
+  UniqueFile silent(CreateFileW(StatusPipeName(instance).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
+                                nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(silent);
+  ASSERT_TRUE(AskStatusPipe(instance, 'r', &answer, 5000));
+  EXPECT_EQ(answer, "r\n");
+  char text[8] = {};
+  DWORD n = 0;
+  EXPECT_NE(ReadFile(silent.get(), text, sizeof text, &n, nullptr), 0);
+  EXPECT_EQ(std::string(text, n), "t\n");
+  // Another instance has a pipe of its own; none answers once stopped.
+  EXPECT_FALSE(AskStatusPipe(instance + "-other", 'j', &answer, 300));
+  server.Stop();
+  EXPECT_FALSE(AskStatusPipe(instance, 'j', &answer, 300));
+}
+
+TEST(ServiceCommandLine, KeepsTheLineAsWrittenButWhatSetsTheServiceUp) {
+  EXPECT_EQ(ServiceCommandLine(L"C:\\P F\\druvo.exe",
+                               L"\"C:\\P F\\druvo.exe\" --install-service=K \"--account=NT "
+                               L"AUTHORITY\\LocalService\" --binary \"EPSON TM\" \"C:\\a b\\*.*\" "
+                               L"TRUE",
+                               "K"),
+            L"\"C:\\P F\\druvo.exe\" --service=K --binary \"EPSON TM\" \"C:\\a b\\*.*\" TRUE");
+  EXPECT_EQ(ServiceCommandLine(L"C:\\d.exe", L"d.exe  --INSTALL-SERVICE   R  C:\\x\\*.*", ""),
+            L"\"C:\\d.exe\" --service R C:\\x\\*.*");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <iostream>
 #include <map>
 #include <fstream>
+#include <functional>
 #include <thread>
 
 #include "../integration/harness.h"
@@ -600,6 +601,113 @@ TEST_F(WineTest, SilentInstallRunKeyPrintsAndSilentUninstall) {
       << key;
   RunCapture("wine '" + folder + "/uninstall.exe' /S >/dev/null 2>&1");
   EXPECT_TRUE(WaitFor([&] { return !Exists(folder + "/druvo.exe"); }));
+}
+
+TEST_F(WineTest, TheSetupsServicePrintsWithNoTrayStopsMidSendOnceAndIsRemoved) {
+  const std::string setup = WinBuild() + "/druvo-setup-1.0.0.1-x64.exe";
+  if (!Exists(setup)) GTEST_SKIP() << "build the setup target first (scripts/test.sh does)";
+  const std::string folder =
+      std::string(std::getenv("WINEPREFIX")) + "/drive_c/Program Files/Druvo";
+  const auto uninstall = [&] {
+    if (!Exists(folder + "/uninstall.exe")) return;
+    RunCapture("wine '" + folder + "/uninstall.exe' /S >/dev/null 2>&1");
+    WaitFor([&] { return !Exists(folder + "/druvo.exe"); });
+  };
+  // Wine starts an automatic service with the prefix: one left installed
+  // would print in the tests after this one.
+  struct Removed {
+    std::function<void()> remove;
+    ~Removed() { remove(); }
+  } removed{uninstall};
+  uninstall();
+  const auto service = [] { return RunCapture("wine sc query Druvo 2>/dev/null"); };
+  // Wine's net stop gives up on a service that takes seconds to stop, as a
+  // receipt under way makes it: the service manager says when it stopped.
+  const auto stop = [&] {
+    RunCapture("wine net stop Druvo >/dev/null 2>&1");
+    return WaitFor([&] { return service().find("STOPPED") != std::string::npos; });
+  };
+  // Wine ends its services with the last ordinary process of the prefix; a
+  // persistent wineserver keeps this one running, as Windows would.
+  (void)!std::system("wineserver -p >/dev/null 2>&1");
+  // A slow printer that holds a whole receipt: 7000 bytes print in 7 s.
+  cups_ = std::make_unique<CupsEnvironment>(std::map<std::string, std::string>{
+      {"PRINTER_ARGS", "--escpos --print-rate 1000 --buffer 16384"}});
+  const std::string address = "socket://127.0.0.1:" + ReadFileBytes(cups_->Dir() + "/printer.port");
+  const std::string pattern = WinePath(drop_) + "\\*.*";
+  int status = -1;
+  RunCapture("wine '" + setup + "' /S /SERVICE /PRINTER=" + address + " '/PATTERN=" + pattern +
+                 "' >/dev/null 2>&1",
+             &status);
+  ASSERT_EQ(status, 0);
+  EXPECT_NE(service().find("RUNNING"), std::string::npos) << service();
+  EXPECT_NE(RunCapture("wine reg query 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\Druvo' /v "
+                       "ObjectName 2>/dev/null")
+                .find("NT AUTHORITY\\LocalService"),
+            std::string::npos);
+
+  // The setup started the tray as a view of the service, which holds the
+  // folder: a tray of its own on it is refused.
+  ASSERT_EQ(Probe({"wait"}), "");
+  EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "idle"; }));
+  DaemonOptions second;
+  second.program = "wine";
+  second.args = {WinBuild() + "/tray/druvo.exe", address, pattern};
+  Daemon twin(*cups_, second);
+  EXPECT_EQ(Probe({"message", "Druvo already serves the folder"}),
+            "message box \"Druvo\": Druvo already serves the folder");
+  EXPECT_EQ(twin.Stop(0), 4);
+
+  // No tray at all: the service prints alone. A stop while the printer
+  // prints the first receipt waits for it; the start sends the second only.
+  EXPECT_EQ(Probe({"quit"}).rfind("ended in ", 0), 0u);
+  const std::string first = "<<R1>>" + std::string(7000, 'a') + "<<E>>\n";
+  const std::string next = "<<R2>>" + std::string(3000, 'b') + "<<E>>\n";
+  WriteFileBytes(In("r1.prn"), first);
+  WriteFileBytes(In("r2.prn"), next);
+  SetWriteTime(In("r1.prn"), 20);
+  SetWriteTime(In("r2.prn"), 10);
+  const std::string paper = cups_->Dir() + "/jobs/paper.bin";
+  ASSERT_TRUE(WaitFor([&] { return ReadFileBytes(paper).size() > 500; }));
+  EXPECT_TRUE(stop()) << service();
+  RunCapture("wine net start Druvo >/dev/null 2>&1", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_TRUE(WaitFor([&] { return ReadFileBytes(paper).size() >= first.size() + next.size(); }));
+  std::this_thread::sleep_for(2s);
+  EXPECT_TRUE(ReadFileBytes(paper) == first + next)
+      << ReadFileBytes(paper).size() << " bytes on paper for " << first.size() + next.size();
+  EXPECT_TRUE(WaitFor([&] { return ListNames(drop_).empty(); }));
+
+  // An upgrade given no printer or folder: the service stops, its program is
+  // replaced, and it runs again as it was set up.
+  const std::string imagePath =
+      "wine reg query 'HKLM\\SYSTEM\\CurrentControlSet\\Services\\Druvo' /v ImagePath "
+      "2>/dev/null";
+  const std::string before = RunCapture(imagePath);
+  RunCapture("wine '" + setup + "' /S >/dev/null 2>&1", &status);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(service().find("RUNNING"), std::string::npos) << service();
+  EXPECT_EQ(RunCapture(imagePath), before);
+  WriteFileBytes(In("r3.prn"), "<<R3>>\n");
+  EXPECT_TRUE(WaitFor([&] { return ReadFileBytes(paper) == first + next + "<<R3>>\n"; }));
+  EXPECT_TRUE(Probe({"quit"}).rfind("ended in ", 0) == 0);  // the view the setup started
+
+  // A view shows what the service's pipe says: the error picture while it
+  // is stopped, idle once it runs again.
+  StartDruvo({"--view"});
+  EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "idle"; }));
+  EXPECT_NE(Probe({"pipe", "j"}).find("\"state\":\"idle\""), std::string::npos);
+  EXPECT_TRUE(stop());
+  EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "error"; }));
+  RunCapture("wine net start Druvo >/dev/null 2>&1");
+  EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "idle"; }));
+
+  // Removed whole: no service, no Druvo left running.
+  uninstall();
+  EXPECT_EQ(service().find("Druvo"), std::string::npos) << service();
+  const std::string running = "ps -eo stat=,args= | grep -v '^Z' | grep '[d]ruvo\\.exe'";
+  EXPECT_TRUE(WaitFor([&] { return RunCapture(running + " || true").empty(); }))
+      << RunCapture(running);
 }
 
 }  // namespace
