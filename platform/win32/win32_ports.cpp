@@ -1,5 +1,6 @@
 #include "platform/win32/win32_ports.h"
 
+#include <sddl.h>
 #include <shlobj.h>
 #include <winspool.h>
 
@@ -450,16 +451,32 @@ bool StillRuns(const Registration& r) {
   return CompareFileTime(&started, &r.started) == 0;
 }
 
+// Druvos of every local account meet in the Global namespace: the service
+// runs as LocalService, its views and other trays as whoever is logged on.
+// An object's default DACL would let in its maker's account only.
+SECURITY_ATTRIBUTES* SharedWithLocalAccounts() {
+  static SECURITY_ATTRIBUTES attributes = [] {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            L"D:(A;;GA;;;SY)(A;;GA;;;BA)(A;;GA;;;AU)(A;;GA;;;LS)(A;;GA;;;NS)", SDDL_REVISION_1,
+            &descriptor, nullptr) == 0)
+      descriptor = nullptr;
+    return SECURITY_ATTRIBUTES{sizeof(SECURITY_ATTRIBUTES), descriptor, FALSE};
+  }();
+  return attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;
+}
+
 // Adds names to the key's table unless a running druvo's pattern there can
 // match a name they match. The mapping stays open (in held) while we run.
 bool Register(const std::wstring& key, const std::string& names, FolderConflict* conflict,
               std::vector<UniqueKernel>* held) {
   for (const wchar_t* space : {L"Global\\", L"Local\\"}) {
-    UniqueKernel guard(CreateMutexW(nullptr, FALSE, (space + (L"Druvo-guard-" + key)).c_str()));
+    SECURITY_ATTRIBUTES* shared = space[0] == L'G' ? SharedWithLocalAccounts() : nullptr;
+    UniqueKernel guard(CreateMutexW(shared, FALSE, (space + (L"Druvo-guard-" + key)).c_str()));
     if (!guard && GetLastError() == ERROR_ACCESS_DENIED) continue;
     if (!guard) return true;                 // nothing to compare with
     WaitForSingleObject(guard.get(), 5000);  // held a moment by another start, if at all
-    UniqueKernel table(CreateFileMappingW(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0,
+    UniqueKernel table(CreateFileMappingW(INVALID_HANDLE_VALUE, shared, PAGE_READWRITE, 0,
                                           sizeof(Registration) * kRegistrations,
                                           (space + (L"Druvo-names-" + key)).c_str()));
     auto* entries =
