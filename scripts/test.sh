@@ -30,44 +30,33 @@ export WINEDEBUG=${WINEDEBUG:--all}
 export WINEPREFIX=${WINEPREFIX:-$HOME/.wine-druvo}
 export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
-echo "== build: native debug (ASan, UBSan)"
+echo "== [${SECONDS} s] build: native debug (ASan, UBSan)"
 cmake --preset debug-asan >/dev/null
 cmake --build build/debug-asan -j"$jobs"
 
-echo "== build: native release"
+echo "== [${SECONDS} s] build: native release"
 cmake --preset release >/dev/null
 cmake --build build/release -j"$jobs"
 
-echo "== druvo-sim: the engine against a simulated world, its invariants after every step"
-# The modes that promise at least once (deleted once accepted, or once taken
-# by a direct printer); see README for the other two.
-for mode in accepted direct; do
-  build/release/tests/sim/druvo-sim --mode "$mode" --seeds 25 --steps 20000 | tail -1
-done
-
-echo "== Debian package: lintian, unit hardening, install, run as user druvo, purge"
+echo "== [${SECONDS} s] Debian package: lintian, unit hardening, install, run as user druvo, purge"
 bash scripts/test-deb.sh
 
-echo "== build: Windows i686 (compile and link only)"
+echo "== [${SECONDS} s] build: Windows i686 (compile and link only)"
 cmake --preset mingw-i686 -DDRUVO_TESTS=OFF >/dev/null
 cmake --build build/mingw-i686 -j"$jobs"
 
-echo "== build: Windows x86_64 and the zip"
+echo "== [${SECONDS} s] build: Windows x86_64 and the zip"
 cmake --preset mingw-x86_64 -DDRUVO_I686_EXE="$root/build/mingw-i686/tray/druvo.exe" >/dev/null
 cmake --build build/mingw-x86_64 -j"$jobs"
 cmake --build build/mingw-x86_64 --target package_zip
 unzip -l build/mingw-x86_64/druvo-*-windows.zip
 cmake --build build/mingw-x86_64 --target setup
 
-echo "== the shipped programs load on Windows XP SP3"
+echo "== [${SECONDS} s] the shipped programs load on Windows XP SP3"
 bash scripts/check-xp-imports.sh build/mingw-x86_64/tray/druvo.exe build/mingw-i686/tray/druvo.exe \
   "$(ls build/mingw-x86_64/druvo-setup-*.exe | grep -v -- '-x64\.exe$')"
 
-echo "== build: Windows x86_64 GoogleTest suites (posix threads)"
-cmake --preset mingw-x86_64-gtest >/dev/null
-cmake --build build/mingw-x86_64-gtest -j"$jobs"
-
-echo "== Wine prefix"
+echo "== [${SECONDS} s] Wine prefix"
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   scripts/with-xvfb.sh bash -c 'wineboot -i >/dev/null 2>&1; wineserver -w'
 fi
@@ -78,11 +67,30 @@ fi
 # The Raspberry Pi builds (cross compiles, their tests and a receipt under
 # qemu) take CPU while the suites below mostly wait: they run beside them,
 # at low priority.
-echo "== Raspberry Pi builds (arm64, armhf), beside the tests below: build/pi.log"
+echo "== [${SECONDS} s] Raspberry Pi builds (arm64, armhf), beside the tests below: build/pi.log"
 nice -n 19 bash scripts/test-pi.sh >build/pi.log 2>&1 &
 pi=$!
+# So do the simulator's runs, and the builds of what runs after them: the
+# Windows GoogleTest suites and the fuzz targets.
+echo "== [${SECONDS} s] druvo-sim and the later suites' builds, beside the tests below: build/beside.log"
+(
+  set -e
+  renice -n 19 -p "$BASHPID" >/dev/null
+  echo "== druvo-sim: the engine against a simulated world, its invariants after every step"
+  # The modes that promise at least once (deleted once accepted, or once
+  # taken by a direct printer); see README for the other two.
+  for mode in accepted direct; do
+    build/release/tests/sim/druvo-sim --mode "$mode" --seeds 25 --steps 20000 | tail -1
+  done
+  echo "== build: Windows x86_64 GoogleTest suites (posix threads)"
+  cmake --preset mingw-x86_64-gtest >/dev/null
+  cmake --build build/mingw-x86_64-gtest -j"$jobs" >/dev/null
+  echo "== build: fuzz targets"
+  bash scripts/fuzz.sh --build-only >/dev/null
+) >build/beside.log 2>&1 &
+beside=$!
 
-echo "== tests: native (with the Windows program end to end under Wine), beside the fault matrix"
+echo "== [${SECONDS} s] tests: native (with the Windows program end to end under Wine), beside the fault matrix"
 GTEST_TOTAL_SHARDS=2 GTEST_SHARD_INDEX=0 build/debug-asan/tests/faults/druvo_fault_matrix \
   >build/fault_matrix.log 2>&1 &
 matrix=$!
@@ -99,24 +107,29 @@ wait "$matrix2" || matrix_status=$?
 
 pi_status=0
 wait "$pi" || pi_status=$?
+beside_status=0
+wait "$beside" || beside_status=$?
 
-echo "== fault matrix (its table of scenarios and outcomes, in two halves)"
+echo "== [${SECONDS} s] fault matrix (its table of scenarios and outcomes, in two halves)"
 cat build/fault_matrix.log build/fault_matrix.2.log
-echo "== Raspberry Pi builds"
+echo "== [${SECONDS} s] Raspberry Pi builds"
 grep -E '^(-- |FAIL|Raspberry|[0-9]+% tests passed)|tests passed|lintian|^[EW]: ' build/pi.log || true
-if [ "$native" -ne 0 ] || [ "$matrix_status" -ne 0 ] || [ "$pi_status" -ne 0 ]; then
+cat build/beside.log
+if [ "$native" -ne 0 ] || [ "$matrix_status" -ne 0 ] || [ "$pi_status" -ne 0 ] ||
+  [ "$beside_status" -ne 0 ]; then
   [ "$pi_status" -ne 0 ] && tail -40 build/pi.log
-  echo "tests failed: native suites $native, fault matrix $matrix_status, Raspberry Pi $pi_status" >&2
+  echo "tests failed: native suites $native, fault matrix $matrix_status, Raspberry Pi $pi_status," \
+    "druvo-sim and builds $beside_status" >&2
   exit 1
 fi
 
-echo "== tests: Windows x86_64 under Wine"
+echo "== [${SECONDS} s] tests: Windows x86_64 under Wine"
 scripts/with-xvfb.sh ctest --test-dir build/mingw-x86_64-gtest --output-on-failure
 
-echo "== soak: 100,000 files, ASan and LeakSanitizer"
+echo "== [${SECONDS} s] soak: 100,000 files, ASan and LeakSanitizer"
 build/debug-asan/bench/druvo_soak 100000
 
-echo "== fuzz: every target for ${FUZZ_SECONDS:-20}s"
+echo "== [${SECONDS} s] fuzz: every target for ${FUZZ_SECONDS:-20}s"
 bash scripts/fuzz.sh
 
-echo "all tests passed"
+echo "all tests passed in ${SECONDS} s"
