@@ -18,6 +18,9 @@
 
 #define ID_TRAY_ABOUT 32771
 #define ID_TRAY_CONFIG 32772
+// A view's own entry, after the menu's: pause or resume the service.
+#define ID_VIEW_PAUSE 32773
+#define ID_VIEW_RESUME 32774
 
 // Command and string ids the frame resources use.
 #define AFX_IDS_APP_TITLE 57344

@@ -105,7 +105,12 @@ SpoolWorker::Shown CMainFrame::AskService() {
                 : state == "busy" ? EngineState::Busy
                                   : EngineState::Idle;
   shown.fault = StatusField(json, "reason");
-  if (shown.fault.empty() && StatusField(json, "paused") == "true") shown.fault = "paused";
+  const bool paused = StatusField(json, "paused") == "true";
+  if (shown.fault.empty() && paused) shown.fault = "paused";
+  // Administrators pause and resume the service from here; the service
+  // refuses others.
+  tray_.SetExtraItem(paused ? ID_VIEW_RESUME : ID_VIEW_PAUSE,
+                     paused ? "Resume printing" : "Pause printing");
   shown.waiting =
       static_cast<std::size_t>(std::strtoul(StatusField(json, "waiting").c_str(), nullptr, 10));
   // What Config shows, and the tooltip's first line: the service's.
@@ -117,6 +122,18 @@ SpoolWorker::Shown CMainFrame::AskService() {
                     AnsiFromUtf8(settings_.fileSource);
   baseTip_ = tip.substr(0, kTooltipLimit);
   return shown;
+}
+
+void CMainFrame::AskToPause(bool pause) {
+  std::string answer;
+  if (!AskStatusPipe(instance_, pause ? 'p' : 'r', &answer, 2000)) {
+    answer = "the service " + ServiceName(instance_) + " does not answer";
+  } else if (answer.rfind("refused: ", 0) != 0) {
+    ShowWorker();
+    return;
+  }
+  const PopupOpen open(popupsOpen_);
+  MessageBoxA(Handle(), AnsiFromUtf8(answer).c_str(), kAppTitle, MB_OK | MB_ICONEXCLAMATION);
 }
 
 void CMainFrame::ShowWorker() {
@@ -195,6 +212,10 @@ void CMainFrame::OnCommand(UINT id) {
         const PopupOpen open(popupsOpen_);
         CConfigDialog(settings_).DoModal(Handle());
       }
+      break;
+    case ID_VIEW_PAUSE:
+    case ID_VIEW_RESUME:
+      if (view_) AskToPause(id == ID_VIEW_PAUSE);
       break;
     case ID_APP_EXIT:
       PostMessageA(Handle(), WM_CLOSE, 0, 0);

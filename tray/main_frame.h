@@ -48,6 +48,8 @@ class CMainFrame : public Window {
   void ShowWorker();
   // What the service says, for a view; the error picture when none answers.
   SpoolWorker::Shown AskService();
+  // A view's Pause or Resume printing; the service's refusal in a box.
+  void AskToPause(bool pause);
   void OnShowError();
   void OnCommand(UINT id);
   void OnAbout();

@@ -167,6 +167,10 @@ LRESULT CSystemTray::OnTrayNotify(WPARAM wParam, LPARAM lParam) {
       HMENU submenu = FirstSubmenu(menu);
       if (submenu == nullptr) return 0;
       SetMenuDefaultItem(submenu, defaultItem_, defaultByPosition_);
+      if (extraCommand_ != 0) {
+        AppendMenuA(submenu, MF_SEPARATOR, 0, nullptr);
+        AppendMenuA(submenu, MF_STRING, extraCommand_, extraText_.c_str());
+      }
       POINT pos{};
       GetCursorPos(&pos);
       // Without the foreground switch the menu would not close when the

@@ -5,6 +5,8 @@
 #include <windows.h>
 #include <shellapi.h>
 
+#include <string>
+
 #include "tray/window.h"
 
 namespace druvo {
@@ -34,6 +36,11 @@ class CSystemTray : public Window {
   bool IconWanted() const { return iconWanted_; }
   // The tooltip text did not fit: the program is to end quietly.
   bool TipTooLong() const { return tipTooLong_; }
+  // An entry after the menu's own, below a separator; 0 for none.
+  void SetExtraItem(UINT command, const std::string& text) {
+    extraCommand_ = command;
+    extraText_ = text;
+  }
 
  protected:
   LRESULT WindowProc(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -48,6 +55,8 @@ class CSystemTray : public Window {
   BOOL defaultByPosition_ = TRUE;
   bool iconWanted_ = false;
   bool tipTooLong_ = false;
+  UINT extraCommand_ = 0;
+  std::string extraText_;
   static bool iconShown_;
 };
 

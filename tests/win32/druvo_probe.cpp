@@ -18,6 +18,7 @@
 //                                     (as the Run key would) and waits for its tray
 //   druvo_probe responsive SECONDS    sends WM_NULL to the frame every 100 ms; fails when
 //                                     one goes unanswered for 1 s; prints the slowest
+//   druvo_probe popup-pick DOWNS      opens the tray popup and picks the entry DOWNS down
 //   druvo_probe pipe REQUEST [NAME] sends REQUEST (j, t, p, r) on the status pipe of the
 //                                     service NAME; prints the answer
 //   druvo_probe quit                  About -> Quit on the running druvo; prints how long
@@ -135,6 +136,15 @@ bool PopupOpens(int downs, const char* title) {
   std::printf("popup entry %d opens \"%s\"\n", downs, title);
   Press(dialog, IDOK);
   return WaitClosed(title);
+}
+
+// Picks the entry reached with `downs` presses of the Down key.
+int PopupPick(int downs) {
+  HWND menuWindow = OpenPopup();
+  if (menuWindow == nullptr) return Fail("no popup");
+  for (int i = 0; i < downs; ++i) Key(menuWindow, VK_DOWN);
+  Key(menuWindow, VK_RETURN);
+  return WaitUntil([] { return FindVisibleMenu() == nullptr; }) ? 0 : Fail("the popup stayed");
 }
 
 int Popup() {
@@ -429,6 +439,7 @@ int main(int argc, char** argv) {
   if (command == "wait")
     return WaitUntil([] { return FindTray() != nullptr; }) ? 0 : Fail("no tray");
   if (command == "popup") return Popup();
+  if (command == "popup-pick" && argc >= 3) return PopupPick(std::atoi(argv[2]));
   if (command == "config") return Config();
   if (command == "about-ok") return About(false);
   if (command == "about-escape") return About(true);

@@ -697,6 +697,17 @@ TEST_F(WineTest, TheSetupsServicePrintsWithNoTrayStopsMidSendOnceAndIsRemoved) {
   StartDruvo({"--view"});
   EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "idle"; }));
   EXPECT_NE(Probe({"pipe", "j"}).find("\"state\":\"idle\""), std::string::npos);
+  // Its entry after About and Configuration pauses the service, then
+  // resumes it: a file waits meanwhile.
+  EXPECT_EQ(Probe({"popup-pick", "3"}), "");
+  EXPECT_TRUE(WaitFor([&] { return service().find("PAUSED") != std::string::npos; }));
+  EXPECT_NE(Probe({"pipe", "j"}).find("\"paused\":true"), std::string::npos);
+  WriteFileBytes(In("r4.prn"), "<<R4>>\n");
+  std::this_thread::sleep_for(2s);
+  EXPECT_TRUE(Exists(In("r4.prn")));
+  EXPECT_EQ(Probe({"popup-pick", "3"}), "");
+  EXPECT_TRUE(WaitFor([&] { return !Exists(In("r4.prn")); }));
+  EXPECT_NE(service().find("RUNNING"), std::string::npos);
   EXPECT_TRUE(stop());
   EXPECT_TRUE(WaitFor([&] { return TrayPicture() == "error"; }));
   RunCapture("wine net start Druvo >/dev/null 2>&1");
