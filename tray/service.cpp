@@ -29,14 +29,14 @@ class ServiceStatus {
   void Set(DWORD state, DWORD waitHintMs = 0, DWORD exitCode = 0) {
     std::lock_guard<ReentrantLock> hold(lock_);
     const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
-    status_.dwCheckPoint = pending && status_.dwCurrentState == state ? status_.dwCheckPoint + 1 : 0;
+    status_.dwCheckPoint =
+        pending && status_.dwCurrentState == state ? status_.dwCheckPoint + 1 : 0;
     status_.dwCurrentState = state;
     status_.dwWaitHint = waitHintMs;
-    status_.dwControlsAccepted =
-        state == SERVICE_RUNNING || state == SERVICE_PAUSED
-            ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN | SERVICE_ACCEPT_PAUSE_CONTINUE |
-                  PreshutdownIfKnown()
-            : 0;
+    status_.dwControlsAccepted = state == SERVICE_RUNNING || state == SERVICE_PAUSED
+                                     ? SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN |
+                                           SERVICE_ACCEPT_PAUSE_CONTINUE | PreshutdownIfKnown()
+                                     : 0;
     status_.dwWin32ExitCode = exitCode == 0 ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
     status_.dwServiceSpecificExitCode = exitCode;
     SetServiceStatus(handle_, &status_);
@@ -205,8 +205,8 @@ bool WaitForState(SC_HANDLE service, DWORD wanted, DWORD timeoutMs, SERVICE_STAT
   const DWORD start = GetTickCount();
   for (;;) {
     DWORD size = 0;
-    if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(s),
-                             sizeof *s, &size) == 0)
+    if (QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(s), sizeof *s,
+                             &size) == 0)
       return false;
     if (s->dwCurrentState == wanted) return true;
     if (s->dwCurrentState == SERVICE_STOPPED || GetTickCount() - start > timeoutMs) return false;
@@ -225,10 +225,9 @@ int StartAndWait(SC_HANDLE service, const std::wstring& name) {
     return Said(kNotStarted, LastErrorText("starting the service " + Utf8FromWide(name.c_str())));
   SERVICE_STATUS_PROCESS status{};
   if (!WaitForState(service, SERVICE_RUNNING, kStartWaitMs, &status)) {
-    return Said(kNotStarted, "the service " + Utf8FromWide(name.c_str()) +
-                                 " did not start (exit code " +
-                                 std::to_string(status.dwServiceSpecificExitCode) +
-                                 "); the Event Log says why");
+    return Said(kNotStarted,
+                "the service " + Utf8FromWide(name.c_str()) + " did not start (exit code " +
+                    std::to_string(status.dwServiceSpecificExitCode) + "); the Event Log says why");
   }
   return 0;
 }
@@ -238,7 +237,8 @@ int StartAndWait(SC_HANDLE service, const std::wstring& name) {
 int StopAndWait(const std::string& instance, bool remove) {
   const std::wstring name = WideFromUtf8(ServiceName(instance));
   const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return Said(kNotAllowed, LastErrorText("the service manager (run as administrator)"));
+  if (!manager)
+    return Said(kNotAllowed, LastErrorText("the service manager (run as administrator)"));
   const UniqueService service(OpenServiceW(
       manager.get(), name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | (remove ? DELETE : 0)));
   if (!service) return GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST ? 0 : kNotAllowed;
@@ -246,9 +246,8 @@ int StopAndWait(const std::string& instance, bool remove) {
   DWORD size = 0;
   QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
                        sizeof status, &size);
-  const UniqueKernel process(status.dwProcessId != 0
-                                 ? OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId)
-                                 : nullptr);
+  const UniqueKernel process(
+      status.dwProcessId != 0 ? OpenProcess(SYNCHRONIZE, FALSE, status.dwProcessId) : nullptr);
   SERVICE_STATUS stopping{};
   if (status.dwCurrentState != SERVICE_STOPPED)
     ControlService(service.get(), SERVICE_CONTROL_STOP, &stopping);
@@ -280,8 +279,8 @@ int RunService(SpoolSettings& settings, const CommandLineReport& report) {
 
 std::wstring ServiceCommandLine(const std::wstring& exe, const std::wstring& line,
                                 const std::string& instance) {
-  std::wstring out = L"\"" + exe + L"\" --service" +
-                     (instance.empty() ? L"" : L"=" + WideFromUtf8(instance));
+  std::wstring out =
+      L"\"" + exe + L"\" --service" + (instance.empty() ? L"" : L"=" + WideFromUtf8(instance));
   std::size_t at = 0;
   bool program = true;
   while (at < line.size()) {
@@ -312,11 +311,11 @@ int InstallService(const CommandLineReport& report) {
   const std::wstring account = AccountFor(report.account);
   const wchar_t* who = account.empty() ? nullptr : account.c_str();
   const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-  if (!manager) return Said(kNotAllowed, LastErrorText("the service manager (run as administrator)"));
-  UniqueService service(CreateServiceW(manager.get(), name.c_str(), L"Druvo", SERVICE_ALL_ACCESS,
-                                       SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                                       SERVICE_ERROR_NORMAL, line.c_str(), nullptr, nullptr,
-                                       nullptr, who, L""));
+  if (!manager)
+    return Said(kNotAllowed, LastErrorText("the service manager (run as administrator)"));
+  UniqueService service(CreateServiceW(
+      manager.get(), name.c_str(), L"Druvo", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+      SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, line.c_str(), nullptr, nullptr, nullptr, who, L""));
   if (!service && GetLastError() == ERROR_SERVICE_EXISTS) {
     service.reset(OpenServiceW(manager.get(), name.c_str(), SERVICE_ALL_ACCESS));
     if (service && ChangeServiceConfigW(service.get(), SERVICE_WIN32_OWN_PROCESS,
@@ -324,8 +323,10 @@ int InstallService(const CommandLineReport& report) {
                                         nullptr, nullptr, nullptr, who, L"", L"Druvo") == 0)
       service.reset();
   }
-  if (!service) return Said(kNotAllowed, LastErrorText("the service " + Utf8FromWide(name.c_str())));
-  wchar_t text[] = L"Prints the files another program leaves in a folder, also before anyone logs on.";
+  if (!service)
+    return Said(kNotAllowed, LastErrorText("the service " + Utf8FromWide(name.c_str())));
+  wchar_t text[] =
+      L"Prints the files another program leaves in a folder, also before anyone logs on.";
   SERVICE_DESCRIPTIONW description{text};
   ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DESCRIPTION, &description);
   // Started after the automatic ones where Windows can (Vista on); XP
@@ -333,8 +334,8 @@ int InstallService(const CommandLineReport& report) {
   SERVICE_DELAYED_AUTO_START_INFO delayed{TRUE};
   ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_DELAYED_AUTO_START_INFO, &delayed);
   // Started again after a crash: a receipt it had under way is in its state.
-  SC_ACTION again[3] = {{SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000},
-                        {SC_ACTION_RESTART, 60000}};
+  SC_ACTION again[3] = {
+      {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 5000}, {SC_ACTION_RESTART, 60000}};
   SERVICE_FAILURE_ACTIONSW failure{86400, nullptr, nullptr, 3, again};
   ChangeServiceConfig2W(service.get(), SERVICE_CONFIG_FAILURE_ACTIONS, &failure);
   return StartAndWait(service.get(), name);
@@ -347,10 +348,12 @@ int StopInstalledService(const std::string& instance) { return StopAndWait(insta
 int StartInstalledService(const std::string& instance) {
   const std::wstring name = WideFromUtf8(ServiceName(instance));
   const UniqueService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-  if (!manager) return Said(kNotAllowed, LastErrorText("the service manager (run as administrator)"));
+  if (!manager)
+    return Said(kNotAllowed, LastErrorText("the service manager (run as administrator)"));
   const UniqueService service(
       OpenServiceW(manager.get(), name.c_str(), SERVICE_START | SERVICE_QUERY_STATUS));
-  if (!service) return Said(kNotStarted, LastErrorText("the service " + Utf8FromWide(name.c_str())));
+  if (!service)
+    return Said(kNotStarted, LastErrorText("the service " + Utf8FromWide(name.c_str())));
   return StartAndWait(service.get(), name);
 }
 

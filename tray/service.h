@@ -11,8 +11,8 @@
 namespace druvo {
 
 // The Windows program's exit statuses (and the service's exit codes).
-constexpr int kBadCommandLine = 2;  // refused its command line
-constexpr int kNotStarted = 3;      // the service did not start or stop
+constexpr int kBadCommandLine = 2;   // refused its command line
+constexpr int kNotStarted = 3;       // the service did not start or stop
 constexpr int kAnotherInstance = 4;  // another Druvo serves the folder
 constexpr int kNotAllowed = 5;       // the service manager refused
 

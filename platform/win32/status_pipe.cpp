@@ -87,8 +87,8 @@ HANDLE StatusPipeServer::NewInstance(bool first) {
   return CreateNamedPipeW(
       name_.c_str(),
       PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | (first ? FILE_FLAG_FIRST_PIPE_INSTANCE : 0),
-      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES,
-      kBufferBytes, kBufferBytes, 0, security_ ? &attributes : nullptr);
+      PIPE_TYPE_MESSAGE | PIPE_READMODE_MESSAGE | PIPE_WAIT, PIPE_UNLIMITED_INSTANCES, kBufferBytes,
+      kBufferBytes, 0, security_ ? &attributes : nullptr);
 }
 
 bool StatusPipeServer::Start(const std::string& instance, Answer answer, std::string* why) {
@@ -164,8 +164,7 @@ void StatusPipeServer::ServeOne(HANDLE pipe) {
   char request = 't';
   DWORD n = 0;
   // A client that says nothing within the bound gets text.
-  if (!Finish(pipe, ReadFile(pipe, &request, 1, nullptr, &o), o, kAskMs, quit_.get(), &n) ||
-      n != 1)
+  if (!Finish(pipe, ReadFile(pipe, &request, 1, nullptr, &o), o, kAskMs, quit_.get(), &n) || n != 1)
     request = 't';
   const bool admin = n == 1 && ClientIsAdministrator(pipe);
   const std::string out = answer_(request, admin);
@@ -216,8 +215,7 @@ bool AskStatusPipe(const std::string& instance, char request, std::string* answe
   OVERLAPPED o{};
   o.hEvent = event.get();
   DWORD n = 0;
-  if (!Finish(pipe.get(), WriteFile(pipe.get(), &request, 1, nullptr, &o), o, left(), nullptr,
-              &n))
+  if (!Finish(pipe.get(), WriteFile(pipe.get(), &request, 1, nullptr, &o), o, left(), nullptr, &n))
     return false;
   answer->clear();
   char buffer[4096];
@@ -228,7 +226,7 @@ bool AskStatusPipe(const std::string& instance, char request, std::string* answe
     const BOOL read = ReadFile(pipe.get(), buffer, sizeof buffer, nullptr, &o);
     const bool done = Finish(pipe.get(), read, o, left(), nullptr, &n);
     answer->append(buffer, n);
-    if (done) return true;                               // the message's end
+    if (done) return true;                                // the message's end
     if (GetLastError() != ERROR_MORE_DATA) return false;  // more of it follows
   }
 }

@@ -47,7 +47,6 @@ class StatusPipeServer {
 
 // Sends REQUEST to the Druvo on the pipe and reads its answer; false when
 // none answered within timeoutMs.
-bool AskStatusPipe(const std::string& instance, char request, std::string* answer,
-                   DWORD timeoutMs);
+bool AskStatusPipe(const std::string& instance, char request, std::string* answer, DWORD timeoutMs);
 
 }  // namespace druvo
