@@ -121,28 +121,16 @@ OpResult DirectPrinter::Connect() {
   if (!link_->IsOpen()) return Refused(" closed the connection");
   // A printer that is stopped (paper, cover, FEED) prints nothing, so it
   // cannot answer yet: that says nothing about the request.
-  unansweredEarly_ = false;
-  if (ids_ == Ids::Unknown && !holds && !probe_.empty() && RefreshStatus()) {
-    // Before the engine has told which jobs are earlier ones, the printer
-    // may be printing those still: decided once it has.
-    if (!earlierKnown_) {
-      unansweredEarly_ = true;
-      return OpResult::Ok();
-    }
-    TakeAsWithoutIds();
+  if (ids_ == Ids::Unknown && earlierKnown_ && !holds && !probe_.empty() && RefreshStatus()) {
+    ids_ = Ids::No;
+    probe_.clear();
+    Note(
+        " does not answer the process ID request (GS ( H): a job counts as printed once "
+        "the printer has taken its bytes and closed the connection, not once it came out");
+    Drop(false);
     return Connect();
   }
   return OpResult::Ok();
-}
-
-void DirectPrinter::TakeAsWithoutIds() {
-  ids_ = Ids::No;
-  probe_.clear();
-  unansweredEarly_ = false;
-  Note(
-      " does not answer the process ID request (GS ( H): a job counts as printed once "
-      "the printer has taken its bytes and closed the connection, not once it came out");
-  Drop(false);
 }
 
 bool DirectPrinter::SendProbe(bool pair) {
@@ -322,14 +310,6 @@ unsigned long DirectPrinter::NextId() {
 int DirectPrinter::NameNextJob(const std::string& /*uuid*/) {
   if (!Confirming()) return 0;
   earlierKnown_ = true;
-  // The first job of a run with none before it: a probe left unanswered at
-  // the first connection, by a printer not stopped, was not for lack of
-  // time. (Otherwise nothing ever answers this job's ID either.)
-  if (unansweredEarly_ && ids_ == Ids::Unknown && adopted_.empty() && pending_.empty() &&
-      (!link_->IsOpen() || ReadReplies()) && ids_ == Ids::Unknown && !probe_.empty()) {
-    TakeAsWithoutIds();
-    return 0;
-  }
   reserved_ = static_cast<long long>(NextId());
   return static_cast<int>(reserved_) + 1;
 }

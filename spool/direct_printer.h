@@ -186,9 +186,6 @@ class DirectPrinter : public TrackingSpooler {
   // The receipt's last bytes with its ID request (with confirmation).
   OpResult SendLast();
   void Drop(bool reset);
-  // Concludes that the printer answers no process IDs, says so, and drops
-  // the connection (made for confirmations).
-  void TakeAsWithoutIds();
 
   PrinterAddress address_;
   std::unique_ptr<PrinterLink> link_;
@@ -228,8 +225,6 @@ class DirectPrinter : public TrackingSpooler {
   // it asks after them, or names a job to send): until then a printer may
   // still be printing them, and an unanswered ID says nothing.
   bool earlierKnown_ = false;
-  // The probe went unanswered at a connection made before earlierKnown_.
-  bool unansweredEarly_ = false;
   int stops_ = 0;        // stops the printer reported (paper, cover, offline)
   int jobStops_ = 0;     // ...when the receipt being sent was begun
   bool clears_ = false;  // this printer was seen to clear its buffer at a stop

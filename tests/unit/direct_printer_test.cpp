@@ -265,21 +265,6 @@ TEST_F(DirectPrinterTest, APrinterThatAnswersNoIdIsToldAtItsFirstConnection) {
   EXPECT_EQ(notes_.size(), 1u);
 }
 
-TEST_F(DirectPrinterTest, AProbeUnansweredAtTheStartsConnectionIsDecidedByTheFirstJob) {
-  // The daemon connects at start, before the engine has told of jobs the
-  // last run left; with none, the first job named settles it. Otherwise no
-  // ID of that job would ever be answered, and it would wait for good.
-  link_.answersIds = false;
-  link_.closesAfterJob = true;
-  Printer(true);
-  EXPECT_TRUE(printer_->OpenQueue("p"));
-  printer_->CloseQueue();
-  EXPECT_TRUE(notes_.empty());
-  EXPECT_EQ(Print("first\n"), 0);
-  ASSERT_EQ(notes_.size(), 1u);
-  EXPECT_NE(notes_[0].find("does not answer the process ID request"), std::string::npos);
-}
-
 TEST_F(DirectPrinterTest, APrinterStoppedAtItsFirstConnectionIsNotTakenForOneWithoutIds) {
   // Cover open: it prints nothing, so it answers no ID yet. Taken for a
   // printer without IDs, its receipts would be deleted once taken.
