@@ -12,6 +12,12 @@ const char* StateName(EngineState state) {
   return state == EngineState::Error ? "error" : state == EngineState::Busy ? "busy" : "idle";
 }
 
+EngineState StateNamed(const std::string& name) {
+  return name == "error"  ? EngineState::Error
+         : name == "busy" ? EngineState::Busy
+                          : EngineState::Idle;
+}
+
 namespace {
 
 std::string Json(const std::string& text) {
@@ -87,8 +93,10 @@ std::string StatusField(const std::string& json, const std::string& name) {
   std::size_t at = std::string::npos;
   for (std::size_t i = 0; i < json.size(); ++i) {
     if (inString) {
-      if (json[i] == '\\') ++i;
-      else if (json[i] == '"') inString = false;
+      if (json[i] == '\\')
+        ++i;
+      else if (json[i] == '"')
+        inString = false;
     } else if (json.compare(i, key.size(), key) == 0) {
       at = i + key.size();
       break;

@@ -13,6 +13,7 @@ enum class EngineState {
   Error,  // something holds receipts back; ShowFault says what
 };
 const char* StateName(EngineState state);  // "idle", "busy", "error"
+EngineState StateNamed(const std::string& name);  // and back; idle for any other
 
 struct EngineReport {
   // Kept by the engine.

@@ -100,10 +100,7 @@ SpoolWorker::Shown CMainFrame::AskService() {
     shown.fault = "the service " + ServiceName(instance_) + " does not answer";
     return shown;
   }
-  const std::string state = StatusField(json, "state");
-  shown.state = state == "error"  ? EngineState::Error
-                : state == "busy" ? EngineState::Busy
-                                  : EngineState::Idle;
+  shown.state = StateNamed(StatusField(json, "state"));
   shown.fault = StatusField(json, "reason");
   const bool paused = StatusField(json, "paused") == "true";
   if (shown.fault.empty() && paused) shown.fault = "paused";

@@ -201,9 +201,11 @@ bool AskStatusPipe(const std::string& instance, char request, std::string* answe
     if (error == ERROR_PIPE_BUSY) {
       WaitNamedPipeW(name.c_str(), left());
     } else if (error == ERROR_FILE_NOT_FOUND) {
-      // None there, or the server between two instances for a moment.
-      if (GetTickCount() - start > 200) return false;
-      Sleep(20);
+      // None there, or the server between two instances for a moment (it
+      // makes the next before it answers): a view asks every second from
+      // its window's thread, so this is not waited out long.
+      if (GetTickCount() - start > 40) return false;
+      Sleep(10);
     } else {
       return false;
     }
