@@ -15,6 +15,11 @@ constexpr int kSliceMs = 100;  // how often a wait looks at the stop flag
 // A receipt's job number is its process ID read as a number: a later run
 // knows the ID of a job it finds in the state file.
 constexpr unsigned long kIds = 81450625;  // 95^4: four bytes from 0x20 to 0x7E
+// Where a new connection's receipts' IDs begin: this far past the last ID
+// named. One connection's receipts are never as far apart (no more than
+// the jobs in flight are unconfirmed), so an earlier run's receipts tell
+// by their IDs alone which connection carried them.
+constexpr unsigned long kConnectionGap = 1000;
 
 std::string IdText(unsigned long n) {
   std::string id(4, ' ');
@@ -37,7 +42,9 @@ DirectPrinter::DirectPrinter(PrinterAddress address, std::unique_ptr<PrinterLink
       confirm_(address_.confirm),
       // IDs start somewhere else each run, so that this run's are not an
       // earlier one's.
-      nextId_(static_cast<unsigned long>(FreshSeed() % kIds)) {
+      nextId_(static_cast<unsigned long>(FreshSeed() % kIds)),
+      // Our own probes count apart, far from the receipts.
+      nextProbe_(nextId_ + kIds / 2) {
   if (address_.bufferBytes > 0) options_.bufferBytes = address_.bufferBytes;
 }
 
@@ -98,6 +105,8 @@ OpResult DirectPrinter::Connect() {
   OpResult opened = link_->Open(options_.connectTimeoutMs, [this] { return Stopping(); });
   if (!opened) return opened;
   reader_ = EscPosReader{};
+  nextId_ += kConnectionGap;
+  ++connection_;
   probe_.clear();  // asked on the last connection
   asked_.clear();
   problem_.clear();
@@ -122,20 +131,46 @@ OpResult DirectPrinter::Connect() {
   // A printer that is stopped (paper, cover, FEED) prints nothing, so it
   // cannot answer yet: that says nothing about the request.
   if (ids_ == Ids::Unknown && earlierKnown_ && !holds && !probe_.empty() && RefreshStatus()) {
-    ids_ = Ids::No;
-    probe_.clear();
-    Note(
-        " does not answer the process ID request (GS ( H): a job counts as printed once "
-        "the printer has taken its bytes and closed the connection, not once it came out");
-    Drop(false);
+    TakeAsWithoutIds();
     return Connect();
   }
   return OpResult::Ok();
 }
 
+void DirectPrinter::TakeAsWithoutIds() {
+  ids_ = Ids::No;
+  probe_.clear();
+  Note(
+      " does not answer the process ID request (GS ( H): a job counts as printed once "
+      "the printer has taken its bytes and closed the connection, not once it came out");
+  Drop(false);
+}
+
+bool DirectPrinter::AnswersNoIds() {
+  // Asked only with nothing of ours or of an earlier run's unconfirmed, and
+  // before any answer: the connection made at the start came before the
+  // engine told of earlier jobs, so its probe left unanswered said nothing.
+  if (ids_ != Ids::Unknown || !adopted_.empty() || !pending_.empty()) return false;
+  if (!link_->IsOpen() || !ReadReplies() || ids_ != Ids::Unknown || !RefreshStatus()) return false;
+  // One asked before a stop ended may wait behind all the printer held then.
+  if (probe_.empty() || probeMs_ < progressMs_) {
+    probe_.clear();
+    if (!SendProbe()) return false;
+  }
+  // A printer that answers IDs answers it once it printed what it still
+  // holds (a buffer's worth at most, at the slowest speed until measured).
+  // A stop says nothing: the question stays open.
+  const long long end = probeMs_ + options_.confirmTimeoutMs + PrintMs(options_.bufferBytes);
+  AwaitReplies(static_cast<int>(std::max(0LL, end - NowMs())),
+               [this] { return ids_ != Ids::Unknown || !problem_.empty() || !link_->IsOpen(); });
+  if (ids_ != Ids::Unknown || !link_->IsOpen() || NowMs() < end || !RefreshStatus()) return false;
+  TakeAsWithoutIds();
+  return true;
+}
+
 bool DirectPrinter::SendProbe(bool pair) {
-  const std::string first = pair ? IdText(NextId()) : std::string();
-  const std::string id = IdText(NextId());
+  const std::string first = pair ? IdText(NextId(&nextProbe_)) : std::string();
+  const std::string id = IdText(NextId(&nextProbe_));
   const std::string request =
       (pair ? escpos::ProcessIdRequest(first) : std::string()) + escpos::ProcessIdRequest(id);
   std::string error;
@@ -297,9 +332,9 @@ void DirectPrinter::StatusChanged(const std::string& problem) {
   }
 }
 
-unsigned long DirectPrinter::NextId() {
+unsigned long DirectPrinter::NextId(unsigned long* counter) {
   for (;;) {
-    const unsigned long n = nextId_++ % kIds;
+    const unsigned long n = (*counter)++ % kIds;
     const int job = static_cast<int>(n) + 1;
     if (std::none_of(adopted_.begin(), adopted_.end(),
                      [job](const Pending& p) { return p.job == job; }))
@@ -310,7 +345,16 @@ unsigned long DirectPrinter::NextId() {
 int DirectPrinter::NameNextJob(const std::string& /*uuid*/) {
   if (!Confirming()) return 0;
   earlierKnown_ = true;
-  reserved_ = static_cast<long long>(NextId());
+  // Connected first: the receipt's ID follows those of its own connection.
+  if (!link_->IsOpen() || !ReadReplies()) {
+    Drop(false);
+    if (!Connect()) Drop(false);
+    if (!Confirming()) return 0;
+  }
+  if (AnswersNoIds()) return 0;
+  // An ID goes to the printer only with a receipt's last bytes: one named
+  // for an attempt that never got there is named again.
+  if (reserved_ < 0) reserved_ = static_cast<long long>(NextId(&nextId_));
   return static_cast<int>(reserved_) + 1;
 }
 
@@ -387,25 +431,39 @@ void DirectPrinter::Confirmed(const std::string& id) {
 bool DirectPrinter::SettleAdopted(const std::string& id) {
   // What a lost connection (or an earlier run) left: its own answer, or the
   // one answer the printer kept while nobody was connected (the latest).
-  // Those before it on that connection came out before it, unless a stop
-  // came between them.
+  // Those sent just before it came out before it, unless a stop came
+  // between them. Just before: on the same connection; receipts of another
+  // connection may have been cleared while nobody heard the printer.
   for (std::size_t k = 0; k < adopted_.size(); ++k) {
     if (adopted_[k].id != id) continue;
-    const int stops = adopted_[k].stops;
-    std::deque<Pending> left;
-    for (std::size_t i = 0; i < k; ++i) {
-      if (adopted_[i].stops == stops) {
-        Settle(adopted_[i], JobState::Completed, {});
-      } else {
-        left.push_back(adopted_[i]);  // for the probe to settle
-      }
+    // Begun before a stop this run saw: as on a live connection, it came
+    // out unless the printer clears at a stop, and tells nothing of those
+    // before it.
+    if (adopted_[k].stops >= 0 && adopted_[k].stops != stops_ && !folds_) {
+      Settle(adopted_[k], clears_ ? JobState::Aborted : JobState::Completed,
+             clears_ ? "the printer cleared what it held when it stopped" : std::string());
+      adopted_.erase(adopted_.begin() + static_cast<long>(k));
+      return true;
     }
-    Settle(adopted_[k], JobState::Completed, {});
-    left.insert(left.end(), adopted_.begin() + static_cast<long>(k) + 1, adopted_.end());
-    adopted_.swap(left);
+    std::size_t from = k;
+    while (from > 0 && OneAfterAnother(adopted_[from - 1], adopted_[from])) --from;
+    for (std::size_t i = from; i <= k; ++i) Settle(adopted_[i], JobState::Completed, {});
+    // The rest are for the probe to settle.
+    adopted_.erase(adopted_.begin() + static_cast<long>(from),
+                   adopted_.begin() + static_cast<long>(k) + 1);
     return true;
   }
   return false;
+}
+
+bool DirectPrinter::OneAfterAnother(const Pending& a, const Pending& b) {
+  if (a.stops != b.stops) return false;
+  // This run's know their connection; an earlier run's, by their IDs (a
+  // line the disk lost may leave a gap).
+  if (a.connection != 0 || b.connection != 0) return a.connection == b.connection;
+  const unsigned long apart =
+      (static_cast<unsigned long>(b.job) + kIds - static_cast<unsigned long>(a.job)) % kIds;
+  return apart > 0 && apart < kConnectionGap;
 }
 
 void DirectPrinter::ProbeAnswered() {
@@ -628,7 +686,7 @@ OpResult DirectPrinter::SendLast() {
   if (!ReadReplies() || !jobSpoiled_.empty()) return Refused(": " + jobSpoiled_);
   const std::uint64_t receiptBytes = jobBytes_;
   // Each attempt its own: named before it was sent, or new.
-  const unsigned long n = reserved_ >= 0 ? static_cast<unsigned long>(reserved_) : NextId();
+  const unsigned long n = reserved_ >= 0 ? static_cast<unsigned long>(reserved_) : NextId(&nextId_);
   reserved_ = -1;
   const std::string last = held_ + escpos::ProcessIdRequest(IdText(n));
   held_.clear();
@@ -636,7 +694,7 @@ OpResult DirectPrinter::SendLast() {
     return sent;
   if (pending_.empty()) progressMs_ = NowMs();
   lastJob_ = static_cast<int>(n) + 1;
-  pending_.push_back(Pending{lastJob_, IdText(n), receiptBytes, jobStops_, {}});
+  pending_.push_back(Pending{lastJob_, IdText(n), receiptBytes, jobStops_, {}, connection_});
   if (FaultOn(Fault::ConfirmOnTaken)) {
     Settle(pending_.back(), JobState::Completed, {});
     pending_.pop_back();

@@ -120,6 +120,7 @@ class DirectPrinter : public TrackingSpooler {
     std::uint64_t bytes = 0;
     int stops = -1;       // the printer's stops seen before it was begun; -1: an earlier run's
     std::string stopped;  // the stop it was being printed through, if any
+    int connection = 0;   // this run's connection that carried it; 0: an earlier run's
   };
   enum class Ids { Unknown, Yes, No };  // whether the printer answers process IDs
   enum class Wait { Ready, TimedOut, Stopped, Failed };
@@ -144,6 +145,12 @@ class DirectPrinter : public TrackingSpooler {
   bool Stopping();
   OpResult Connect();
   OpResult CheckStatus();
+  // Concludes that the printer answers no process IDs, says so, and drops
+  // the connection made for confirmations.
+  void TakeAsWithoutIds();
+  // Before a receipt, with nothing unconfirmed: waits, bounded, for the
+  // probe's answer; true when none came and the printer was not stopped.
+  bool AnswersNoIds();
   // Sends DLE EOT (kStatusQuery[query]); false when the link did not take it.
   bool Ask(int query, std::string* error);
   // Waits, bounded, for the answer to DLE EOT n; false when none came.
@@ -161,8 +168,11 @@ class DirectPrinter : public TrackingSpooler {
   void ProbeAnswered();
   // Receipts up to the one answered, in order, each as its answer tells.
   void SettleUpTo(std::size_t upTo, bool probe);
-  // The next process ID's number, none an adopted job has.
-  unsigned long NextId();
+  // The next process ID's number from this counter, none an adopted job has.
+  unsigned long NextId(unsigned long* counter);
+  // Whether b was sent right after a, on the same connection, with no stop
+  // between.
+  static bool OneAfterAnother(const Pending& a, const Pending& b);
   // Jobs asked about that this run never sent: an earlier run's, known by
   // their IDs.
   void Adopt(const std::vector<int>& ids);
@@ -198,6 +208,8 @@ class DirectPrinter : public TrackingSpooler {
   std::string held_;  // the receipt's last bytes, sent with its ID request
   int lastJob_ = 0;
   unsigned long nextId_;
+  unsigned long nextProbe_;
+  int connection_ = 0;       // connections made
   long long reserved_ = -1;  // the process ID named for the next receipt
 
   // Replies and confirmation.
@@ -212,8 +224,8 @@ class DirectPrinter : public TrackingSpooler {
   // Answers that matched nothing yet: they may be an earlier run's, read
   // before its jobs were adopted (the latest few).
   std::deque<std::string> stray_;
-  std::string probe_;            // our ID asked at connect, to settle them
-  std::string probeFirst_;       // one asked just before it: answered too, unless answers fold
+  std::string probe_;       // our ID asked at connect, to settle them
+  std::string probeFirst_;  // one asked just before it: answered too, unless answers fold
   bool firstAnswered_ = false;
   bool folds_ = false;  // piled-up answers shrink to the latest
   long long probeMs_ = 0;

@@ -254,6 +254,31 @@ TEST_F(DirectPrinterTest, WhatALostConnectionCarriedIsSettledOnTheNextOne) {
   EXPECT_GE(link_.opens, 4);
 }
 
+TEST_F(DirectPrinterTest, AKeptAnswerStandsOnlyForReceiptsOfItsOwnConnection) {
+  Printer(true);
+  const int a = Print("first\n");
+  link_.peerClosed = true;
+  EXPECT_EQ(States({a})[a].state, JobState::Pending);
+  // A new connection whose probe the printer cannot answer yet (it still
+  // prints), and a receipt on it; that connection is lost too.
+  link_.answersIds = false;
+  link_.now += 2000;
+  EXPECT_EQ(States({a})[a].state, JobState::Pending);
+  const int b = Print("second\n");
+  const std::string bId = RequestedIds().back();
+  link_.peerClosed = true;
+  EXPECT_EQ(States({a, b})[a].state, JobState::Pending);
+  // The printer kept b's answer. a went on another connection: the printer
+  // may have lost it before b came (power, a clear) with nobody to hear.
+  // Only the probe answered after it settles a.
+  link_.kept = IdAnswer(bId);
+  link_.answersIds = true;
+  link_.now += 2000;
+  const auto states = States({a, b});
+  EXPECT_EQ(states.at(b).state, JobState::Completed);
+  EXPECT_EQ(states.at(a).state, JobState::Aborted);
+}
+
 TEST_F(DirectPrinterTest, APrinterThatAnswersNoIdIsToldAtItsFirstConnection) {
   link_.answersIds = false;
   link_.closesAfterJob = true;
@@ -263,6 +288,16 @@ TEST_F(DirectPrinterTest, APrinterThatAnswersNoIdIsToldAtItsFirstConnection) {
   EXPECT_NE(notes_[0].find("does not answer the process ID request"), std::string::npos);
   EXPECT_EQ(Print("second\n"), 0);
   EXPECT_EQ(notes_.size(), 1u);
+  // Connected at the start, before the engine told of earlier jobs (the
+  // printer might still print them): asked again before the first receipt.
+  notes_.clear();
+  Printer(true);
+  EXPECT_TRUE(printer_->OpenQueue("p"));
+  printer_->CloseQueue();
+  EXPECT_TRUE(notes_.empty());
+  EXPECT_EQ(Print("third\n"), 0);
+  ASSERT_EQ(notes_.size(), 1u);
+  EXPECT_NE(notes_[0].find("does not answer the process ID request"), std::string::npos);
 }
 
 TEST_F(DirectPrinterTest, APrinterStoppedAtItsFirstConnectionIsNotTakenForOneWithoutIds) {
