@@ -82,6 +82,8 @@ echo "== [${SECONDS} s] druvo-sim and the later suites' builds, beside the tests
   for mode in accepted direct; do
     build/release/tests/sim/druvo-sim --mode "$mode" --seeds 25 --steps 20000 | tail -1
   done
+  echo "== druvo-sim: each fault this engine once had, brought back, breaks a world that holds without it"
+  build/release/tests/sim/druvo-sim --find-faults --seeds 50 --steps 5000 | tail -7
   echo "== build: Windows x86_64 GoogleTest suites (posix threads)"
   cmake --preset mingw-x86_64-gtest >/dev/null
   cmake --build build/mingw-x86_64-gtest -j"$jobs" >/dev/null

@@ -222,7 +222,11 @@ bool ParseState(const std::string& text, SpoolState* state, std::string* error) 
     if (++damaged <= 5) *error += (damaged == 1 ? "line " : ", ") + std::to_string(number);
   }
   if (damaged > 5) *error += " and " + std::to_string(damaged - 5) + " more";
-  return damaged == 0 || !FaultOn(Fault::DamagedLineDropsAll);
+  if (damaged != 0 && FaultOn(Fault::DamagedLineDropsAll)) {
+    *state = SpoolState{};
+    return false;
+  }
+  return true;
 }
 
 }  // namespace druvo

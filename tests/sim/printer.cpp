@@ -20,6 +20,7 @@ EscPosPrinter::EscPosPrinter(Ledger& ledger, Trace& trace, PrinterKind kind)
 std::shared_ptr<EscPosPrinter::Connection> EscPosPrinter::Accept() {
   if (!powered || refusing) return nullptr;
   auto c = std::make_shared<Connection>();
+  c->serial = ++serials_;
   connections_.push_back(c);
   Serve();
   return c;
@@ -48,6 +49,8 @@ void EscPosPrinter::Serve() {
   served_ = true;
   if (!kept_.empty() && Alive(*c)) {
     c->toDruvo += kept_;
+    // Handed over: a druvo that dies before it acts on it takes the news.
+    answered_.push_back(keptPrinted_);
     kept_.clear();
     keptPrinted_.clear();
   }
@@ -95,7 +98,8 @@ void EscPosPrinter::Command() {
   } else if (at(0) == 0x1D && at(1) == 0x28 && n < 11) {
     return;  // GS ( H: its ID is still coming
   } else if (at(0) == 0x1D && at(1) == 0x28) {
-    buffer_.push_back(Item{std::string(), command_.substr(7, 4), Front()});
+    const auto from = Front();
+    buffer_.push_back(Item{std::string(), command_.substr(7, 4), from, from ? from->serial : 0});
     buffered_ += 11;
   }
   command_.clear();
@@ -121,7 +125,16 @@ void EscPosPrinter::AutoStatus() {
   Reply(asb, false);
 }
 
-bool EscPosPrinter::Reply(const std::string& bytes, bool keepIfUnsent) {
+namespace {
+unsigned long IdNumber(const std::string& id) {
+  unsigned long n = 0;
+  for (std::size_t i = id.size(); i-- > 0;) n = n * 95 + static_cast<unsigned char>(id[i]) - 0x20;
+  return n;
+}
+}  // namespace
+
+bool EscPosPrinter::Reply(const std::string& bytes, bool keepIfUnsent, const std::string& id,
+                          long from) {
   auto c = Front();
   if (c && Alive(*c)) {
     c->toDruvo += bytes;
@@ -129,7 +142,19 @@ bool EscPosPrinter::Reply(const std::string& bytes, bool keepIfUnsent) {
     return true;
   }
   if (keepIfUnsent) {
-    kept_ = bytes;  // the latest only, which stands for those before it
+    // The latest only. It stands for the one it replaces only where that
+    // was asked just before it on the same connection; otherwise (a new
+    // connection's own ID, a druvo that died between) nothing tells any
+    // more that what came out before the replaced answer did.
+    const bool follows = keptFrom_ == from && IdNumber(keptId_) + 1 == IdNumber(id);
+    if (!kept_.empty() && !follows && !keptPrinted_.empty()) {
+      trace_.Add(TheClock().Now(), "printer: the answer it kept is replaced by a later one that does not stand for it");
+      ledger_.WorldRepeated(keptPrinted_);
+      keptPrinted_.clear();
+    }
+    kept_ = bytes;
+    keptId_ = id;
+    keptFrom_ = from;
     keptPrinted_ += sinceId_;
     if (keptPrinted_.size() > 1 << 20) keptPrinted_.erase(0, keptPrinted_.size() - (1 << 19));
   }
@@ -142,11 +167,12 @@ void EscPosPrinter::PrintUntil(long long now) {
     if (item.data.empty()) {
       const std::string id = item.id;
       const auto from = item.from.lock();
+      const long serial = item.serial;
       buffer_.pop_front();
       buffered_ -= 11;
       const bool piled = kind_.folds && !buffer_.empty() && buffer_.front().data.empty();
       if (kind_.answersIds && !piled) {
-        if (Reply(std::string("\x37\x22", 2) + id + std::string(1, '\0'), true)) {
+        if (Reply(std::string("\x37\x22", 2) + id + std::string(1, '\0'), true, id, serial)) {
           answered_.push_back(sinceId_);
           if (answered_.size() > 64) answered_.erase(answered_.begin());
         }
@@ -200,6 +226,18 @@ void EscPosPrinter::Resume() {
   stopped_.clear();
   printClock_ = TheClock().Now() * 1000;
   AutoStatus();
+}
+
+void EscPosPrinter::ClearedByAnother() {
+  // DLE ENQ 2 comes from a host, and the printer serves one connection at
+  // a time: another program's, once every connection of druvo's is done.
+  // It gets the answer kept for druvo, too.
+  if (!powered || Front() != nullptr) return;
+  trace_.Add(TheClock().Now(), "printer: another program clears its buffer");
+  if (!kept_.empty()) ledger_.WorldRepeated(keptPrinted_);
+  kept_.clear();
+  keptPrinted_.clear();
+  ClearBuffer();
 }
 
 void EscPosPrinter::ClearBuffer() {

@@ -39,6 +39,7 @@ class EscPosPrinter {
     bool closedByDruvo = false;
     bool orphaned = false;  // its druvo was killed: the kernel sends what it queued
     bool revealAtPower = false;  // the printer rebooted: the next segment meets a reset
+    long serial = 0;
   };
 
   EscPosPrinter(Ledger& ledger, Trace& trace, PrinterKind kind);
@@ -57,7 +58,9 @@ class EscPosPrinter {
   void PowerOn();
   void NetworkReset();
   void HalfOpen();
-  void ClearBuffer();
+  // Another program connects while druvo has no connection and clears
+  // the buffer (DLE ENQ 2, DLE DC4 fn 8).
+  void ClearedByAnother();
   bool powered = true;
   bool refusing = false;
   const std::string& Stopped() const { return stopped_; }
@@ -71,12 +74,17 @@ class EscPosPrinter {
     std::string data;
     std::string id;  // a process ID request, when data is empty
     std::weak_ptr<Connection> from;  // where the request came
+    long serial = 0;                 // ...by its number
   };
   bool Alive(const Connection& c) const { return !c.reset && !c.deadPath && !c.closedByDruvo; }
   std::shared_ptr<Connection> Front();
+  void ClearBuffer();
   void Take(unsigned char b);
   void Command();
-  bool Reply(const std::string& bytes, bool keepIfUnsent);  // true: handed to a connection
+  // True: handed to a connection. An ID's answer (id, asked on from) is
+  // kept when it cannot be sent.
+  bool Reply(const std::string& bytes, bool keepIfUnsent = false, const std::string& id = {},
+             long from = 0);
   void AutoStatus();
   unsigned char StatusByte(int n) const;
   void PrintUntil(long long now);
@@ -92,6 +100,9 @@ class EscPosPrinter {
   std::string stopped_;
   std::string kept_;  // the latest answer that could not be sent
   std::string keptPrinted_;  // what was printed before that answer
+  std::string keptId_;       // its ID, and where it was asked
+  long keptFrom_ = 0;
+  long serials_ = 0;
   std::string sinceId_;  // printed since the last process ID was answered
   std::vector<std::string> answered_;
   bool asb_ = false;

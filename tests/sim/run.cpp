@@ -474,7 +474,7 @@ void World::WorldFault(const Action& a, Rng& r) {
     case Act::PowerOn: return printer->PowerOn();
     case Act::NetReset: return printer->NetworkReset();
     case Act::HalfOpen: return printer->HalfOpen();
-    case Act::ClearBuffer: return printer->ClearBuffer();
+    case Act::ClearBuffer: return printer->ClearedByAnother();
     case Act::Refuse: printer->refusing = true; return;
     case Act::CupsKill: return cupsd->Kill9();
     case Act::CupsRestart: return cupsd->Restart();

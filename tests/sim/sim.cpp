@@ -165,7 +165,7 @@ std::string Describe(const Action& a) {
       "druvo is restarted", "the printer runs out of paper", "the printer's cover is opened",
       "FEED is held", "the printer is back (paper, cover, FEED)", "the printer loses power",
       "the printer is switched on", "the network resets the connection",
-      "the connection goes half-open", "the printer's buffer is cleared",
+      "the connection goes half-open", "another program clears the printer's buffer",
       "the printer refuses connections", "cupsd is killed (kill -9)", "cupsd restarts",
       "the queue is stopped", "the queue is started", "cupsd answers slowly",
       "an administrator cancels a job", "another program prints", "the state disk is full",
