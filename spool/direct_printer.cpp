@@ -563,10 +563,25 @@ void DirectPrinter::CheckConfirmationTime() {
   if (pending_.empty() && !probing) return;
   std::uint64_t ahead = 0;
   for (const Pending& p : adopted_) ahead += p.bytes;
-  const long long since = pending_.empty() ? probeMs_ : progressMs_;
+  const long long since = pending_.empty() ? std::max(probeMs_, progressMs_) : progressMs_;
   if (!pending_.empty()) ahead += pending_.front().bytes;
+  // Until one ID is answered, what an earlier run left may be a buffer's
+  // worth at the slowest speed.
+  if (ids_ == Ids::Unknown) ahead = std::max<std::uint64_t>(ahead, options_.bufferBytes);
   const long long boundMs = options_.confirmTimeoutMs + PrintMs(ahead);
   if (NowMs() - since < boundMs) return;
+  if (probing && pending_.empty() && ids_ == Ids::Unknown && ++silentProbes_ >= 2) {
+    // Not one answer this run, on two connections in a row, each given all
+    // that time with the printer well: it answers no IDs. This run's
+    // receipts it took count as such a printer's do; what an earlier run
+    // left cannot be told printed, and is sent again.
+    for (const Pending& p : adopted_)
+      if (p.connection != 0)
+        Settle(p, JobState::Completed, "taken by a printer that answers no process IDs");
+    adopted_.clear();
+    TakeAsWithoutIds();
+    return;
+  }
   // No answer, and no stop said: the line may be dead without a word. What
   // it carried is settled on a new connection, by the printer's kept answer
   // and a new ID; nothing is sent again before that.

@@ -210,6 +210,7 @@ class DirectPrinter : public TrackingSpooler {
   unsigned long nextId_;
   unsigned long nextProbe_;
   int connection_ = 0;       // connections made
+  int silentProbes_ = 0;     // connections whose probe went unanswered, before any answer
   long long reserved_ = -1;  // the process ID named for the next receipt
 
   // Replies and confirmation.
