@@ -5,30 +5,12 @@
 
 #include "core/clock.h"
 #include "core/entropy.h"
-#include "spool/fault_switch.h"
 
 namespace druvo {
 
 namespace {
 
 constexpr int kSliceMs = 100;  // how often a wait looks at the stop flag
-// A receipt's job number is its process ID read as a number: a later run
-// knows the ID of a job it finds in the state file.
-constexpr unsigned long kIds = 81450625;  // 95^4: four bytes from 0x20 to 0x7E
-// Where a new connection's receipts' IDs begin: this far past the last ID
-// named. One connection's receipts are never as far apart (no more than
-// the jobs in flight are unconfirmed), so an earlier run's receipts tell
-// by their IDs alone which connection carried them.
-constexpr unsigned long kConnectionGap = 1000;
-
-std::string IdText(unsigned long n) {
-  std::string id(4, ' ');
-  for (char& c : id) {
-    c = static_cast<char>(0x20 + n % 95);
-    n /= 95;
-  }
-  return id;
-}
 constexpr const char* kStoppedMidJob =
     "stopped mid-job; the connection was reset, so the printer gets no more of it";
 
@@ -42,9 +24,7 @@ DirectPrinter::DirectPrinter(PrinterAddress address, std::unique_ptr<PrinterLink
       confirm_(address_.confirm),
       // IDs start somewhere else each run, so that this run's are not an
       // earlier one's.
-      nextId_(static_cast<unsigned long>(FreshSeed() % kIds)),
-      // Our own probes count apart, far from the receipts.
-      nextProbe_(nextId_ + kIds / 2) {
+      book_(static_cast<unsigned long>(FreshSeed())) {
   if (address_.bufferBytes > 0) options_.bufferBytes = address_.bufferBytes;
 }
 
@@ -105,12 +85,10 @@ OpResult DirectPrinter::Connect() {
   OpResult opened = link_->Open(options_.connectTimeoutMs, [this] { return Stopping(); });
   if (!opened) return opened;
   reader_ = EscPosReader{};
-  nextId_ += kConnectionGap;
-  ++connection_;
-  probe_.clear();  // asked on the last connection
+  book_.Connected();
   asked_.clear();
   problem_.clear();
-  autoStatus_ = false;
+  book_.autoStatus = false;
   if (!Confirming()) return OpResult::Ok();
   // Automatic status: the printer tells at once how it stands, and again at
   // every change. One that says nothing is polled instead.
@@ -122,15 +100,17 @@ OpResult DirectPrinter::Connect() {
   // Two, back to back: a printer whose piled-up answers shrink to the
   // latest answers only the second.
   if (!SendProbe(true)) return Refused(" closed the connection");
-  const bool holds = !adopted_.empty();
+  const bool holds = book_.Holds();
   // The automatic status comes before the answer, where there is one.
   AwaitReplies(options_.statusTimeoutMs, [this, holds] {
-    return probe_.empty() || (autoStatus_ && (ids_ == Ids::Yes || holds));
+    return !book_.Probing() ||
+           (book_.autoStatus && (book_.answersIds == EscPosConfirmations::Ids::Yes || holds));
   });
   if (!link_->IsOpen()) return Refused(" closed the connection");
   // A printer that is stopped (paper, cover, FEED) prints nothing, so it
   // cannot answer yet: that says nothing about the request.
-  if (ids_ == Ids::Unknown && earlierKnown_ && !holds && !probe_.empty() && RefreshStatus()) {
+  if (book_.answersIds == EscPosConfirmations::Ids::Unknown && earlierKnown_ && !holds &&
+      book_.Probing() && RefreshStatus()) {
     TakeAsWithoutIds();
     return Connect();
   }
@@ -138,8 +118,7 @@ OpResult DirectPrinter::Connect() {
 }
 
 void DirectPrinter::TakeAsWithoutIds() {
-  ids_ = Ids::No;
-  probe_.clear();
+  book_.AnswersNoIds();
   Note(
       " does not answer the process ID request (GS ( H): a job counts as printed once "
       "the printer has taken its bytes and closed the connection, not once it came out");
@@ -150,37 +129,30 @@ bool DirectPrinter::AnswersNoIds() {
   // Asked only with nothing of ours or of an earlier run's unconfirmed, and
   // before any answer: the connection made at the start came before the
   // engine told of earlier jobs, so its probe left unanswered said nothing.
-  if (ids_ != Ids::Unknown || !adopted_.empty() || !pending_.empty()) return false;
-  if (!link_->IsOpen() || !ReadReplies() || ids_ != Ids::Unknown || !RefreshStatus()) return false;
+  const auto unknown = [this] { return book_.answersIds == EscPosConfirmations::Ids::Unknown; };
+  if (!unknown() || !book_.NothingWaits()) return false;
+  if (!link_->IsOpen() || !ReadReplies() || !unknown() || !RefreshStatus()) return false;
   // One asked before a stop ended may wait behind all the printer held then.
-  if (probe_.empty() || probeMs_ < progressMs_) {
-    probe_.clear();
+  if (!book_.Probing() || book_.ProbeMs() < book_.ProgressMs()) {
     if (!SendProbe()) return false;
   }
   // A printer that answers IDs answers it once it printed what it still
   // holds (a buffer's worth at most, at the slowest speed until measured).
   // A stop says nothing: the question stays open.
-  const long long end = probeMs_ + options_.confirmTimeoutMs + PrintMs(options_.bufferBytes);
+  const long long end =
+      book_.ProbeMs() + options_.confirmTimeoutMs + book_.PrintMs(options_.bufferBytes);
   AwaitReplies(static_cast<int>(std::max(0LL, end - NowMs())),
-               [this] { return ids_ != Ids::Unknown || !problem_.empty() || !link_->IsOpen(); });
-  if (ids_ != Ids::Unknown || !link_->IsOpen() || NowMs() < end || !RefreshStatus()) return false;
+               [&] { return !unknown() || !problem_.empty() || !link_->IsOpen(); });
+  if (!unknown() || !link_->IsOpen() || NowMs() < end || !RefreshStatus()) return false;
   TakeAsWithoutIds();
   return true;
 }
 
 bool DirectPrinter::SendProbe(bool pair) {
-  const std::string first = pair ? IdText(NextId(&nextProbe_)) : std::string();
-  const std::string id = IdText(NextId(&nextProbe_));
-  const std::string request =
-      (pair ? escpos::ProcessIdRequest(first) : std::string()) + escpos::ProcessIdRequest(id);
+  const std::string request = book_.Probe(pair, NowMs());
   std::string error;
-  if (link_->Send(request.data(), request.size(), &error) != static_cast<long long>(request.size()))
-    return false;
-  probe_ = id;
-  probeFirst_ = first;
-  firstAnswered_ = false;
-  probeMs_ = NowMs();
-  return true;
+  return link_->Send(request.data(), request.size(), &error) ==
+         static_cast<long long>(request.size());
 }
 
 void DirectPrinter::AwaitReplies(int timeoutMs, const std::function<bool()>& done) {
@@ -192,7 +164,7 @@ void DirectPrinter::AwaitReplies(int timeoutMs, const std::function<bool()>& don
 OpResult DirectPrinter::OpenQueue(const char* /*name*/) {
   jobBytes_ = 0;
   jobSpoiled_.clear();
-  jobStops_ = stops_;
+  jobStops_ = book_.Stops();
   held_.clear();
   if (!Confirming() || !link_->IsOpen() || !ReadReplies()) {
     Drop(false);
@@ -208,7 +180,7 @@ OpResult DirectPrinter::OpenQueue(const char* /*name*/) {
     return Refused(": " + problem_);
   }
   if (!TakesMore())
-    return OpResult::Later("the printer has " + std::to_string(PendingBytes()) +
+    return OpResult::Later("the printer has " + std::to_string(book_.PendingBytes()) +
                            " bytes to print first");
   if (address_.statusQuery) {
     if (OpResult status = CheckStatus(); !status) {
@@ -271,7 +243,7 @@ bool DirectPrinter::RefreshStatus() {
   // Without automatic status nobody tells when the paper is back: asked.
   std::string error;
   bool stopped = false;
-  if (!autoStatus_ && Ask(1, &error)) AwaitAnswer(2, reader_.Skipped(), &stopped);
+  if (!book_.autoStatus && Ask(1, &error)) AwaitAnswer(2, reader_.Skipped(), &stopped);
   return problem_.empty();
 }
 
@@ -287,7 +259,7 @@ bool DirectPrinter::ReadReplies() {
                                   ? "the printer closed the connection"
                                   : "the printer dropped the connection: " + error;
       if (jobSpoiled_.empty()) jobSpoiled_ = why;
-      Orphan();
+      book_.Lost();
       Drop(false);
       return false;
     }
@@ -300,10 +272,10 @@ bool DirectPrinter::ReadReplies() {
 void DirectPrinter::OnReply(const EscPosReply& reply) {
   switch (reply.kind) {
     case EscPosReply::Kind::ProcessId:
-      Confirmed(reply.id);
+      book_.Answered(reply.id, NowMs());
       return;
     case EscPosReply::Kind::AutoStatus:
-      autoStatus_ = true;
+      book_.autoStatus = true;
       StatusChanged(escpos::AutoStatusProblem(reply.bytes));
       return;
     case EscPosReply::Kind::Status: {
@@ -311,7 +283,7 @@ void DirectPrinter::OnReply(const EscPosReply& reply) {
       const int n = asked_.front();
       asked_.pop_front();
       answers_[n] = reply.bytes[0];
-      if (n != 2 || autoStatus_) return;  // a status check judges all three
+      if (n != 2 || book_.autoStatus) return;  // a status check judges all three
       StatusChanged(escpos::StatusProblem(0, reply.bytes[0], 0));
       return;
     }
@@ -321,25 +293,7 @@ void DirectPrinter::OnReply(const EscPosReply& reply) {
 void DirectPrinter::StatusChanged(const std::string& problem) {
   const bool was = !problem_.empty();
   problem_ = problem;
-  if (!problem.empty() && !was) {
-    // A stop: the printer keeps what it holds and prints on once it is
-    // back. The receipt at the head was being printed through it.
-    ++stops_;
-    if (!pending_.empty() && pending_.front().stopped.empty()) pending_.front().stopped = problem;
-  } else if (problem.empty() && was) {
-    progressMs_ = NowMs();  // the answers' time counts anew from here
-    probeDue_ = !pending_.empty();
-  }
-}
-
-unsigned long DirectPrinter::NextId(unsigned long* counter) {
-  for (;;) {
-    const unsigned long n = (*counter)++ % kIds;
-    const int job = static_cast<int>(n) + 1;
-    if (std::none_of(adopted_.begin(), adopted_.end(),
-                     [job](const Pending& p) { return p.job == job; }))
-      return n;
-  }
+  book_.StatusChanged(was, problem, NowMs());
 }
 
 int DirectPrinter::NameNextJob(const std::string& /*uuid*/) {
@@ -352,35 +306,11 @@ int DirectPrinter::NameNextJob(const std::string& /*uuid*/) {
     if (!Confirming()) return 0;
   }
   if (AnswersNoIds()) return 0;
-  // An ID goes to the printer only with a receipt's last bytes: one named
-  // for an attempt that never got there is named again.
-  if (reserved_ < 0) reserved_ = static_cast<long long>(NextId(&nextId_));
-  return static_cast<int>(reserved_) + 1;
-}
-
-void DirectPrinter::Adopt(const std::vector<int>& ids) {
-  std::deque<Pending> earlier;
-  for (const int id : ids) {
-    const auto same = [id](const Pending& p) { return p.job == id; };
-    if (id <= 0 || static_cast<unsigned long>(id) > kIds || done_.count(id) != 0 ||
-        std::any_of(pending_.begin(), pending_.end(), same) ||
-        std::any_of(adopted_.begin(), adopted_.end(), same))
-      continue;
-    earlier.push_back(Pending{id, IdText(static_cast<unsigned long>(id) - 1), 0, -1, {}});
-  }
-  if (earlier.empty()) return;
-  // An earlier run sent them in this order, on one connection, before
-  // anything this run sent.
-  std::sort(earlier.begin(), earlier.end(),
-            [](const Pending& a, const Pending& b) { return a.job < b.job; });
-  adopted_.insert(adopted_.begin(), earlier.begin(), earlier.end());
-  std::deque<std::string> heard;
-  heard.swap(stray_);
-  for (const std::string& id : heard) SettleAdopted(id);
+  return book_.NameNext();
 }
 
 void DirectPrinter::SettleAdopted() {
-  if (adopted_.empty() || !Confirming()) return;
+  if (!book_.Holds() || !Confirming()) return;
   if (!link_->IsOpen()) {
     if (lastConnectMs_ >= 0 && NowMs() - lastConnectMs_ < 1000) return;
     lastConnectMs_ = NowMs();
@@ -391,194 +321,30 @@ void DirectPrinter::SettleAdopted() {
   }
   // Answered once everything the printer holds before it is printed: an
   // earlier receipt that has not answered by then is not there.
-  if (probe_.empty() && !SendProbe()) {
+  if (!book_.Probing() && !SendProbe()) {
     Drop(false);
     return;
   }
   ReadReplies();
 }
 
-void DirectPrinter::Settle(const Pending& p, JobState state, const std::string& why) {
-  done_[p.job] = JobStatus{state, 0, why, {}};
-  news_.push_back(p.job);
-}
-
-void DirectPrinter::Confirmed(const std::string& id) {
-  // Whatever the printer answered, it knows the request.
-  ids_ = Ids::Yes;
-  if (!FaultOn(Fault::IgnoreKeptAnswer) && SettleAdopted(id)) return;
-  if (!probeFirst_.empty() && id == probeFirst_) {
-    firstAnswered_ = true;
-    return;
-  }
-  const bool probe = !probe_.empty() && id == probe_;
-  if (probe) ProbeAnswered();
-  std::size_t upTo = 0;
-  while (upTo < pending_.size() &&
-         (probe ? pending_[upTo].job != probeAfter_ : pending_[upTo].id != id))
-    ++upTo;
-  if (probe) probeAfter_ = 0;
-  if (upTo == pending_.size()) {
-    // A late answer to an attempt given up, or to a job of an earlier run
-    // not adopted yet.
-    if (!probe) stray_.push_back(id);
-    if (stray_.size() > 8) stray_.pop_front();
-    return;
-  }
-  SettleUpTo(upTo, probe);
-}
-
-bool DirectPrinter::SettleAdopted(const std::string& id) {
-  // What a lost connection (or an earlier run) left: its own answer, or the
-  // one answer the printer kept while nobody was connected (the latest).
-  // Those sent just before it came out before it, unless a stop came
-  // between them. Just before: on the same connection; receipts of another
-  // connection may have been cleared while nobody heard the printer.
-  for (std::size_t k = 0; k < adopted_.size(); ++k) {
-    if (adopted_[k].id != id) continue;
-    // Begun before a stop this run saw: as on a live connection, it came
-    // out unless the printer clears at a stop, and tells nothing of those
-    // before it.
-    if (adopted_[k].stops >= 0 && adopted_[k].stops != stops_ && !folds_) {
-      Settle(adopted_[k], clears_ ? JobState::Aborted : JobState::Completed,
-             clears_ ? "the printer cleared what it held when it stopped" : std::string());
-      adopted_.erase(adopted_.begin() + static_cast<long>(k));
-      return true;
-    }
-    std::size_t from = k;
-    while (from > 0 && OneAfterAnother(adopted_[from - 1], adopted_[from])) --from;
-    for (std::size_t i = from; i <= k; ++i) Settle(adopted_[i], JobState::Completed, {});
-    // The rest are for the probe to settle.
-    adopted_.erase(adopted_.begin() + static_cast<long>(from),
-                   adopted_.begin() + static_cast<long>(k) + 1);
-    return true;
-  }
-  return false;
-}
-
-bool DirectPrinter::OneAfterAnother(const Pending& a, const Pending& b) {
-  if (a.stops != b.stops) return false;
-  // This run's know their connection; an earlier run's, by their IDs (a
-  // line the disk lost may leave a gap).
-  if (a.connection != 0 || b.connection != 0) return a.connection == b.connection;
-  const unsigned long apart =
-      (static_cast<unsigned long>(b.job) + kIds - static_cast<unsigned long>(a.job)) % kIds;
-  return apart > 0 && apart < kConnectionGap;
-}
-
-void DirectPrinter::ProbeAnswered() {
-  if (!probeFirst_.empty()) {
-    folds_ = !firstAnswered_;
-    probeFirst_.clear();
-  }
-  // Everything the printer held before the probe is printed: what has not
-  // answered by now is not there.
-  probe_.clear();
-  for (const Pending& p : adopted_) {
-    Settle(p, JobState::Aborted,
-           p.stops < 0 ? "the printer no longer had it after druvo restarted (lost with "
-                         "its power, or cleared)"
-                       : "the printer no longer had it after the connection was lost (lost "
-                         "with its power, or cleared)");
-  }
-  adopted_.clear();
-}
-
-void DirectPrinter::SettleUpTo(std::size_t upTo, bool probe) {
-  // The printer answers an ID once everything before it is printed, and one
-  // that could not answer earlier ones may send the latest alone. Across a
-  // stop that is no proof: a printer that cleared its buffer when it
-  // stopped answers only what came after, and a receipt begun before the
-  // stop may then have lost its start.
-  bool skipped = false;
-  std::uint64_t bytes = 0;
-  for (std::size_t i = 0; i <= upTo; ++i) {
-    const Pending p = pending_.front();
-    pending_.pop_front();
-    bytes += p.bytes;
-    // A printer whose answers fold cannot answer each one: for it, a
-    // receipt's answer missing after a stop is no sign of a clear.
-    const bool acrossStop = p.stops != stops_ && !folds_;
-    if (i == upTo && !probe && !(acrossStop && (skipped || clears_))) {
-      Settle(p, JobState::Completed,
-             p.stopped.empty() ? std::string()
-                               : "printed on after the printer stopped (" + p.stopped + ")");
-    } else if ((i < upTo || probe) && !acrossStop && autoStatus_) {
-      Settle(p, JobState::Completed, {});
-    } else {
-      skipped = true;
-      if (acrossStop) clears_ = true;
-      Settle(p, JobState::Aborted,
-             acrossStop ? "the printer cleared what it held when it stopped"
-                        : "the printer answered a later receipt but not this one");
-    }
-  }
-  const long long now = NowMs();
-  // The printing speed, from receipts printed without a stop.
-  if (!skipped && (pending_.empty() || pending_.front().stops == stops_)) {
-    const long long took = now - progressMs_;
-    if (took > 50 && bytes > 0) {
-      const double speed = static_cast<double>(bytes) * 1000.0 / static_cast<double>(took);
-      bytesPerSecond_ = bytesPerSecond_ <= 0 ? speed : 0.7 * bytesPerSecond_ + 0.3 * speed;
-    }
-  }
-  progressMs_ = now;
-}
-
 void DirectPrinter::AskAfterStop() {
   // Sent between receipts only, never inside one.
-  if (!probeDue_ || !link_->IsOpen() || !problem_.empty()) return;
-  probeDue_ = false;
-  if (!probe_.empty()) return;
-  // Only for receipts begun before the stop.
-  int last = 0;
-  for (const Pending& p : pending_)
-    if (p.stops != stops_) last = p.job;
-  if (last != 0 && SendProbe()) probeAfter_ = last;
-}
-
-void DirectPrinter::Orphan() {
-  for (Pending& p : pending_) adopted_.push_back(p);
-  pending_.clear();
-  probe_.clear();
-  probeAfter_ = 0;
-}
-
-std::uint64_t DirectPrinter::PendingBytes() const {
-  std::uint64_t bytes = 0;
-  for (const Pending& p : pending_) bytes += p.bytes;
-  return bytes;
-}
-
-long long DirectPrinter::PrintMs(std::uint64_t bytes) const {
-  // Half the measured speed: a receipt with graphics prints slower than text.
-  const double speed =
-      bytesPerSecond_ > 0 ? bytesPerSecond_ / 2 : static_cast<double>(kSlowestPrintBytesPerSecond);
-  return static_cast<long long>(static_cast<double>(bytes) * 1000.0 / speed);
+  if (!link_->IsOpen() || !problem_.empty()) return;
+  const int last = book_.ProbeAfterStopDue();
+  if (last != 0 && SendProbe()) book_.ProbedAfter(last);
 }
 
 void DirectPrinter::CheckConfirmationTime() {
   if (!problem_.empty()) return;  // a stop is waited for
-  const bool probing = !probe_.empty() && !adopted_.empty();
-  if (pending_.empty() && !probing) return;
-  std::uint64_t ahead = 0;
-  for (const Pending& p : adopted_) ahead += p.bytes;
-  const long long since = pending_.empty() ? std::max(probeMs_, progressMs_) : progressMs_;
-  if (!pending_.empty()) ahead += pending_.front().bytes;
-  // Until one ID is answered, what an earlier run left may be a buffer's
-  // worth at the slowest speed.
-  if (ids_ == Ids::Unknown) ahead = std::max<std::uint64_t>(ahead, options_.bufferBytes);
-  const long long boundMs = options_.confirmTimeoutMs + PrintMs(ahead);
-  if (NowMs() - since < boundMs) return;
-  if (probing && pending_.empty() && ids_ == Ids::Unknown && ++silentProbes_ >= 2) {
+  const bool probing = book_.Probing() && book_.Holds();
+  if (book_.NothingOfOurs() && !probing) return;
+  const long long boundMs = book_.AnswerBoundMs(options_.confirmTimeoutMs, options_.bufferBytes);
+  if (NowMs() - book_.WaitingSinceMs() < boundMs) return;
+  if (probing && book_.NothingOfOurs() && book_.answersIds == EscPosConfirmations::Ids::Unknown &&
+      ++silentProbes_ >= 2) {
     // Not one answer this run, on two connections in a row, each given all
-    // that time with the printer well: it answers no IDs. This run's
-    // receipts it took count as such a printer's do; what an earlier run
-    // left cannot be told printed, and is sent again.
-    for (const Pending& p : adopted_)
-      if (p.connection != 0)
-        Settle(p, JobState::Completed, "taken by a printer that answers no process IDs");
-    adopted_.clear();
+    // that time with the printer well: it answers no IDs.
     TakeAsWithoutIds();
     return;
   }
@@ -587,7 +353,7 @@ void DirectPrinter::CheckConfirmationTime() {
   // and a new ID; nothing is sent again before that.
   Note(" gave no answer for " + std::to_string(boundMs / 1000) +
        " s; connecting again to learn what it printed");
-  Orphan();
+  book_.Lost();
   Drop(false);
 }
 
@@ -600,19 +366,19 @@ OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>&
     if (link_->IsOpen()) ReadReplies();
     AskAfterStop();
     CheckConfirmationTime();
-    for (const int job : news_) {
-      if (done_.count(job) != 0) (*states)[job] = done_[job];
+    for (const int job : book_.TakeNews()) {
+      JobStatus status;
+      if (book_.Settled(job, &status)) (*states)[job] = status;
     }
-    news_.clear();
     return OpResult::Ok();
   }
-  news_.clear();
+  book_.TakeNews();
   // Jobs an earlier run left unconfirmed are settled by their IDs before
   // anything is sent again.
   earlierKnown_ = true;
-  if (Confirming()) Adopt(ids);
+  if (Confirming()) book_.Adopt(ids);
   SettleAdopted();
-  if (link_->IsOpen() && ReadReplies() && !pending_.empty() && !autoStatus_ &&
+  if (link_->IsOpen() && ReadReplies() && !book_.NothingOfOurs() && !book_.autoStatus &&
       NowMs() - lastPollMs_ >= options_.pollStatusMs) {
     // No automatic status: asked for the offline cause instead.
     lastPollMs_ = NowMs();
@@ -621,28 +387,11 @@ OpResult DirectPrinter::JobStates(const char* /*queue*/, const std::vector<int>&
   }
   AskAfterStop();
   CheckConfirmationTime();
-  std::map<int, JobStatus> kept;
   for (const int id : ids) {
-    auto done = done_.find(id);
-    if (done != done_.end()) {
-      (*states)[id] = done->second;
-      kept.insert(*done);
-      continue;
-    }
-    for (const auto* waiting : {&pending_, &adopted_}) {
-      for (const Pending& p : *waiting) {
-        if (p.job == id) (*states)[id] = JobStatus{JobState::Pending, 0, {}, {}};
-      }
-    }
-    if (!Confirming() && states->count(id) == 0) {
-      (*states)[id] = JobStatus{JobState::Aborted,
-                                0,
-                                "the printer does not answer process IDs now, so nothing "
-                                "tells whether it came out",
-                                {}};
-    }
+    JobStatus status;
+    if (book_.StateOf(id, Confirming(), &status)) (*states)[id] = status;
   }
-  done_.swap(kept);  // what is no longer asked about is settled
+  book_.KeepOnly(ids);  // what is no longer asked about is settled
   return OpResult::Ok();
 }
 
@@ -701,19 +450,11 @@ OpResult DirectPrinter::SendLast() {
   if (!ReadReplies() || !jobSpoiled_.empty()) return Refused(": " + jobSpoiled_);
   const std::uint64_t receiptBytes = jobBytes_;
   // Each attempt its own: named before it was sent, or new.
-  const unsigned long n = reserved_ >= 0 ? static_cast<unsigned long>(reserved_) : NextId(&nextId_);
-  reserved_ = -1;
-  const std::string last = held_ + escpos::ProcessIdRequest(IdText(n));
+  const std::string last = held_ + escpos::ProcessIdRequest(book_.TakeName());
   held_.clear();
   if (OpResult sent = Send(reinterpret_cast<const unsigned char*>(last.data()), last.size()); !sent)
     return sent;
-  if (pending_.empty()) progressMs_ = NowMs();
-  lastJob_ = static_cast<int>(n) + 1;
-  pending_.push_back(Pending{lastJob_, IdText(n), receiptBytes, jobStops_, {}, connection_});
-  if (FaultOn(Fault::ConfirmOnTaken)) {
-    Settle(pending_.back(), JobState::Completed, {});
-    pending_.pop_back();
-  }
+  lastJob_ = book_.Sent(receiptBytes, jobStops_, NowMs());
   AskAfterStop();
   return OpResult::Ok();
 }
@@ -781,7 +522,7 @@ void DirectPrinter::AbortDocument() {
   // Reset, not closed: what is still queued must not reach the printer. The
   // receipts before it are settled on the next connection.
   underWay_ = closing_ = false;
-  Orphan();
+  book_.Lost();
   Drop(link_->IsSocket());
 }
 

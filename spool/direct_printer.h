@@ -14,12 +14,12 @@
 //
 // Receipt printers keep what they hold through a paper end, an open cover
 // or FEED and print on once they are back, answering the IDs then: such a
-// stop is a pause, and each receipt waits for its own answer. A later answer
-// stands for an earlier receipt only where no stop came between them. What
-// a lost connection leaves is settled on the next one: the printer keeps the
+// stop is a pause, and each receipt waits for its own answer. What a lost
+// connection leaves is settled on the next one: the printer keeps the
 // latest answer it could not send, and an ID asked at once is answered when
 // all it still holds is printed; a receipt not answered by then was lost
-// (with the printer's power, or cleared) and is sent again.
+// (with the printer's power, or cleared) and is sent again. What the
+// answers prove is EscPosConfirmations' to say; this class drives the line.
 #pragma once
 
 #include <csignal>
@@ -31,6 +31,7 @@
 #include <string>
 
 #include "spool/escpos.h"
+#include "spool/escpos_confirmations.h"
 #include "spool/ports.h"
 #include "spool/printer_address.h"
 #include "spool/printer_link.h"
@@ -70,8 +71,6 @@ class DirectPrinter : public TrackingSpooler {
  public:
   // The slowest a printer takes bytes (for a close after the last one).
   static constexpr long long kSlowestBytesPerSecond = 4000;
-  // The slowest a printer prints (an impact printer), until measured.
-  static constexpr long long kSlowestPrintBytesPerSecond = 250;
 
   DirectPrinter(PrinterAddress address, std::unique_ptr<PrinterLink> link, DirectOptions options);
   ~DirectPrinter() override;
@@ -106,23 +105,14 @@ class DirectPrinter : public TrackingSpooler {
   std::string QueueProblem(const char* queue) override;
 
   bool TakesMore() const override {
-    return !Confirming() || pending_.empty() ||
-           PendingBytes() < static_cast<std::uint64_t>(options_.bufferBytes);
+    return !Confirming() || book_.NothingOfOurs() ||
+           book_.PendingBytes() < static_cast<std::uint64_t>(options_.bufferBytes);
   }
-  int WaitFd() const override { return pending_.empty() && adopted_.empty() ? -1 : link_->Fd(); }
+  int WaitFd() const override { return book_.NothingWaits() ? -1 : link_->Fd(); }
 
-  bool Confirming() const { return confirm_ && ids_ != Ids::No; }
+  bool Confirming() const { return confirm_ && book_.answersIds != EscPosConfirmations::Ids::No; }
 
  private:
-  struct Pending {
-    int job = 0;
-    std::string id;
-    std::uint64_t bytes = 0;
-    int stops = -1;       // the printer's stops seen before it was begun; -1: an earlier run's
-    std::string stopped;  // the stop it was being printed through, if any
-    int connection = 0;   // this run's connection that carried it; 0: an earlier run's
-  };
-  enum class Ids { Unknown, Yes, No };  // whether the printer answers process IDs
   enum class Wait { Ready, TimedOut, Stopped, Failed };
   long long NowMs() const;
   // Until the line has room for more, or the printer took nothing for the
@@ -160,22 +150,6 @@ class DirectPrinter : public TrackingSpooler {
   // Reads and parses what the printer sent; false when the link is gone.
   bool ReadReplies();
   void OnReply(const EscPosReply& reply);
-  void Confirmed(const std::string& id);
-  // An answer for a receipt an earlier connection or run left: true when it
-  // was one.
-  bool SettleAdopted(const std::string& id);
-  // Druvo's own ID answered: what the printer does not hold by now is lost.
-  void ProbeAnswered();
-  // Receipts up to the one answered, in order, each as its answer tells.
-  void SettleUpTo(std::size_t upTo, bool probe);
-  // The next process ID's number from this counter, none an adopted job has.
-  unsigned long NextId(unsigned long* counter);
-  // Whether b was sent right after a, on the same connection, with no stop
-  // between.
-  static bool OneAfterAnother(const Pending& a, const Pending& b);
-  // Jobs asked about that this run never sent: an earlier run's, known by
-  // their IDs.
-  void Adopt(const std::vector<int>& ids);
   // Connects if need be, asks a process ID of its own, reads the answers.
   void SettleAdopted();
   bool SendProbe(bool pair = false);
@@ -186,11 +160,6 @@ class DirectPrinter : public TrackingSpooler {
   void AwaitReplies(int timeoutMs, const std::function<bool()>& done);
   // Marks a stop, or the end of one.
   void StatusChanged(const std::string& problem);
-  // The connection is lost: what it carried is settled on the next one.
-  void Orphan();
-  void Settle(const Pending& p, JobState state, const std::string& why);
-  std::uint64_t PendingBytes() const;
-  long long PrintMs(std::uint64_t bytes) const;
   void CheckConfirmationTime();
   OpResult DrainAndClose();
   // The receipt's last bytes with its ID request (with confirmation).
@@ -207,44 +176,21 @@ class DirectPrinter : public TrackingSpooler {
   static constexpr std::size_t kHeldBytes = 64;
   std::string held_;  // the receipt's last bytes, sent with its ID request
   int lastJob_ = 0;
-  unsigned long nextId_;
-  unsigned long nextProbe_;
-  int connection_ = 0;       // connections made
-  int silentProbes_ = 0;     // connections whose probe went unanswered, before any answer
-  long long reserved_ = -1;  // the process ID named for the next receipt
+  int silentProbes_ = 0;  // connections whose probe went unanswered, before any answer
 
   // Replies and confirmation.
   EscPosReader reader_;
+  EscPosConfirmations book_;
   std::deque<int> asked_;                 // DLE EOT n sent, answers to come
   std::map<int, unsigned char> answers_;  // by n
-  bool autoStatus_ = false;               // the printer sends automatic status
   std::string problem_;                   // what the last status said holds the printer
   std::string jobSpoiled_;                // what went wrong during the job being sent
-  std::deque<Pending> pending_;
-  std::deque<Pending> adopted_;  // an earlier run's, unconfirmed
-  // Answers that matched nothing yet: they may be an earlier run's, read
-  // before its jobs were adopted (the latest few).
-  std::deque<std::string> stray_;
-  std::string probe_;       // our ID asked at connect, to settle them
-  std::string probeFirst_;  // one asked just before it: answered too, unless answers fold
-  bool firstAnswered_ = false;
-  bool folds_ = false;  // piled-up answers shrink to the latest
-  long long probeMs_ = 0;
   long long lastConnectMs_ = -1;
-  std::map<int, JobStatus> done_;
-  std::vector<int> news_;  // settled since JobStates last told
-  Ids ids_ = Ids::Unknown;
   // Whether the engine has said which jobs an earlier run left (it has once
   // it asks after them, or names a job to send): until then a printer may
   // still be printing them, and an unanswered ID says nothing.
   bool earlierKnown_ = false;
-  int stops_ = 0;        // stops the printer reported (paper, cover, offline)
-  int jobStops_ = 0;     // ...when the receipt being sent was begun
-  bool clears_ = false;  // this printer was seen to clear its buffer at a stop
-  bool probeDue_ = false;
-  int probeAfter_ = 0;             // the last receipt sent before the probe after a stop
-  double bytesPerSecond_ = 0;      // printing speed measured from answers; 0: not yet
-  long long progressMs_ = 0;       // the last confirmation, the head's start, or a recovery
+  int jobStops_ = 0;               // stops when the receipt being sent was begun
   long long heardMs_ = 0;          // the last reply or byte taken
   mutable long long takenMs_ = 0;  // the printer's last progress
   bool underWay_ = false;          // a job's bytes are being sent
