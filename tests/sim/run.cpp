@@ -95,6 +95,9 @@ class World {
   void GracefulStop();
   void Produce(const Action& a, Rng& r);
   void ProduceNow(Act act, Rng& r);
+  void ProduceSlowly(Act act, Rng& r);  // a slow writer, or one appending after a close
+  void ProduceByName(Act act, Rng& r);  // a temporary name renamed, the same ticket again
+  void WriteWhole(const std::string& name, const std::string& bytes);
   void WorldFault(const Action& a, Rng& r);
   void Heal(Rng& r, bool all);
   void Damage(Rng& r);
@@ -371,64 +374,73 @@ void World::Produce(const Action& a, Rng& r) {
   ProduceNow(a.act, own);
 }
 
-void World::ProduceNow(Act act, Rng& r) {
-  const auto write = [this](const std::string& name, const std::string& bytes) {
-    auto node = fs.Create(name);
-    fs.Write(node, bytes, false);
+void World::WriteWhole(const std::string& name, const std::string& bytes) {
+  auto node = fs.Create(name);
+  fs.Write(node, bytes, false);
+  fs.Close(node);
+}
+
+void World::ProduceSlowly(Act act, Rng& r) {
+  if (act != Act::SlowMore) {
+    const std::string content = ledger.NewReceipt(r, 200, 3000);
+    const std::size_t part = 1 + r.Below(content.size() - 1);
+    auto node = fs.Create("s" + std::to_string(++names_) + ".prn");
+    fs.Write(node, content.substr(0, part), false);
+    if (act == Act::Append) fs.Close(node);
+    slow_.push_back(Slow{node, content.substr(part), act == Act::Append});
+    return;
+  }
+  if (slow_.empty()) return;
+  const std::size_t which = r.Below(slow_.size());
+  Slow& s = slow_[which];
+  if (s.closedBetween) s.node->writers = 1;  // opened again to append
+  const std::size_t part = std::min(s.rest.size(), 1 + r.Below(s.rest.size()));
+  fs.Write(s.node, s.rest.substr(0, part), false);
+  s.rest.erase(0, part);
+  if (s.closedBetween || s.rest.empty()) fs.Close(s.node);
+  if (s.rest.empty()) slow_.erase(slow_.begin() + static_cast<long>(which));
+}
+
+void World::ProduceByName(Act act, Rng& r) {
+  if (act == Act::TempRename) {
+    const std::string temp = ".t" + std::to_string(++names_);
+    const std::string content = ledger.NewReceipt(r, 20, 1500);
+    WriteWhole(temp, content);
+    const bool over = r.Chance(30);
+    if (over) ticket_ = content;
+    fs.Rename(temp, over ? "ticket.prn" : "t" + std::to_string(names_) + ".prn");
+    return;
+  }
+  if (ticket_.empty()) return;
+  auto node = fs.Find("ticket.prn");
+  if (node && r.Chance(50)) {  // rewritten in place: same inode, same bytes
+    node->writers = 1;
+    fs.Write(node, ticket_, true);
     fs.Close(node);
-  };
+  } else {
+    WriteWhole(".again", ticket_);
+    fs.Rename(".again", "ticket.prn");
+  }
+}
+
+void World::ProduceNow(Act act, Rng& r) {
   switch (act) {
     case Act::Receipt: {
       const bool fixed = r.Chance(30);
       const std::string content = ledger.NewReceipt(r, 20, 1500);
       if (fixed) ticket_ = content;
-      write(fixed ? "ticket.prn" : "r" + std::to_string(++names_) + ".prn", content);
+      WriteWhole(fixed ? "ticket.prn" : "r" + std::to_string(++names_) + ".prn", content);
       break;
     }
     case Act::SlowStart:
-    case Act::Append: {
-      const std::string content = ledger.NewReceipt(r, 200, 3000);
-      const std::size_t part = 1 + r.Below(content.size() - 1);
-      auto node = fs.Create("s" + std::to_string(++names_) + ".prn");
-      fs.Write(node, content.substr(0, part), false);
-      if (act == Act::Append) fs.Close(node);
-      slow_.push_back(Slow{node, content.substr(part), act == Act::Append});
+    case Act::Append:
+    case Act::SlowMore:
+      ProduceSlowly(act, r);
       break;
-    }
-    case Act::SlowMore: {
-      if (slow_.empty()) break;
-      const std::size_t which = r.Below(slow_.size());
-      Slow& s = slow_[which];
-      if (s.closedBetween) s.node->writers = 1;  // opened again to append
-      const std::size_t part = std::min(s.rest.size(), 1 + r.Below(s.rest.size()));
-      fs.Write(s.node, s.rest.substr(0, part), false);
-      s.rest.erase(0, part);
-      if (s.closedBetween || s.rest.empty()) fs.Close(s.node);
-      if (s.rest.empty()) slow_.erase(slow_.begin() + static_cast<long>(which));
+    case Act::TempRename:
+    case Act::SameAgain:
+      ProduceByName(act, r);
       break;
-    }
-    case Act::TempRename: {
-      const std::string temp = ".t" + std::to_string(++names_);
-      const std::string content = ledger.NewReceipt(r, 20, 1500);
-      write(temp, content);
-      const bool over = r.Chance(30);
-      if (over) ticket_ = content;
-      fs.Rename(temp, over ? "ticket.prn" : "t" + std::to_string(names_) + ".prn");
-      break;
-    }
-    case Act::SameAgain: {
-      if (ticket_.empty()) break;
-      auto node = fs.Find("ticket.prn");
-      if (node && r.Chance(50)) {  // rewritten in place: same inode, same bytes
-        node->writers = 1;
-        fs.Write(node, ticket_, true);
-        fs.Close(node);
-      } else {
-        write(".again", ticket_);
-        fs.Rename(".again", "ticket.prn");
-      }
-      break;
-    }
     case Act::Rewrite: {
       auto node = fs.Find(PickName(r));
       if (!node || node->writers > 0) break;
@@ -444,7 +456,7 @@ void World::ProduceNow(Act act, Rng& r) {
     }
     case Act::Burst:
       for (int i = 0; i < 1000; ++i)
-        write("b" + std::to_string(++names_) + ".prn", ledger.NewReceipt(r, 10, 60));
+        WriteWhole("b" + std::to_string(++names_) + ".prn", ledger.NewReceipt(r, 10, 60));
       break;
     case Act::Remove:
       fs.Unlink(PickName(r));
