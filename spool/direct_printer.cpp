@@ -139,8 +139,8 @@ bool DirectPrinter::AnswersNoIds() {
   // A printer that answers IDs answers it once it printed what it still
   // holds (a buffer's worth at most, at the slowest speed until measured).
   // A stop says nothing: the question stays open.
-  const long long end =
-      book_.ProbeMs() + options_.confirmTimeoutMs + book_.PrintMs(options_.bufferBytes);
+  const long long end = book_.ProbeMs() + options_.confirmTimeoutMs +
+                        book_.PrintMs(static_cast<std::uint64_t>(options_.bufferBytes));
   AwaitReplies(static_cast<int>(std::max(0LL, end - NowMs())),
                [&] { return !unknown() || !problem_.empty() || !link_->IsOpen(); });
   if (!unknown() || !link_->IsOpen() || NowMs() < end || !RefreshStatus()) return false;
