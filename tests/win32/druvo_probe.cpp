@@ -159,7 +159,13 @@ int Open(const char* title, UINT command) {
   HWND frame = FindFrame();
   if (frame == nullptr) return Fail("no frame window");
   PostMessageA(frame, WM_COMMAND, command, 0);
-  if (!WaitUntil([&] { return FindDialog(title) != nullptr; })) return Fail(title);
+  // Shown once WM_INITDIALOG has filled it in: found before that, its
+  // fields may still be empty.
+  if (!WaitUntil([&] {
+        HWND dialog = FindDialog(title);
+        return dialog != nullptr && IsWindowVisible(dialog);
+      }))
+    return Fail(title);
   return 0;
 }
 
