@@ -3,12 +3,12 @@
 # micro-benchmarks (scan, sort, whole cycle with the printer missing), the
 # soak (memory), and the end-to-end runs beside a shell loop around lp
 # (throughput, latency, idle cost), and confirmed printing to an emulated
-# ESC/POS printer (proof of paper).
+# ESC/POS printer (proof of paper), and the simulator's steps per second.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 cmake --preset release >/dev/null
-cmake --build build/release -j"$(nproc)" --target druvo druvo_micro_bench druvo_soak
+cmake --build build/release -j"$(nproc)" --target druvo druvo_micro_bench druvo_soak druvo-sim
 
 out=bench/results.md
 tmp=$(mktemp)
@@ -35,6 +35,16 @@ tmp=$(mktemp)
   python3 bench/bench_e2e.py build/release
   echo
   python3 bench/bench_confirm.py build/release
+  echo
+  echo "### druvo-sim: simulated steps per second, one core, 10 worlds of 20,000 steps"
+  echo
+  echo '```'
+  # The modes whose worlds all pass (a failing world is shrunk, which is no speed).
+  for mode in accepted direct; do
+    printf '%-9s ' "$mode"
+    build/release/tests/sim/druvo-sim --mode "$mode" --seeds 10 --steps 20000 --jobs 1 | tail -1
+  done
+  echo '```'
   if [ -x build/mingw-x86_64/tray/druvo.exe ]; then
     echo
     echo "### Latency under Wine: close to first byte at the printer"

@@ -106,8 +106,10 @@ int OneSeed(const Args& a) {
 
 // Runs seeds first, first+1, ... in jobs processes; each line of output is
 // "seed<TAB>0|1<TAB>text". A worker stops at its first failure.
-std::map<std::uint64_t, std::pair<bool, std::string>> RunSeeds(const Args& a, std::uint64_t count,
-                                                                bool stopAtFailure) {
+// Seeds in skip are left out.
+std::map<std::uint64_t, std::pair<bool, std::string>> RunSeeds(
+    const Args& a, std::uint64_t count, bool stopAtFailure,
+    const std::map<std::uint64_t, std::pair<bool, std::string>>* skip = nullptr) {
   std::map<std::uint64_t, std::pair<bool, std::string>> results;
   std::vector<std::pair<pid_t, FILE*>> workers;
   for (int j = 0; j < a.jobs; ++j) {
@@ -119,6 +121,7 @@ std::map<std::uint64_t, std::pair<bool, std::string>> RunSeeds(const Args& a, st
       FILE* out = fdopen(fds[1], "w");
       for (std::uint64_t i = static_cast<std::uint64_t>(j); i < count; i += static_cast<std::uint64_t>(a.jobs)) {
         const std::uint64_t seed = a.first + i;
+        if (skip != nullptr && skip->count(seed) != 0) continue;
         const Outcome o = druvo::sim::Run(seed, druvo::sim::Plan(seed, a.steps));
         std::fprintf(out, "%llu\t%d\t%s\n", static_cast<unsigned long long>(seed), o.failed ? 1 : 0,
                      o.failed ? o.violation.c_str() : o.summary.c_str());
@@ -172,18 +175,21 @@ int FindFaults(Args a) {
   druvo::sim::SetFault(druvo::Fault::None);
   const auto baseline = RunSeeds(a, a.seeds, false);
   std::size_t clean = 0;
-  for (const auto& [seed, r] : baseline) clean += r.first ? 0 : 1;
+  std::map<std::uint64_t, std::pair<bool, std::string>> dirty;
+  for (const auto& [seed, r] : baseline) {
+    clean += r.first ? 0 : 1;
+    if (r.first) dirty.insert({seed, r});
+  }
   std::printf("without a fault: %zu of %llu seeds hold every invariant\n", clean,
               static_cast<unsigned long long>(a.seeds));
   int missed = 0;
   for (const std::string& name : druvo::sim::FaultNames()) {
     druvo::sim::SetFault(druvo::sim::FaultNamed(name));
     a.fault = name;
-    const auto results = RunSeeds(a, a.seeds, false);
-    auto found = std::find_if(results.begin(), results.end(), [&](const auto& r) {
-      const auto base = baseline.find(r.first);
-      return r.second.first && base != baseline.end() && !base->second.first;
-    });
+    // Each worker stops at its first clean seed that breaks.
+    const auto results = RunSeeds(a, a.seeds, true, &dirty);
+    auto found = std::find_if(results.begin(), results.end(),
+                              [&](const auto& r) { return r.second.first; });
     if (found == results.end()) {
       ++missed;
       std::printf("fault %s: NOT found in %llu seeds\n", name.c_str(),
