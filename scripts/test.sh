@@ -80,7 +80,7 @@ echo "== [${SECONDS} s] druvo-sim and the later suites' builds, beside the tests
   # The modes that promise at least once (deleted once accepted, or once
   # taken by a direct printer); see README for the other two.
   for mode in accepted direct; do
-    build/release/tests/sim/druvo-sim --mode "$mode" --seeds 20 --steps 20000 | tail -1
+    build/release/tests/sim/druvo-sim --mode "$mode" --seeds 15 --steps 20000 | tail -1
   done
   echo "== druvo-sim: each fault this engine once had, brought back, breaks a world that holds without it"
   build/release/tests/sim/druvo-sim --find-faults --seeds 50 --steps 5000 | tail -7
