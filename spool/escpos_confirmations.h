@@ -81,7 +81,6 @@ class EscPosConfirmations {
 
   Ids answersIds = Ids::Unknown;
   bool Probing() const { return !probe_.empty(); }
-  void ForgetProbe() { probe_.clear(); }
   long long ProbeMs() const { return probeMs_; }
   long long ProgressMs() const { return progressMs_; }
   bool NothingWaits() const { return pending_.empty() && adopted_.empty(); }
